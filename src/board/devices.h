@@ -1,0 +1,9 @@
+// Board devices on the I2C bus: the controller, the real-time clock.
+#pragma once
+
+#include <cstdint>
+
+int i2cInit(int ownAddress, int digitalFilter, int frequencyDivider);
+int tarnRtcInit();
+int tarnRtcGet(uint32_t* year, uint32_t* month, uint32_t* day, uint32_t* hour, uint32_t* minute,
+               uint32_t* second);

@@ -1,0 +1,59 @@
+// Time on the board: a monotonic clock in microseconds (real on the host,
+// virtual in tests), the kernel tick, and the calendar clock set at start-up.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+namespace plat {
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual uint64_t nowUs() = 0;
+    virtual void sleepUs(uint64_t us) = 0;
+    virtual bool isVirtual() const = 0;
+};
+
+// Real time of the host.
+class HostClock : public Clock {
+public:
+    uint64_t nowUs() override;
+    void sleepUs(uint64_t us) override;
+    bool isVirtual() const override { return false; }
+};
+
+// Time that only moves when something waits: a 55-second time-out takes no
+// real time at all.
+class VirtualClock : public Clock {
+public:
+    uint64_t nowUs() override { return now_; }
+    void sleepUs(uint64_t us) override { now_ += us; }
+    bool isVirtual() const override { return true; }
+    void advanceTo(uint64_t us) {
+        if (us > now_) now_ = us;
+    }
+
+private:
+    uint64_t now_ = 0;
+};
+
+constexpr int kTicksPerSecond = 60;
+
+int sysClkRateGet();
+// Sleeps for a number of ticks; 0 only yields.
+int taskDelay(int ticks);
+unsigned sleep(unsigned seconds);
+int nanosleep(long seconds, long nanoseconds);
+// Ticks since power-on.
+uint64_t tickGet();
+uint64_t nowUs();
+
+// Calendar clock (clock 0). Starts at the host's time until start-up sets it.
+int clock_settime(std::time_t seconds, long nanoseconds);
+std::time_t time();
+// Broken-down time <-> seconds, in UTC (the board has no time zone).
+std::time_t mktime(std::tm* tm);
+std::tm localtime(std::time_t t);
+
+}  // namespace plat

@@ -1,0 +1,134 @@
+// The console calls of the boot routines, over whichever console device the
+// installed board has.
+#include "platform/console.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/board.h"
+#include "platform/clock.h"
+
+namespace plat {
+
+namespace {
+SignalHandler signal15 = nullptr;
+int taskStdIn = 0;
+STK_RESET_HOOK {
+    signal15 = nullptr;
+    taskStdIn = 0;
+}
+
+extern "C" void hostSigterm(int sig) {
+    if (signal15) signal15(sig == SIGTERM ? 15 : sig);
+}
+}  // namespace
+
+int vprintf(const char* fmt, va_list ap) {
+    char small[512];
+    va_list copy;
+    va_copy(copy, ap);
+    int n = std::vsnprintf(small, sizeof small, fmt, copy);
+    va_end(copy);
+    if (n < 0) return n;
+    if (size_t(n) < sizeof small) {
+        board().console().write(small, size_t(n));
+        return n;
+    }
+    std::string big(size_t(n) + 1, '\0');
+    std::vsnprintf(big.data(), big.size(), fmt, ap);
+    board().console().write(big.data(), size_t(n));
+    return n;
+}
+
+int printf(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vprintf(fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+int eprintf(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vprintf(fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+int puts(const char* text) {
+    size_t n = std::strlen(text);
+    board().console().write(text, n);
+    return int(n);
+}
+
+int putchar(int c) {
+    char ch = char(c);
+    board().console().write(&ch, 1);
+    return c & 0xff;
+}
+
+void fflush() {}
+
+char* gets(char* buf, size_t size) {
+    if (size == 0) return nullptr;
+    size_t kept = 0;
+    for (;;) {
+        char c;
+        if (board().console().read(&c, 1) != 1) return nullptr;
+        if (c == '\r' || c == '\n') break;
+        if (kept + 1 < size) buf[kept++] = c;
+    }
+    buf[kept] = '\0';
+    return buf;
+}
+
+int select(long seconds, long microseconds) {
+    int64_t us = seconds < 0 ? -1 : int64_t(seconds) * 1000000 + microseconds;
+    return board().console().waitReadable(us);
+}
+
+long conRead(void* buf, size_t n) { return board().console().read(buf, n); }
+
+long conWrite(const void* buf, size_t n) { return board().console().write(buf, n); }
+
+int ioctl(int fd, int request, intptr_t arg) {
+    if (fd != 0 && fd != 1 && fd != 2 && fd != kConsoleFd) return -1;
+    ConsoleDevice& con = board().console();
+    switch (request) {
+        case FIOGETOPTIONS: return con.options();
+        case FIOSETOPTIONS: return con.setOptions(int(arg));
+        case FIOBAUDRATE: return con.setBaud(int(arg));
+        case FIOFLUSH: return con.flush(true, true);
+        case FIORFLUSH: return con.flush(true, false);
+        case SIO_BAUD_GET: {
+            int* out = reinterpret_cast<int*>(arg);
+            if (!out) return -1;
+            return con.getBaud(out);
+        }
+        default: return -1;
+    }
+}
+
+int ioTaskStdSet(int /*task*/, int stdFd, int newFd) {
+    if (stdFd == 0) taskStdIn = newFd;
+    return 0;
+}
+
+SignalHandler sigvec15Get() { return signal15; }
+
+SignalHandler sigvec15(SignalHandler handler) {
+    SignalHandler old = signal15;
+    signal15 = handler;
+    if (!board().clock().isVirtual()) {
+        struct sigaction sa{};
+        sa.sa_handler = handler ? hostSigterm : SIG_DFL;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGTERM, &sa, nullptr);
+    }
+    return old;
+}
+
+}  // namespace plat

@@ -1,0 +1,154 @@
+// The flash disk: the FAT volume "/DskVol/" of the board, kept on the host as
+// the folder <board>/DskVol. Names beginning with "/DskVol/" map into it,
+// relative names resolve against the boot task's working directory, and no
+// name can reach outside the volume. A fault-injection layer sits in front of
+// every change so that tests can fail a write, fill the disk, or cut the power
+// at any step.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <string>
+
+namespace plat {
+
+// open() flags.
+constexpr int kOpenRead = 0;
+constexpr int kOpenWrite = 1;
+constexpr int kOpenReadWrite = 2;
+constexpr int kOpenCreate = 0x200;
+constexpr int kOpenTrunc = 0x400;
+
+constexpr uint32_t kModeTypeMask = 0xF000;
+constexpr uint32_t kModeDir = 0x4000;
+constexpr uint32_t kModeRegular = 0x8000;
+
+struct Stat {
+    uint32_t mode = 0;  // type bits and permission bits
+    uint64_t size = 0;
+    std::time_t mtime = 0;
+};
+
+struct StatFs {
+    long bsize = 0;
+    long blocks = 0;
+    long bfree = 0;
+};
+
+struct DirEntry {
+    char name[256];
+};
+struct Dir;
+
+class FlashDisk {
+public:
+    explicit FlashDisk(std::string boardDir);
+
+    // Formatting state of the volume. The format mark lives in the first
+    // sector of the simulated NOR chip (<board>/norflash.bin), so erasing the
+    // start of the flash disk unformats it, as on the board.
+    bool formatted() const;
+    // Erases the volume and writes the format mark; 0 or -1.
+    int format(void (*progress)(int percent));
+    int mount();  // 0, or a non-zero code when the volume is not formatted
+    bool mounted() const { return mounted_; }
+    // A board reset: unmounted, working directory back at the volume root.
+    void powerCycle() {
+        mounted_ = false;
+        cwd_ = "/DskVol";
+    }
+
+    // Maps a board name to a host path; false when the name leaves the volume
+    // or names no volume.
+    bool resolve(const char* name, std::string& hostPath) const;
+    std::string cwd() const { return cwd_; }
+    int chdir(const char* name);
+    const std::string& hostRoot() const { return root_; }
+
+    // An extra volume (RAM disk) of the given capacity under a device name
+    // such as "/ram0". Its files live in a private host folder.
+    int addVolume(const char* device, uint64_t capacity);
+
+    // Capacity of the flash disk volume in bytes.
+    uint64_t capacity() const { return capacity_; }
+
+    // --- Fault injection -------------------------------------------------------
+    // The n-th write() from now (1 = the next one) fails with EIO.
+    void failWriteAt(long n) { failWriteAt_ = n; }
+    // Free space for new data: writes beyond it are cut short (ENOSPC). -1 means
+    // no limit beyond the volume's capacity.
+    void setFreeBytes(int64_t bytes) { freeBudget_ = bytes; }
+    // Cuts the power at the n-th changing operation from now (open for
+    // writing, write, fsync, ftruncate, close of a written file, rename,
+    // unlink, mkdir): the operation does not happen and BoardStop{PowerLoss}
+    // is thrown.
+    void powerLossAt(long n) { powerLossAt_ = n; }
+    long changingOps() const { return changingOps_; }
+    void clearFaults() {
+        failWriteAt_ = 0;
+        freeBudget_ = -1;
+        powerLossAt_ = 0;
+    }
+
+    // Called by the file calls below.
+    void beforeChange();              // counts, may throw PowerLoss
+    bool injectWriteFailure();        // true: fail this write
+    size_t allowWrite(size_t n);      // bytes the free space allows
+
+    std::string volumeOf(const std::string& hostPath) const;
+
+private:
+    std::string dir_;
+    std::string root_;   // host folder of /DskVol
+    std::string cwd_;    // board path, e.g. "/DskVol/files"
+    bool mounted_ = false;
+    uint64_t capacity_;
+    std::map<std::string, std::string> volumes_;  // device -> host folder
+    long failWriteAt_ = 0;
+    int64_t freeBudget_ = -1;
+    long powerLossAt_ = 0;
+    long changingOps_ = 0;
+};
+
+// --- File calls of the boot routines (board names) ----------------------------
+int open(const char* name, int flags, int mode = 0);
+int creat(const char* name, int mode = 0);
+long read(int fd, void* buf, size_t n);
+long write(int fd, const void* buf, size_t n);
+long lseek(int fd, long offset, int whence);
+int close(int fd);
+int fsync(int fd);
+int ftruncate(int fd, long length);
+int unlink(const char* name);
+int remove(const char* name);
+int rename(const char* from, const char* to);
+int stat(const char* name, Stat* st);
+int fstat(int fd, Stat* st);
+int mkdir(const char* name);
+int rmdir(const char* name);
+int chdir(const char* name);
+int cd(const char* name);  // shell routine: chdir, message on failure
+char* getcwd(char* buf, size_t size);
+void pwd();  // prints the working directory on the console
+int statfs(const char* name, StatFs* st);
+int fstatfs(int fd, StatFs* st);
+Dir* opendir(const char* name);
+DirEntry* readdir(Dir* dir);
+int closedir(Dir* dir);
+// Shell copy: 0 or -1.
+int copy(const char* from, const char* to);
+// Long (and optionally recursive) listing on the console.
+int dirList(const char* name, bool longForm, bool recursive);
+// Volume details on the console.
+int dosFsShow(const char* volume, int level);
+
+// The errno of the last failed file call.
+int lastError();
+
+// Mount / format of flash drive 0 (the flash translation layer).
+int usrTffsConfig(int drive, int removable, const char* name);
+int tffsDevFormat(int drive, void (*progress)(int percent));
+
+}  // namespace plat

@@ -1,0 +1,324 @@
+// Host console devices: the process's standard input/output, a pseudo-terminal
+// whose slave a terminal program or lrzsz attaches to, or a serial device.
+//
+// On a terminal or serial device the option bits map onto termios, so the host
+// line discipline does echo and line editing. On a pseudo-terminal our end is
+// the master, where no line discipline runs on the operator's input; there the
+// same options are carried out here, as the board's own serial driver would.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/board.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace plat {
+
+namespace {
+
+struct BaudEntry {
+    int bps;
+    speed_t code;
+};
+constexpr BaudEntry kBauds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+bool baudCode(int bps, speed_t* code) {
+    for (const auto& e : kBauds)
+        if (e.bps == bps) {
+            *code = e.code;
+            return true;
+        }
+    return false;
+}
+
+int baudValue(speed_t code) {
+    for (const auto& e : kBauds)
+        if (e.code == code) return e.bps;
+    return -1;
+}
+
+[[noreturn]] void endOfInput() {
+    BoardStop stop{BoardStop::Kind::EndOfInput};
+    throw stop;
+}
+
+struct termios savedStdin;
+bool stdinSaved = false;
+void restoreStdin() {
+    if (stdinSaved) ::tcsetattr(0, TCSANOW, &savedStdin);
+}
+
+class FdConsole : public ConsoleDevice {
+public:
+    FdConsole(int inFd, int outFd, bool tty, bool software, int holdFd)
+        : in_(inFd), out_(outFd), tty_(tty), software_(software), hold_(holdFd) {
+        if (tty_) {
+            struct termios t;
+            if (::tcgetattr(in_, &t) == 0) speed_ = baudValue(::cfgetospeed(&t));
+        }
+        setOptions(OPT_TERMINAL);
+    }
+    ~FdConsole() override {
+        if (hold_ >= 0) ::close(hold_);
+    }
+
+    int waitReadable(int64_t timeoutUs) override {
+        Clock& clock = board().clock();
+        uint64_t deadline = timeoutUs < 0 ? 0 : clock.nowUs() + uint64_t(timeoutUs);
+        for (;;) {
+            if (!ready_.empty()) return 1;
+            int ms = -1;
+            if (timeoutUs >= 0) {
+                uint64_t now = clock.nowUs();
+                if (now >= deadline) ms = 0;
+                else ms = int((deadline - now + 999) / 1000);
+            }
+            struct pollfd p{in_, POLLIN, 0};
+            int r = ::poll(&p, 1, ms);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) return 0;
+            if (!software_ || !(opts_ & OPT_LINE)) return 1;
+            // Line mode in software: readable once a whole line is in.
+            if (!pump()) return 1;  // input ended: let the read report it
+        }
+    }
+
+    long read(void* buf, size_t n) override {
+        if (n == 0) return 0;
+        if (software_ && (opts_ & OPT_LINE)) {
+            while (ready_.empty())
+                if (!pump()) endOfInput();
+            size_t k = std::min(n, ready_.size());
+            std::memcpy(buf, ready_.data(), k);
+            ready_.erase(0, k);
+            return long(k);
+        }
+        if (!ready_.empty()) {
+            size_t k = std::min(n, ready_.size());
+            std::memcpy(buf, ready_.data(), k);
+            ready_.erase(0, k);
+            return long(k);
+        }
+        for (;;) {
+            ssize_t r = ::read(in_, buf, n);
+            if (r > 0) {
+                if (software_ && (opts_ & OPT_CRMOD))
+                    for (ssize_t i = 0; i < r; ++i)
+                        if (static_cast<char*>(buf)[i] == '\r') static_cast<char*>(buf)[i] = '\n';
+                return long(r);
+            }
+            if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            endOfInput();
+        }
+    }
+
+    long write(const void* buf, size_t n) override {
+        const char* p = static_cast<const char*>(buf);
+        if (software_ && (opts_ & OPT_CRMOD)) {
+            std::string mapped;
+            mapped.reserve(n + 16);
+            for (size_t i = 0; i < n; ++i) {
+                if (p[i] == '\n') mapped.push_back('\r');
+                mapped.push_back(p[i]);
+            }
+            return writeAll(mapped.data(), mapped.size()) < 0 ? -1 : long(n);
+        }
+        return writeAll(p, n);
+    }
+
+    int options() const override { return opts_; }
+
+    int setOptions(int opts) override {
+        opts_ = opts;
+        if (!tty_ || software_) {
+            if (software_ && !(opts & OPT_LINE) && !line_.empty()) {
+                ready_ += line_;
+                line_.clear();
+            }
+            return 0;
+        }
+        struct termios t;
+        if (::tcgetattr(in_, &t) != 0) return -1;
+        if ((opts & (OPT_LINE | OPT_ECHO | OPT_CRMOD)) == 0) {
+            ::cfmakeraw(&t);
+        } else {
+            t.c_lflag = (opts & OPT_LINE) ? (ICANON | ISIG) : 0;
+            if (opts & OPT_ECHO) t.c_lflag |= ECHO | ECHOE | ECHOK;
+            t.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP);
+            if (opts & OPT_CRMOD) t.c_iflag |= ICRNL;
+            if (opts & OPT_TANDEM) t.c_iflag |= IXON | IXOFF;
+            if (opts & OPT_7_BIT) t.c_iflag |= ISTRIP;
+            t.c_oflag = (opts & OPT_CRMOD) ? (OPOST | ONLCR) : 0;
+            t.c_cflag |= CREAD | CS8;
+            t.c_cc[VMIN] = 1;
+            t.c_cc[VTIME] = 0;
+        }
+        return ::tcsetattr(in_, TCSADRAIN, &t) == 0 ? 0 : -1;
+    }
+
+    int setBaud(int bps) override {
+        speed_t code;
+        if (!baudCode(bps, &code)) return -1;
+        if (tty_) {
+            struct termios t;
+            if (::tcgetattr(in_, &t) != 0) return -1;
+            ::cfsetispeed(&t, code);
+            ::cfsetospeed(&t, code);
+            if (::tcsetattr(in_, TCSADRAIN, &t) != 0) return -1;
+        }
+        speed_ = bps;
+        return 0;
+    }
+
+    int getBaud(int* bps) override {
+        if (tty_) {
+            struct termios t;
+            if (::tcgetattr(in_, &t) != 0) return -1;
+            int v = baudValue(::cfgetospeed(&t));
+            if (v < 0) return -1;
+            *bps = v;
+            return 0;
+        }
+        if (speed_ < 0) return -1;
+        *bps = speed_;
+        return 0;
+    }
+
+    int flush(bool input, bool output) override {
+        if (input) {
+            ready_.clear();
+            line_.clear();
+        }
+        if (!tty_) return 0;
+        int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+        return ::tcflush(in_, which) == 0 ? 0 : -1;
+    }
+
+private:
+    long writeAll(const char* p, size_t n) {
+        size_t done = 0;
+        while (done < n) {
+            ssize_t w = ::write(out_, p + done, n - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && errno == EAGAIN) {
+                struct pollfd pw{out_, POLLOUT, 0};
+                ::poll(&pw, 1, 100);
+                continue;
+            }
+            if (w <= 0) return -1;
+            done += size_t(w);
+        }
+        return long(n);
+    }
+
+    void echo(const char* s, size_t n) {
+        if (opts_ & OPT_ECHO) writeAll(s, n);
+    }
+
+    // Reads what is available and runs it through the line editor. Returns
+    // false when the input has ended.
+    bool pump() {
+        char chunk[256];
+        ssize_t r;
+        do {
+            r = ::read(in_, chunk, sizeof chunk);
+        } while (r < 0 && errno == EINTR);
+        if (r <= 0) return false;
+        for (ssize_t i = 0; i < r; ++i) {
+            char c = chunk[i];
+            if ((opts_ & OPT_CRMOD) && c == '\r') c = '\n';
+            if (c == '\b' || c == 0x7f) {
+                if (!line_.empty()) {
+                    line_.pop_back();
+                    echo("\b \b", 3);
+                }
+                continue;
+            }
+            if (c == '\n') {
+                echo((opts_ & OPT_CRMOD) ? "\r\n" : "\n", (opts_ & OPT_CRMOD) ? 2 : 1);
+                line_.push_back(c);
+                ready_ += line_;
+                line_.clear();
+                continue;
+            }
+            if (c == '\r') {
+                echo("\r", 1);
+                line_.push_back(c);
+                ready_ += line_;
+                line_.clear();
+                continue;
+            }
+            echo(&c, 1);
+            if (line_.size() < 4096) line_.push_back(c);
+        }
+        return true;
+    }
+
+    int in_, out_;
+    bool tty_;
+    bool software_;
+    int hold_;
+    int opts_ = OPT_TERMINAL;
+    int speed_ = 9600;
+    std::string line_;   // line being edited (software line mode)
+    std::string ready_;  // bytes ready for read()
+};
+
+}  // namespace
+
+ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize) {
+    std::string s = spec ? spec : "stdio";
+    if (s == "stdio") {
+        bool tty = ::isatty(0);
+        if (tty && ::tcgetattr(0, &savedStdin) == 0 && !stdinSaved) {
+            stdinSaved = true;
+            std::atexit(restoreStdin);
+        }
+        return new FdConsole(0, 1, tty, false, -1);
+    }
+    if (s == "pty") {
+        int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+            std::snprintf(err, errSize, "cannot open a pseudo-terminal: %s", std::strerror(errno));
+            return nullptr;
+        }
+        const char* name = ::ptsname(master);
+        // Keep a slave descriptor open so that the master never sees a hang-up
+        // while no terminal program is attached.
+        int slave = name ? ::open(name, O_RDWR | O_NOCTTY) : -1;
+        if (slave >= 0) {
+            struct termios t;
+            if (::tcgetattr(slave, &t) == 0) {
+                ::cfmakeraw(&t);
+                ::cfsetispeed(&t, B9600);
+                ::cfsetospeed(&t, B9600);
+                ::tcsetattr(slave, TCSANOW, &t);
+            }
+        }
+        std::fprintf(stderr, "stkboot: console on %s\n", name ? name : "?");
+        std::fflush(stderr);
+        return new FdConsole(master, master, true, true, slave);
+    }
+    int fd = ::open(s.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        std::snprintf(err, errSize, "cannot open console %s: %s", s.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    bool tty = ::isatty(fd);
+    return new FdConsole(fd, fd, tty, false, -1);
+}
+
+}  // namespace plat

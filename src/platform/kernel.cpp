@@ -1,0 +1,155 @@
+#include "platform/kernel.h"
+
+#include <sys/mman.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/board.h"
+#include "platform/clock.h"
+
+namespace plat {
+
+void sysReboot() {
+    BoardStop stop{BoardStop::Kind::Reset};
+    throw stop;
+}
+
+void halt() {
+    BoardStop stop{BoardStop::Kind::Halt};
+    throw stop;
+}
+
+void handoff(uint32_t entry, int startType, uint32_t loadedBytes) {
+    BoardStop stop{BoardStop::Kind::Handoff};
+    stop.entry = entry;
+    stop.startType = startType;
+    stop.loadedBytes = loadedBytes;
+    throw stop;
+}
+
+Ram::Ram() {
+    void* p = ::mmap(nullptr, kSize, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) {
+        std::fprintf(stderr, "stkboot: cannot reserve the simulated SDRAM\n");
+        std::abort();
+    }
+    base_ = static_cast<uint8_t*>(p);
+}
+
+Ram::~Ram() { ::munmap(base_, kSize); }
+
+uint8_t* Ram::at(uint64_t addr, uint64_t len) {
+    if (addr > kSize || len > kSize - addr) return nullptr;
+    return base_ + addr;
+}
+
+uint32_t vxMsrGet() { return board().regs().msr; }
+void vxMsrSet(uint32_t value) { board().regs().msr = value; }
+void vxHid0Set(uint32_t value) { board().regs().hid0 = value; }
+uint32_t vxL1CSR1Get() { return board().regs().l1csr1; }
+void sysL1Csr1Set(uint32_t value) {
+    CpuRegisters& r = board().regs();
+    // The flash-invalidate bit is self-clearing once the cache is invalidated.
+    if (value & 0x2) ++r.cacheInvalidates;
+    r.l1csr1 = value & ~0x2u;
+}
+int intLock() { return board().regs().intLockLevel++; }
+void intUnlock(int key) { board().regs().intLockLevel = key; }
+bool intContext() { return false; }
+int taskLock() {
+    ++board().regs().taskLockLevel;
+    return 0;
+}
+int taskUnlock() {
+    CpuRegisters& r = board().regs();
+    if (r.taskLockLevel > 0) --r.taskLockLevel;
+    return 0;
+}
+int taskIdSelf() { return 0x1000; }
+uint32_t vxImmrGet() { return 0xE0000000u; }
+
+void* malloc(size_t n) { return std::malloc(n); }
+void free(void* p) { std::free(p); }
+size_t memFindMax() { return size_t(192) << 20; }
+
+struct Semaphore {
+    enum class Type { Binary, Mutex, Counting } type;
+    int options;
+    int count;
+    std::mutex m;
+    std::condition_variable cv;
+};
+
+SEM_ID semBCreate(int options, int initialState) {
+    return new Semaphore{Semaphore::Type::Binary, options, initialState ? 1 : 0, {}, {}};
+}
+SEM_ID semMCreate(int options) { return new Semaphore{Semaphore::Type::Mutex, options, 1, {}, {}}; }
+SEM_ID semCCreate(int options, int initialCount) {
+    return new Semaphore{Semaphore::Type::Counting, options, initialCount, {}, {}};
+}
+
+int semTake(SEM_ID sem, int timeoutTicks) {
+    if (!sem) return -1;
+    std::unique_lock<std::mutex> lock(sem->m);
+    if (sem->count > 0) {
+        --sem->count;
+        return 0;
+    }
+    if (timeoutTicks == NO_WAIT) return -1;
+    Clock& clock = board().clock();
+    if (clock.isVirtual()) {
+        // One task only: nobody can give it while we wait.
+        if (timeoutTicks > 0) clock.sleepUs(uint64_t(timeoutTicks) * 1000000u / kTicksPerSecond);
+        return -1;
+    }
+    if (timeoutTicks < 0) {
+        sem->cv.wait(lock, [&] { return sem->count > 0; });
+    } else if (!sem->cv.wait_for(lock,
+                                 std::chrono::microseconds(int64_t(timeoutTicks) * 1000000 /
+                                                           kTicksPerSecond),
+                                 [&] { return sem->count > 0; })) {
+        return -1;
+    }
+    --sem->count;
+    return 0;
+}
+
+int semGive(SEM_ID sem) {
+    if (!sem) return -1;
+    std::lock_guard<std::mutex> lock(sem->m);
+    if (sem->type == Semaphore::Type::Counting) ++sem->count;
+    else sem->count = 1;
+    sem->cv.notify_one();
+    return 0;
+}
+
+int semFlush(SEM_ID sem) {
+    if (!sem) return -1;
+    if (sem->type == Semaphore::Type::Mutex) return -1;
+    sem->cv.notify_all();
+    return 0;
+}
+
+int semDelete(SEM_ID sem) {
+    if (!sem) return -1;
+    delete sem;
+    return 0;
+}
+
+void hostNote(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::fputs("stkboot: ", stderr);
+    std::vfprintf(stderr, fmt, ap);
+    std::fputc('\n', stderr);
+    va_end(ap);
+    std::fflush(stderr);
+}
+
+}  // namespace plat

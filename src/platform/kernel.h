@@ -1,0 +1,91 @@
+// Kernel and board services other than the console, the clock and the flash
+// disk: reset, halt, SDRAM, processor registers, hand-off, locks, memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace plat {
+
+// --- Non-returning board operations (throw BoardStop) ---------------------------
+[[noreturn]] void sysReboot();
+// The task loops forever; only a hardware reset (process kill) ends it.
+[[noreturn]] void halt();
+// Calls the absolute address `entry` with one integer argument; the boot
+// program never runs again.
+[[noreturn]] void handoff(uint32_t entry, int startType, uint32_t loadedBytes);
+
+// --- SDRAM ----------------------------------------------------------------------
+// 256 MiB from address 0, reserved lazily so untouched pages cost nothing.
+class Ram {
+public:
+    static constexpr uint64_t kSize = 256ull << 20;
+    // The boot program's own area at the top of RAM; loads must stay below it.
+    static constexpr uint64_t kBootArea = 0x0F000000;
+    Ram();
+    ~Ram();
+    Ram(const Ram&) = delete;
+    Ram& operator=(const Ram&) = delete;
+    uint8_t* base() { return base_; }
+    uint64_t size() const { return kSize; }
+    // Pointer to [addr, addr+len) when it lies inside RAM, else nullptr.
+    uint8_t* at(uint64_t addr, uint64_t len);
+
+private:
+    uint8_t* base_;
+};
+
+// --- Processor registers of the hand-off ---------------------------------------
+struct CpuRegisters {
+    uint32_t msr = 0x00029200;
+    uint32_t hid0 = 0;
+    uint32_t l1csr1 = 0x00000001;  // instruction cache enabled
+    int intLockLevel = 0;
+    int taskLockLevel = 0;
+    int cacheInvalidates = 0;
+};
+
+uint32_t vxMsrGet();
+void vxMsrSet(uint32_t value);
+void vxHid0Set(uint32_t value);
+uint32_t vxL1CSR1Get();
+void sysL1Csr1Set(uint32_t value);  // followed by a synchronisation
+int intLock();
+void intUnlock(int key);
+bool intContext();
+int taskLock();
+int taskUnlock();
+int taskIdSelf();
+uint32_t vxImmrGet();
+
+// --- Memory ---------------------------------------------------------------------
+void* malloc(size_t n);
+void free(void* p);
+size_t memFindMax();
+
+// --- Semaphores -----------------------------------------------------------------
+struct Semaphore;
+using SEM_ID = Semaphore*;
+constexpr int SEM_Q_FIFO = 0x0;
+constexpr int SEM_Q_PRIORITY = 0x1;
+constexpr int SEM_DELETE_SAFE = 0x4;
+constexpr int SEM_INVERSION_SAFE = 0x8;
+constexpr int SEM_EMPTY = 0;
+constexpr int SEM_FULL = 1;
+constexpr int WAIT_FOREVER = -1;
+constexpr int NO_WAIT = 0;
+
+SEM_ID semBCreate(int options, int initialState);
+SEM_ID semMCreate(int options);
+SEM_ID semCCreate(int options, int initialCount);
+int semTake(SEM_ID sem, int timeoutTicks);
+int semGive(SEM_ID sem);
+int semFlush(SEM_ID sem);
+int semDelete(SEM_ID sem);
+
+// Host only: a note about the simulated board on the host's standard error
+// (never on the board console).
+void hostNote(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace plat

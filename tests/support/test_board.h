@@ -1,0 +1,57 @@
+// The simulated board of a test: a fresh folder, a scripted console and a
+// virtual clock, installed as the process-wide board for one test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/scripted_console.h"
+
+namespace stktest {
+
+class TestBoard {
+public:
+    // formatted: the flash disk is formatted, mounted, and the working
+    // directory is "/DskVol/files", as after start-up.
+    explicit TestBoard(bool formatted = true);
+    ~TestBoard();
+
+    plat::ScriptedConsole& con() { return *con_; }
+    plat::VirtualClock& clock() { return *clock_; }
+    plat::FlashDisk& disk() { return plat::board().disk(); }
+    const std::string& dir() const { return dir_; }
+    // Host path of a board name (relative to "/DskVol/files" unless absolute).
+    std::string hostPath(const std::string& boardName) const;
+
+    void writeFile(const std::string& boardName, const std::string& bytes);
+    std::string readFile(const std::string& boardName) const;
+    bool exists(const std::string& boardName) const;
+
+    // Runs fn; returns how the board stopped, or nothing when fn returned.
+    std::optional<plat::BoardStop> run(const std::function<void()>& fn);
+
+private:
+    std::string dir_;
+    plat::VirtualClock* clock_;
+    plat::ScriptedConsole* con_;
+};
+
+// Test fixture owning a TestBoard.
+class BoardTest : public ::testing::Test {
+protected:
+    BoardTest() : tb(true) {}
+    plat::ScriptedConsole& con() { return tb.con(); }
+    TestBoard tb;
+};
+
+std::string readHostFile(const std::string& path);
+void writeHostFile(const std::string& path, const std::string& bytes);
+std::string makeTempDir(const char* prefix);
+void removeTree(const std::string& path);
+
+}  // namespace stktest
