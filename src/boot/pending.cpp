@@ -8,11 +8,13 @@
 #include "bootflash/bootflash.h"
 #include "eventlog/eventlog.h"
 #include "eventlog/retrieve.h"
+#include "image/bspapi.h"
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "launch/diag.h"
 #include "launch/launch.h"
 #include "load/load.h"
+#include "xmodem/xmodem.h"
 #include "platform/platform.h"
 
 #define PENDING __attribute__((weak))
@@ -57,3 +59,8 @@ PENDING int load_operational_code(uint32_t) { return 1; }
 PENDING int load_configuration() { return 1; }
 
 PENDING void BootCodeSecrets() {}
+
+PENDING int xmodem(const char*) { return -1; }
+
+PENDING int bspapiConsoleFdGet() { return plat::kConsoleFd; }
+PENDING void bspapiConsoleFdSet(int) {}
