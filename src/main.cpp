@@ -18,13 +18,15 @@ int main(int argc, char** argv) {
     std::string console = "stdio";
     bool runFirmware = false;
     bool demo = false;
-    app.add_option("--board", boardDir, "folder that holds the simulated board (flash disk, NOR flash)")
+    app.add_option("--board", boardDir,
+                   "folder that holds the simulated board (flash disk, NOR flash)")
         ->capture_default_str();
     app.add_option("--console", console, "console line: stdio, pty, or a serial device path")
         ->capture_default_str();
     app.add_flag("--run-firmware", runFirmware,
                  "execute a handed-off image when it is a program for this host");
-    app.add_flag("--demo", demo, "seed an empty board with the demo firmware (implies --run-firmware)");
+    app.add_flag("--demo", demo,
+                 "seed an empty board with the demo firmware (implies --run-firmware)");
     CLI11_PARSE(app, argc, argv);
 
     char err[256] = {};
@@ -33,8 +35,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "stkboot: %s\n", err);
         return 2;
     }
-    plat::installBoard(std::make_unique<plat::Board>(std::unique_ptr<plat::ConsoleDevice>(con),
-                                                     std::make_unique<plat::HostClock>(), boardDir));
+    plat::installBoard(std::make_unique<plat::Board>(
+        std::unique_ptr<plat::ConsoleDevice>(con), std::make_unique<plat::HostClock>(), boardDir));
     plat::board().runFirmware = runFirmware || demo;
     if (demo && !stkhost::seedDemoBoard()) return 2;
 

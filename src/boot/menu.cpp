@@ -30,8 +30,10 @@ constexpr BaudChoice kBaudTable[8] = {{1200, 5208}, {2400, 2604}, {4800, 1302}, 
 void editReply(const char* input, char* edited, size_t size) {
     size_t n = 0;
     for (const char* p = input; *p && n + 1 < size; ++p) {
-        if (*p == '\b' && n > 0) --n;
-        else edited[n++] = *p;
+        if (*p == '\b' && n > 0)
+            --n;
+        else
+            edited[n++] = *p;
     }
     edited[n] = '\0';
 }
@@ -157,13 +159,16 @@ void bootMenuLoop(MenuVerdicts v) {
             case 1:
                 establishOpr(v.opr);
                 if (v.opr != Verdict::Valid) {
-                    plat::printf("ERROR: Operational code CRC is not valid, you must load new code.\n\n");
+                    plat::printf(
+                        "ERROR: Operational code CRC is not valid, you must load new code.\n\n");
                 } else {
                     fellActiveImageSet(2);
                     start_operational_code(1);
                 }
                 break;
-            case 2: changeBaudRate(); break;
+            case 2:
+                changeBaudRate();
+                break;
             case 3:
                 plat::printf("Sending event log, start XMODEM receive.....\n");
                 plat::taskDelay(10);
@@ -182,8 +187,10 @@ void bootMenuLoop(MenuVerdicts v) {
                 break;
             case 6:
                 establishOpr(v.opr);
-                if (v.opr != Verdict::Valid) plat::printf("\nERROR: Operational code CRC is not valid.\n");
-                else print_vpd_in_flash();
+                if (v.opr != Verdict::Valid)
+                    plat::printf("\nERROR: Operational code CRC is not valid.\n");
+                else
+                    print_vpd_in_flash();
                 break;
             case 7:
                 plat::printf("Do you wish to update Boot Code? (y/n) ");
@@ -209,10 +216,14 @@ void bootMenuLoop(MenuVerdicts v) {
                 plat::printf("\nAre you SURE you want to reset the system? (y/n):");
                 if (confirmed()) plat::sysReboot();
                 break;
-            case 10: deleteConfigFiles(); break;
+            case 10:
+                deleteConfigFiles();
+                break;
             case 11:
-                if (activate_backup_image() == 0) v.opr = Verdict::Valid;
-                else plat::printf("Failed to activate Backup Image.\n");
+                if (activate_backup_image() == 0)
+                    v.opr = Verdict::Valid;
+                else
+                    plat::printf("Failed to activate Backup Image.\n");
                 break;
             case 12:
                 if (fellActiveImageGet() == 2 && v.diag == Verdict::Unknown)
@@ -237,8 +248,10 @@ void bootMenuLoop(MenuVerdicts v) {
                 plat::printf("Attempting to create test file...\n");
                 {
                     int fd = plat::creat("testfile");
-                    if (fd == -1) plat::printf("creat returned ERROR.\n");
-                    else plat::close(fd);
+                    if (fd == -1)
+                        plat::printf("creat returned ERROR.\n");
+                    else
+                        plat::close(fd);
                 }
                 [[fallthrough]];
             case 22:
@@ -251,10 +264,17 @@ void bootMenuLoop(MenuVerdicts v) {
                 plat::pwd();
                 plat::dirList("/DskVol/", true, true);
                 break;
-            case 24: dimShowBootCfg(); break;
-            case 30: BootCodeSecrets(); break;
-            case 99: showMenu = true; break;
-            default: break;
+            case 24:
+                dimShowBootCfg();
+                break;
+            case 30:
+                BootCodeSecrets();
+                break;
+            case 99:
+                showMenu = true;
+                break;
+            default:
+                break;
         }
     }
 }

@@ -235,4 +235,6 @@ int bspCpuInit() {
     return 0;
 }
 
-int bspBoardIdGet() { return boardId; }
+int bspBoardIdGet() {
+    return boardId;
+}

@@ -22,11 +22,16 @@ std::vector<std::function<void()>>& hooks() {
 
 const char* boardStopName(BoardStop::Kind kind) {
     switch (kind) {
-        case BoardStop::Kind::Reset: return "reset";
-        case BoardStop::Kind::Halt: return "halt";
-        case BoardStop::Kind::Handoff: return "hand-off";
-        case BoardStop::Kind::EndOfInput: return "end of console input";
-        case BoardStop::Kind::PowerLoss: return "power loss";
+        case BoardStop::Kind::Reset:
+            return "reset";
+        case BoardStop::Kind::Halt:
+            return "halt";
+        case BoardStop::Kind::Handoff:
+            return "hand-off";
+        case BoardStop::Kind::EndOfInput:
+            return "end of console input";
+        case BoardStop::Kind::PowerLoss:
+            return "power loss";
     }
     return "?";
 }
@@ -42,20 +47,28 @@ Board::Board(std::unique_ptr<ConsoleDevice> console, std::unique_ptr<Clock> cloc
 
 Board::~Board() = default;
 
-Board& board() { return *current(); }
-bool boardInstalled() { return current() != nullptr; }
+Board& board() {
+    return *current();
+}
+bool boardInstalled() {
+    return current() != nullptr;
+}
 
 void installBoard(std::unique_ptr<Board> b) {
     current() = std::move(b);
     resetProcessState();
 }
 
-std::unique_ptr<Board> uninstallBoard() { return std::move(current()); }
+std::unique_ptr<Board> uninstallBoard() {
+    return std::move(current());
+}
 
 void resetProcessState() {
     for (auto& fn : hooks()) fn();
 }
 
-ResetHook::ResetHook(std::function<void()> fn) { hooks().push_back(std::move(fn)); }
+ResetHook::ResetHook(std::function<void()> fn) {
+    hooks().push_back(std::move(fn));
+}
 
 }  // namespace plat

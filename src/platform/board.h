@@ -30,8 +30,8 @@ struct BoardStop {
     };
     explicit BoardStop(Kind k) : kind(k) {}
     Kind kind;
-    uint32_t entry = 0;      // Handoff: entry address
-    int startType = 0;       // Handoff: the integer argument handed to the image
+    uint32_t entry = 0;        // Handoff: entry address
+    int startType = 0;         // Handoff: the integer argument handed to the image
     uint32_t loadedBytes = 0;  // Handoff: bytes placed in memory
     std::string note;
 };
@@ -39,7 +39,7 @@ struct BoardStop {
 const char* boardStopName(BoardStop::Kind kind);
 
 class Board {
-public:
+  public:
     Board(std::unique_ptr<ConsoleDevice> console, std::unique_ptr<Clock> clock,
           std::string boardDir);
     ~Board();
@@ -56,7 +56,7 @@ public:
     // Host only: execute a handed-off image that is a program for this host.
     bool runFirmware = false;
 
-private:
+  private:
     std::unique_ptr<ConsoleDevice> console_;
     std::unique_ptr<Clock> clock_;
     std::string dir_;
@@ -87,8 +87,8 @@ struct ResetHook {
 // Declares a reset hook in a source file: STK_RESET_HOOK { state = {}; }
 #define STK_RESET_HOOK_CAT2(a, b) a##b
 #define STK_RESET_HOOK_CAT(a, b) STK_RESET_HOOK_CAT2(a, b)
-#define STK_RESET_HOOK                                                             \
-    static void STK_RESET_HOOK_CAT(stkResetFn_, __LINE__)();                       \
-    static ::plat::ResetHook STK_RESET_HOOK_CAT(stkResetHook_, __LINE__)(          \
-        STK_RESET_HOOK_CAT(stkResetFn_, __LINE__));                                \
+#define STK_RESET_HOOK                                                       \
+    static void STK_RESET_HOOK_CAT(stkResetFn_, __LINE__)();                 \
+    static ::plat::ResetHook STK_RESET_HOOK_CAT(                             \
+        stkResetHook_, __LINE__)(STK_RESET_HOOK_CAT(stkResetFn_, __LINE__)); \
     static void STK_RESET_HOOK_CAT(stkResetFn_, __LINE__)()

@@ -14,7 +14,9 @@ uint64_t HostClock::nowUs() {
 }
 
 void HostClock::sleepUs(uint64_t us) {
-    struct timespec ts{time_t(us / 1000000u), long(us % 1000000u) * 1000};
+    struct timespec ts {
+        time_t(us / 1000000u), long(us % 1000000u) * 1000
+    };
     while (::nanosleep(&ts, &ts) != 0) {
     }
 }
@@ -29,9 +31,13 @@ STK_RESET_HOOK {
 }
 }  // namespace
 
-int sysClkRateGet() { return kTicksPerSecond; }
+int sysClkRateGet() {
+    return kTicksPerSecond;
+}
 
-uint64_t nowUs() { return board().clock().nowUs(); }
+uint64_t nowUs() {
+    return board().clock().nowUs();
+}
 
 int taskDelay(int ticks) {
     if (ticks > 0) board().clock().sleepUs(uint64_t(ticks) * 1000000u / kTicksPerSecond);
@@ -49,7 +55,9 @@ int nanosleep(long seconds, long nanoseconds) {
     return 0;
 }
 
-uint64_t tickGet() { return nowUs() * kTicksPerSecond / 1000000u; }
+uint64_t tickGet() {
+    return nowUs() * kTicksPerSecond / 1000000u;
+}
 
 int clock_settime(std::time_t seconds, long nanoseconds) {
     if (nanoseconds < 0 || nanoseconds >= 1000000000L) return -1;

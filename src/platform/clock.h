@@ -8,7 +8,7 @@
 namespace plat {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual uint64_t nowUs() = 0;
     virtual void sleepUs(uint64_t us) = 0;
@@ -17,7 +17,7 @@ public:
 
 // Real time of the host.
 class HostClock : public Clock {
-public:
+  public:
     uint64_t nowUs() override;
     void sleepUs(uint64_t us) override;
     bool isVirtual() const override { return false; }
@@ -26,7 +26,7 @@ public:
 // Time that only moves when something waits: a 55-second time-out takes no
 // real time at all.
 class VirtualClock : public Clock {
-public:
+  public:
     uint64_t nowUs() override { return now_; }
     void sleepUs(uint64_t us) override { now_ += us; }
     bool isVirtual() const override { return true; }
@@ -34,7 +34,7 @@ public:
         if (us > now_) now_ = us;
     }
 
-private:
+  private:
     uint64_t now_ = 0;
 };
 

@@ -90,25 +90,35 @@ int select(long seconds, long microseconds) {
     return board().console().waitReadable(us);
 }
 
-long conRead(void* buf, size_t n) { return board().console().read(buf, n); }
+long conRead(void* buf, size_t n) {
+    return board().console().read(buf, n);
+}
 
-long conWrite(const void* buf, size_t n) { return board().console().write(buf, n); }
+long conWrite(const void* buf, size_t n) {
+    return board().console().write(buf, n);
+}
 
 int ioctl(int fd, int request, intptr_t arg) {
     if (fd != 0 && fd != 1 && fd != 2 && fd != kConsoleFd) return -1;
     ConsoleDevice& con = board().console();
     switch (request) {
-        case FIOGETOPTIONS: return con.options();
-        case FIOSETOPTIONS: return con.setOptions(int(arg));
-        case FIOBAUDRATE: return con.setBaud(int(arg));
-        case FIOFLUSH: return con.flush(true, true);
-        case FIORFLUSH: return con.flush(true, false);
+        case FIOGETOPTIONS:
+            return con.options();
+        case FIOSETOPTIONS:
+            return con.setOptions(int(arg));
+        case FIOBAUDRATE:
+            return con.setBaud(int(arg));
+        case FIOFLUSH:
+            return con.flush(true, true);
+        case FIORFLUSH:
+            return con.flush(true, false);
         case SIO_BAUD_GET: {
             int* out = reinterpret_cast<int*>(arg);
             if (!out) return -1;
             return con.getBaud(out);
         }
-        default: return -1;
+        default:
+            return -1;
     }
 }
 
@@ -117,13 +127,15 @@ int ioTaskStdSet(int /*task*/, int stdFd, int newFd) {
     return 0;
 }
 
-SignalHandler sigvec15Get() { return signal15; }
+SignalHandler sigvec15Get() {
+    return signal15;
+}
 
 SignalHandler sigvec15(SignalHandler handler) {
     SignalHandler old = signal15;
     signal15 = handler;
     if (!board().clock().isVirtual()) {
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = handler ? hostSigterm : SIG_DFL;
         sigemptyset(&sa.sa_mask);
         ::sigaction(SIGTERM, &sa, nullptr);

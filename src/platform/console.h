@@ -32,7 +32,7 @@ constexpr int SIO_BAUD_GET = 0x1004;
 constexpr int kConsoleFd = 3;
 
 class ConsoleDevice {
-public:
+  public:
     virtual ~ConsoleDevice() = default;
     // Waits until input can be read: 1 readable, 0 time-out. timeoutUs < 0
     // waits without limit.

@@ -38,7 +38,9 @@ int fail(int e) {
     return -1;
 }
 
-FlashDisk& disk() { return board().disk(); }
+FlashDisk& disk() {
+    return board().disk();
+}
 
 uint64_t treeBytes(const std::string& path) {
     static uint64_t total;
@@ -58,8 +60,10 @@ void removeTree(const std::string& path) {
     ::nftw(
         path.c_str(),
         [](const char* p, const struct stat*, int type, struct FTW*) {
-            if (type == FTW_DP) ::rmdir(p);
-            else ::unlink(p);
+            if (type == FTW_DP)
+                ::rmdir(p);
+            else
+                ::unlink(p);
             return 0;
         },
         16, FTW_DEPTH | FTW_PHYS);
@@ -68,7 +72,9 @@ void removeTree(const std::string& path) {
 }  // namespace
 
 FlashDisk::FlashDisk(std::string boardDir)
-    : dir_(std::move(boardDir)), root_(dir_ + "/DskVol"), cwd_("/DskVol"),
+    : dir_(std::move(boardDir)),
+      root_(dir_ + "/DskVol"),
+      cwd_("/DskVol"),
       capacity_(kVolumeBytes) {}
 
 bool FlashDisk::formatted() const {
@@ -216,7 +222,9 @@ int open(const char* name, int flags, int mode) {
     return fd;
 }
 
-int creat(const char* name, int mode) { return open(name, kOpenReadWrite | kOpenCreate | kOpenTrunc, mode); }
+int creat(const char* name, int mode) {
+    return open(name, kOpenReadWrite | kOpenCreate | kOpenTrunc, mode);
+}
 
 long read(int fd, void* buf, size_t n) {
     ssize_t r;
@@ -297,7 +305,9 @@ int rename(const char* from, const char* to) {
 }
 
 static void fillStat(const struct stat& hs, Stat* st) {
-    st->mode = (S_ISDIR(hs.st_mode) ? kModeDir : S_ISREG(hs.st_mode) ? kModeRegular : 0) |
+    st->mode = (S_ISDIR(hs.st_mode)   ? kModeDir
+                : S_ISREG(hs.st_mode) ? kModeRegular
+                                      : 0) |
                (hs.st_mode & 0777);
     st->size = uint64_t(hs.st_size);
     st->mtime = hs.st_mtime;
@@ -335,7 +345,9 @@ int rmdir(const char* name) {
     return 0;
 }
 
-int chdir(const char* name) { return disk().chdir(name); }
+int chdir(const char* name) {
+    return disk().chdir(name);
+}
 
 int cd(const char* name) {
     if (chdir(name) != 0) {
@@ -355,7 +367,9 @@ char* getcwd(char* buf, size_t size) {
     return buf;
 }
 
-void pwd() { plat::printf("%s\n", disk().cwd().c_str()); }
+void pwd() {
+    plat::printf("%s\n", disk().cwd().c_str());
+}
 
 static int statfsHost(const std::string& host, StatFs* st) {
     std::string vol = disk().volumeOf(host);
@@ -500,7 +514,9 @@ int dosFsShow(const char* volume, int level) {
     return 0;
 }
 
-int lastError() { return lastErrno; }
+int lastError() {
+    return lastErrno;
+}
 
 int usrTffsConfig(int drive, int /*removable*/, const char* name) {
     if (drive != 0) {

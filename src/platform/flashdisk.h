@@ -43,7 +43,7 @@ struct DirEntry {
 struct Dir;
 
 class FlashDisk {
-public:
+  public:
     explicit FlashDisk(std::string boardDir);
 
     // Formatting state of the volume. The format mark lives in the first
@@ -93,16 +93,16 @@ public:
     }
 
     // Called by the file calls below.
-    void beforeChange();              // counts, may throw PowerLoss
-    bool injectWriteFailure();        // true: fail this write
-    size_t allowWrite(size_t n);      // bytes the free space allows
+    void beforeChange();          // counts, may throw PowerLoss
+    bool injectWriteFailure();    // true: fail this write
+    size_t allowWrite(size_t n);  // bytes the free space allows
 
     std::string volumeOf(const std::string& hostPath) const;
 
-private:
+  private:
     std::string dir_;
-    std::string root_;   // host folder of /DskVol
-    std::string cwd_;    // board path, e.g. "/DskVol/files"
+    std::string root_;  // host folder of /DskVol
+    std::string cwd_;   // board path, e.g. "/DskVol/files"
     bool mounted_ = false;
     uint64_t capacity_;
     std::map<std::string, std::string> volumes_;  // device -> host folder

@@ -29,10 +29,10 @@ struct BaudEntry {
     speed_t code;
 };
 constexpr BaudEntry kBauds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
 };
 
 bool baudCode(int bps, speed_t* code) {
@@ -62,7 +62,7 @@ void restoreStdin() {
 }
 
 class FdConsole : public ConsoleDevice {
-public:
+  public:
     FdConsole(int inFd, int outFd, bool tty, bool software, int holdFd)
         : in_(inFd), out_(outFd), tty_(tty), software_(software), hold_(holdFd) {
         if (tty_) {
@@ -83,10 +83,14 @@ public:
             int ms = -1;
             if (timeoutUs >= 0) {
                 uint64_t now = clock.nowUs();
-                if (now >= deadline) ms = 0;
-                else ms = int((deadline - now + 999) / 1000);
+                if (now >= deadline)
+                    ms = 0;
+                else
+                    ms = int((deadline - now + 999) / 1000);
             }
-            struct pollfd p{in_, POLLIN, 0};
+            struct pollfd p {
+                in_, POLLIN, 0
+            };
             int r = ::poll(&p, 1, ms);
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0) return 0;
@@ -207,14 +211,16 @@ public:
         return ::tcflush(in_, which) == 0 ? 0 : -1;
     }
 
-private:
+  private:
     long writeAll(const char* p, size_t n) {
         size_t done = 0;
         while (done < n) {
             ssize_t w = ::write(out_, p + done, n - done);
             if (w < 0 && errno == EINTR) continue;
             if (w < 0 && errno == EAGAIN) {
-                struct pollfd pw{out_, POLLOUT, 0};
+                struct pollfd pw {
+                    out_, POLLOUT, 0
+                };
                 ::poll(&pw, 1, 100);
                 continue;
             }

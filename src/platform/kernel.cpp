@@ -42,26 +42,42 @@ Ram::Ram() {
     base_ = static_cast<uint8_t*>(p);
 }
 
-Ram::~Ram() { ::munmap(base_, kSize); }
+Ram::~Ram() {
+    ::munmap(base_, kSize);
+}
 
 uint8_t* Ram::at(uint64_t addr, uint64_t len) {
     if (addr > kSize || len > kSize - addr) return nullptr;
     return base_ + addr;
 }
 
-uint32_t vxMsrGet() { return board().regs().msr; }
-void vxMsrSet(uint32_t value) { board().regs().msr = value; }
-void vxHid0Set(uint32_t value) { board().regs().hid0 = value; }
-uint32_t vxL1CSR1Get() { return board().regs().l1csr1; }
+uint32_t vxMsrGet() {
+    return board().regs().msr;
+}
+void vxMsrSet(uint32_t value) {
+    board().regs().msr = value;
+}
+void vxHid0Set(uint32_t value) {
+    board().regs().hid0 = value;
+}
+uint32_t vxL1CSR1Get() {
+    return board().regs().l1csr1;
+}
 void sysL1Csr1Set(uint32_t value) {
     CpuRegisters& r = board().regs();
     // The flash-invalidate bit is self-clearing once the cache is invalidated.
     if (value & 0x2) ++r.cacheInvalidates;
     r.l1csr1 = value & ~0x2u;
 }
-int intLock() { return board().regs().intLockLevel++; }
-void intUnlock(int key) { board().regs().intLockLevel = key; }
-bool intContext() { return false; }
+int intLock() {
+    return board().regs().intLockLevel++;
+}
+void intUnlock(int key) {
+    board().regs().intLockLevel = key;
+}
+bool intContext() {
+    return false;
+}
 int taskLock() {
     ++board().regs().taskLockLevel;
     return 0;
@@ -71,12 +87,22 @@ int taskUnlock() {
     if (r.taskLockLevel > 0) --r.taskLockLevel;
     return 0;
 }
-int taskIdSelf() { return 0x1000; }
-uint32_t vxImmrGet() { return 0xE0000000u; }
+int taskIdSelf() {
+    return 0x1000;
+}
+uint32_t vxImmrGet() {
+    return 0xE0000000u;
+}
 
-void* malloc(size_t n) { return std::malloc(n); }
-void free(void* p) { std::free(p); }
-size_t memFindMax() { return size_t(192) << 20; }
+void* malloc(size_t n) {
+    return std::malloc(n);
+}
+void free(void* p) {
+    std::free(p);
+}
+size_t memFindMax() {
+    return size_t(192) << 20;
+}
 
 struct Semaphore {
     enum class Type { Binary, Mutex, Counting } type;
@@ -89,7 +115,9 @@ struct Semaphore {
 SEM_ID semBCreate(int options, int initialState) {
     return new Semaphore{Semaphore::Type::Binary, options, initialState ? 1 : 0, {}, {}};
 }
-SEM_ID semMCreate(int options) { return new Semaphore{Semaphore::Type::Mutex, options, 1, {}, {}}; }
+SEM_ID semMCreate(int options) {
+    return new Semaphore{Semaphore::Type::Mutex, options, 1, {}, {}};
+}
 SEM_ID semCCreate(int options, int initialCount) {
     return new Semaphore{Semaphore::Type::Counting, options, initialCount, {}, {}};
 }
@@ -110,10 +138,10 @@ int semTake(SEM_ID sem, int timeoutTicks) {
     }
     if (timeoutTicks < 0) {
         sem->cv.wait(lock, [&] { return sem->count > 0; });
-    } else if (!sem->cv.wait_for(lock,
-                                 std::chrono::microseconds(int64_t(timeoutTicks) * 1000000 /
-                                                           kTicksPerSecond),
-                                 [&] { return sem->count > 0; })) {
+    } else if (!sem->cv.wait_for(
+                   lock,
+                   std::chrono::microseconds(int64_t(timeoutTicks) * 1000000 / kTicksPerSecond),
+                   [&] { return sem->count > 0; })) {
         return -1;
     }
     --sem->count;
@@ -123,8 +151,10 @@ int semTake(SEM_ID sem, int timeoutTicks) {
 int semGive(SEM_ID sem) {
     if (!sem) return -1;
     std::lock_guard<std::mutex> lock(sem->m);
-    if (sem->type == Semaphore::Type::Counting) ++sem->count;
-    else sem->count = 1;
+    if (sem->type == Semaphore::Type::Counting)
+        ++sem->count;
+    else
+        sem->count = 1;
     sem->cv.notify_one();
     return 0;
 }

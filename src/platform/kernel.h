@@ -19,7 +19,7 @@ namespace plat {
 // --- SDRAM ----------------------------------------------------------------------
 // 256 MiB from address 0, reserved lazily so untouched pages cost nothing.
 class Ram {
-public:
+  public:
     static constexpr uint64_t kSize = 256ull << 20;
     // The boot program's own area at the top of RAM; loads must stay below it.
     static constexpr uint64_t kBootArea = 0x0F000000;
@@ -32,7 +32,7 @@ public:
     // Pointer to [addr, addr+len) when it lies inside RAM, else nullptr.
     uint8_t* at(uint64_t addr, uint64_t len);
 
-private:
+  private:
     uint8_t* base_;
 };
 

@@ -99,8 +99,15 @@ int ScriptedConsole::setBaud(int bps) {
     baudHistory.push_back(bps);
     if (failBaud) return -1;
     switch (bps) {
-        case 1200: case 2400: case 4800: case 9600: case 19200: case 38400: case 57600:
-        case 115200: case 230400:
+        case 1200:
+        case 2400:
+        case 4800:
+        case 9600:
+        case 19200:
+        case 38400:
+        case 57600:
+        case 115200:
+        case 230400:
             speed_ = bps;
             return 0;
         default:

@@ -17,7 +17,7 @@
 namespace plat {
 
 class ScriptedConsole : public ConsoleDevice {
-public:
+  public:
     explicit ScriptedConsole(VirtualClock& clock) : clock_(clock) {}
 
     // Queues bytes that become readable at the current virtual time (after
@@ -66,7 +66,7 @@ public:
     int getBaud(int* bps) override;
     int flush(bool input, bool output) override;
 
-private:
+  private:
     struct Chunk {
         uint64_t atUs;
         std::string bytes;

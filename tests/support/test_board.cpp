@@ -54,8 +54,8 @@ TestBoard::~TestBoard() {
 
 std::string TestBoard::hostPath(const std::string& boardName) const {
     std::string host;
-    std::string name = boardName.empty() || boardName[0] == '/' ? boardName
-                                                                 : "/DskVol/files/" + boardName;
+    std::string name =
+        boardName.empty() || boardName[0] == '/' ? boardName : "/DskVol/files/" + boardName;
     if (!plat::board().disk().resolve(name.c_str(), host)) return dir_ + "/invalid";
     return host;
 }

@@ -15,7 +15,7 @@
 namespace stktest {
 
 class TestBoard {
-public:
+  public:
     // formatted: the flash disk is formatted, mounted, and the working
     // directory is "/DskVol/files", as after start-up.
     explicit TestBoard(bool formatted = true);
@@ -35,7 +35,7 @@ public:
     // Runs fn; returns how the board stopped, or nothing when fn returned.
     std::optional<plat::BoardStop> run(const std::function<void()>& fn);
 
-private:
+  private:
     std::string dir_;
     plat::VirtualClock* clock_;
     plat::ScriptedConsole* con_;
@@ -43,7 +43,7 @@ private:
 
 // Test fixture owning a TestBoard.
 class BoardTest : public ::testing::Test {
-protected:
+  protected:
     BoardTest() : tb(true) {}
     plat::ScriptedConsole& con() { return tb.con(); }
     TestBoard tb;
