@@ -84,6 +84,8 @@ int osapiFsFileSizeGet(const char* name, uint32_t* size);
 int osapiFsCopyFile(const char* source, const char* destination);
 int osapiFsDeleteFile(const char* name);
 int osapiFsRenameFile(const char* oldName, const char* newName);
+// The message of a failed size setting after osapiFsWrite, chosen by errno.
+void osapiFsTruncateFailureReport(int error);
 
 // --- Directories and volumes ----------------------------------------------------
 int osapiFsDirFilesGet(const char* path, OsapiFsIterEntry* entry);

@@ -1,0 +1,240 @@
+// Directory listings, volume figures and the RAM disk of the OS abstraction
+// layer.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/board.h"
+#include "platform/clock.h"
+#include "platform/flashdisk.h"
+#include "platform/osapi.h"
+
+namespace {
+
+// The directory iteration of osapiFsDirFilesGet, kept between calls.
+plat::Dir* iterDir = nullptr;
+
+void iterReset() {
+    if (iterDir) plat::closedir(iterDir);
+    iterDir = nullptr;
+}
+
+bool isDotEntry(const char* name) {
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+bool isDir(const plat::Stat& st) {
+    return (st.mode & plat::kModeTypeMask) == plat::kModeDir;
+}
+bool isRegular(const plat::Stat& st) {
+    return (st.mode & plat::kModeTypeMask) == plat::kModeRegular;
+}
+
+uint32_t entryType(const char* name, const plat::Stat& st) {
+    if (isDotEntry(name)) return kOsapiTypeDotEntry;
+    if (isDir(st)) return kOsapiTypeDir;
+    if (isRegular(st)) return kOsapiTypeFile;
+    return 0;
+}
+
+uint32_t entryAccess(const plat::Stat& st) {
+    bool r = st.mode & 0400;
+    bool w = st.mode & 0200;
+    if (r && w) return kOsapiAccessReadWrite;
+    if (r) return kOsapiAccessReadOnly;
+    if (w) return kOsapiAccessWriteOnly;
+    return kOsapiAccessNone;
+}
+
+// Copies at most size - 1 characters and terminates.
+void copyName(char* dst, size_t size, const char* src) {
+    std::snprintf(dst, size, "%s", src);
+}
+
+std::string workingDir() {
+    char cwd[512];
+    return plat::getcwd(cwd, sizeof cwd) ? std::string(cwd) : std::string(".");
+}
+
+std::string joinPath(const std::string& dir, const char* name) {
+    if (!dir.empty() && dir.back() == '/') return dir + name;
+    return dir + "/" + name;
+}
+
+}  // namespace
+
+STK_RESET_HOOK {
+    iterReset();
+}
+
+int osapiFsDirFilesGet(const char* path, OsapiFsIterEntry* entry) {
+    if (!path || !entry) return kOsapiFailure;
+    if (!iterDir) {
+        iterDir = plat::opendir(path);
+        if (!iterDir) return kOsapiFailure;
+    }
+    plat::DirEntry* e = plat::readdir(iterDir);
+    if (!e) {
+        // The next call starts again from the first entry.
+        iterReset();
+        return kOsapiNothingMore;
+    }
+    copyName(entry->name, sizeof entry->name, e->name);
+    plat::Stat st;
+    if (plat::stat(joinPath(path, e->name).c_str(), &st) != 0) {
+        iterReset();
+        return kOsapiFailure;
+    }
+    entry->type = entryType(e->name, st);
+    entry->access = entryAccess(st);
+    entry->size = uint32_t(st.size);
+    return kOsapiSuccess;
+}
+
+int osapiFsListCompact(OsapiFsCompactEntry* entries, uint32_t* capacity) {
+    if (!capacity || (!entries && *capacity > 0)) return kOsapiFailure;
+    std::string dir = workingDir();
+    plat::Dir* d = plat::opendir(dir.c_str());
+    if (!d) return kOsapiFailure;
+    uint32_t count = 0;
+    while (count < *capacity) {
+        plat::DirEntry* e = plat::readdir(d);
+        if (!e) break;
+        plat::Stat st;
+        if (plat::stat(joinPath(dir, e->name).c_str(), &st) != 0) {
+            plat::closedir(d);
+            return kOsapiFailure;
+        }
+        if (!isDir(st) && !isRegular(st)) continue;
+        OsapiFsCompactEntry& out = entries[count++];
+        copyName(out.name, sizeof out.name, e->name);
+        out.type = entryType(e->name, st);
+        out.access = entryAccess(st);
+        out.size = uint32_t(st.size);
+    }
+    *capacity = count;
+    plat::closedir(d);
+    return kOsapiSuccess;
+}
+
+int osapiFsList(OsapiFsListEntry* entries, OsapiFsDirSummary* summary, uint32_t* capacity) {
+    if (!summary || !capacity || (!entries && *capacity > 0)) return kOsapiFailure;
+    summary->path[sizeof summary->path - 1] = '\0';
+    std::string dir = summary->path[0] ? std::string(summary->path) : workingDir();
+    plat::Dir* d = plat::opendir(dir.c_str());
+    if (!d) return kOsapiFailure;
+    uint32_t count = 0;
+    uint32_t used = 0;
+    while (count < *capacity) {
+        plat::DirEntry* e = plat::readdir(d);
+        if (!e) break;
+        plat::Stat st;
+        if (plat::stat(joinPath(dir, e->name).c_str(), &st) != 0) {
+            plat::closedir(d);
+            return kOsapiFailure;
+        }
+        used += uint32_t(st.size);
+        if (!isDir(st) && !isRegular(st)) continue;
+        OsapiFsListEntry& out = entries[count++];
+        copyName(out.name, sizeof out.name, e->name);
+        std::snprintf(out.type, sizeof out.type, "%u", entryType(e->name, st));
+        char mode[5] = {isDir(st) ? 'd' : '-', '-', '-', '-', '\0'};
+        if (st.mode & 0400) mode[1] = 'r';
+        if (st.mode & 0200) mode[2] = 'w';
+        if (st.mode & 0100) mode[3] = 'x';
+        copyName(out.mode, sizeof out.mode, mode);
+        std::tm tm = plat::localtime(st.mtime);
+        std::snprintf(out.date, sizeof out.date, "%02d %02d %4d %02d:%02d:%02d", tm.tm_mon,
+                      tm.tm_mday, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        out.mtime = uint32_t(st.mtime);
+        out.size = uint32_t(st.size);
+        // The host's flash disk keeps no serial numbers.
+        out.serial = 0;
+    }
+    *capacity = count;
+    plat::closedir(d);
+    plat::StatFs fs;
+    if (plat::statfs(dir.c_str(), &fs) != 0) return kOsapiFailure;
+    uint64_t total = uint64_t(fs.bsize) * uint64_t(fs.blocks);
+    summary->bytesUsed = used;
+    summary->totalSize = uint32_t(total);
+    summary->bytesFree = used < total ? uint32_t(total - used) : 0;
+    return kOsapiSuccess;
+}
+
+int osapiFsDir(char* buffer, uint32_t size) {
+    if (!buffer || size == 0) return kOsapiFailure;
+    buffer[0] = '\0';
+    std::string dir = workingDir();
+    plat::Dir* d = plat::opendir(dir.c_str());
+    if (!d) return kOsapiFailure;
+    size_t written = 0;
+    unsigned long long filesBytes = 0;
+    while (plat::DirEntry* e = plat::readdir(d)) {
+        plat::Stat st;
+        if (plat::stat(joinPath(dir, e->name).c_str(), &st) != 0) {
+            plat::closedir(d);
+            return kOsapiFailure;
+        }
+        // Long names are cut to the 31 characters of a listing record.
+        char line[128];
+        if (isDir(st)) {
+            std::snprintf(line, sizeof line, "%.31s\n", e->name);
+        } else {
+            std::snprintf(line, sizeof line, "%-34.31s%llu\n", e->name,
+                          (unsigned long long)st.size);
+            filesBytes += st.size;
+        }
+        size_t len = std::strlen(line);
+        if (written + len >= size) {
+            plat::closedir(d);
+            return kOsapiFailure;
+        }
+        std::memcpy(buffer + written, line, len + 1);
+        written += len;
+    }
+    plat::closedir(d);
+
+    // The volume figures come from a scratch file of the volume.
+    int fd = plat::creat("dummy1");
+    if (fd < 0) return kOsapiFailure;
+    plat::StatFs fs;
+    int rc = plat::fstatfs(fd, &fs);
+    plat::close(fd);
+    plat::remove("dummy1");
+    if (rc != 0) return kOsapiFailure;
+    long total = fs.bsize * fs.blocks;
+    long used = long(filesBytes);
+    char tail[160];
+    std::snprintf(tail, sizeof tail,
+                  "\nFilesystem size %ld\nBytes used      %ld\nBytes free      %ld\n", total, used,
+                  total - used);
+    size_t len = std::strlen(tail);
+    if (written + len >= size) return kOsapiFailure;
+    std::memcpy(buffer + written, tail, len + 1);
+    return kOsapiSuccess;
+}
+
+int osapiFsDirSize(uint32_t* total, uint32_t* used) {
+    if (!total || !used) return kOsapiFailure;
+    int fd = plat::open("fsyssize", plat::kOpenRead);
+    if (fd < 0) fd = plat::open("fsyssize", plat::kOpenReadWrite | plat::kOpenCreate);
+    if (fd < 0) return kOsapiFailure;
+    plat::StatFs fs;
+    int rc = plat::fstatfs(fd, &fs);
+    plat::close(fd);
+    if (rc != 0) return kOsapiFailure;
+    uint64_t bytes = uint64_t(fs.bsize) * uint64_t(fs.blocks);
+    uint64_t freeBytes = uint64_t(fs.bsize) * uint64_t(fs.bfree);
+    *total = uint32_t(bytes);
+    *used = uint32_t(bytes - freeBytes);
+    return kOsapiSuccess;
+}
+
+int osapiFsRamCreate(uint32_t, const char* device, uint32_t size) {
+    if (size <= 512) return kOsapiSuccess;
+    if (!device) return kOsapiError;
+    // A fresh volume of the host disk is an empty, formatted file system.
+    return plat::board().disk().addVolume(device, size) == 0 ? kOsapiSuccess : kOsapiError;
+}
