@@ -1,0 +1,739 @@
+#include "support/pty_harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "platform/platform.h"
+#include "support/test_board.h"
+#include "xmodem/xmodem.h"
+
+namespace stktest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+uint64_t monoMs() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+}
+
+void setNonBlocking(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+// Waits for a child with a time-out; kills it when the time runs out.
+int reap(pid_t pid, int timeoutMs, bool* timedOut) {
+    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+    int status = 0;
+    for (;;) {
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (r < 0 && errno != EINTR) return -1;
+        if (monoMs() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            if (timedOut) *timedOut = true;
+            return -1;
+        }
+        ::usleep(2000);
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// Applies byte faults to a chunk.
+class NoiseSource {
+  public:
+    explicit NoiseSource(const LineNoise& n) : n_(n), rng_(n.seed) {}
+    void apply(const char* p, size_t len, std::string& out) {
+        if (!n_.active()) {
+            out.append(p, len);
+            return;
+        }
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        for (size_t i = 0; i < len; ++i) {
+            double x = u(rng_);
+            if (x < n_.dropRate) continue;
+            x -= n_.dropRate;
+            if (x < n_.duplicateRate) {
+                out.push_back(p[i]);
+                out.push_back(p[i]);
+                continue;
+            }
+            x -= n_.duplicateRate;
+            if (x < n_.corruptRate) {
+                out.push_back(char(uint8_t(p[i]) ^ uint8_t(1 + rng_() % 255)));
+                continue;
+            }
+            out.push_back(p[i]);
+        }
+    }
+
+  private:
+    LineNoise n_;
+    std::mt19937 rng_;
+};
+
+}  // namespace
+
+std::string stkbootPath() {
+    return std::string(STK_BINARY_DIR) + "/stkboot";
+}
+
+std::string stkimagePath() {
+    std::string p = std::string(STK_BINARY_DIR) + "/tools/stkimage/stkimage";
+    return ::access(p.c_str(), X_OK) == 0 ? p : std::string();
+}
+
+bool programsAvailable(const std::vector<std::string>& names) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    for (const auto& name : names) {
+        bool found = false;
+        size_t start = 0;
+        while (!found && start <= dirs.size()) {
+            size_t end = dirs.find(':', start);
+            if (end == std::string::npos) end = dirs.size();
+            std::string candidate = dirs.substr(start, end - start) + "/" + name;
+            found = ::access(candidate.c_str(), X_OK) == 0;
+            start = end + 1;
+        }
+        if (!found) return false;
+    }
+    return true;
+}
+
+bool xmodemEngineAvailable() {
+    static int known = -1;
+    if (known < 0) {
+        TestBoard board;
+        board.run([] { xmodem(""); });
+        known = board.con().output().find("Usage:") != std::string::npos ? 1 : 0;
+    }
+    return known == 1;
+}
+
+std::string randomBytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = char(rng() & 0xff);
+    return s;
+}
+
+// --- Relay ----------------------------------------------------------------------
+
+Relay::Relay(int lineFd, int peerFd, RelayOptions options)
+    : lineFd_(lineFd), peerFd_(peerFd), opt_(std::move(options)) {
+    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+    setNonBlocking(lineFd_);
+    setNonBlocking(peerFd_);
+    thread_ = std::thread([this] { run(); });
+}
+
+Relay::~Relay() {
+    stop();
+    closeFd(wake_[0]);
+    closeFd(wake_[1]);
+}
+
+void Relay::stop() {
+    stop_ = true;
+    if (wake_[1] >= 0) {
+        char c = 0;
+        [[maybe_unused]] ssize_t r = ::write(wake_[1], &c, 1);
+    }
+    if (thread_.joinable()) thread_.join();
+}
+
+bool Relay::waitPeerDrained(int timeoutMs) {
+    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+    while (!peerDrained_) {
+        if (monoMs() >= deadline) return false;
+        ::usleep(1000);
+    }
+    return true;
+}
+
+std::string Relay::lineTranscript() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return transcript_;
+}
+
+void Relay::run() {
+    NoiseSource toPeerNoise(opt_.toPeer), toLineNoise(opt_.toLine);
+    std::string toPeer, toLine;
+    bool discarding = !opt_.discardUntil.empty();
+    std::string scan;  // tail of the discarded text, to find the trigger across reads
+    bool holding = discarding || opt_.holdMs > 0;
+    uint64_t releaseAt = discarding ? UINT64_MAX : monoMs() + uint64_t(opt_.holdMs);
+    bool peerEof = false, lineDead = false;
+    char buf[8192];
+
+    while (!stop_) {
+        if (holding && monoMs() >= releaseAt) holding = false;
+        struct pollfd p[3];
+        p[0] = {lineDead ? -1 : lineFd_, POLLIN, 0};
+        if (!holding && !toLine.empty()) p[0].events |= POLLOUT;
+        p[1] = {peerEof && toPeer.empty() ? -1 : peerFd_, short(peerEof ? 0 : POLLIN), 0};
+        if (!toPeer.empty()) p[1].events |= POLLOUT;
+        p[2] = {wake_[0], POLLIN, 0};
+        int r = ::poll(p, 3, holding ? 5 : 200);
+        if (r < 0 && errno != EINTR) break;
+
+        if (p[0].revents & POLLIN) {
+            ssize_t n = ::read(lineFd_, buf, sizeof buf);
+            if (n > 0) {
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    transcript_.append(buf, size_t(n));
+                }
+                size_t from = 0;
+                if (discarding) {
+                    scan.append(buf, size_t(n));
+                    size_t at = scan.find(opt_.discardUntil);
+                    if (at == std::string::npos) {
+                        if (scan.size() > opt_.discardUntil.size())
+                            scan.erase(0, scan.size() - opt_.discardUntil.size());
+                        from = size_t(n);
+                    } else {
+                        size_t after = at + opt_.discardUntil.size();
+                        size_t rest = scan.size() - after;  // bytes of this read past the trigger
+                        from = size_t(n) - rest;
+                        discarding = false;
+                        releaseAt = monoMs() + uint64_t(opt_.holdMs);
+                    }
+                }
+                if (from < size_t(n)) toPeerNoise.apply(buf + from, size_t(n) - from, toPeer);
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                lineDead = true;
+            }
+        } else if (p[0].revents & (POLLHUP | POLLERR)) {
+            // A pty end reports a hang-up while the other side is closed;
+            // don't spin on it.
+            ::usleep(2000);
+        }
+        if (p[1].revents & (POLLIN | POLLHUP)) {
+            ssize_t n = ::read(peerFd_, buf, sizeof buf);
+            if (n > 0)
+                toLineNoise.apply(buf, size_t(n), toLine);
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                peerEof = true;
+        }
+        if (!toPeer.empty()) {
+            ssize_t n = ::send(peerFd_, toPeer.data(), toPeer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                toPeerCount_ += uint64_t(n);
+                toPeer.erase(0, size_t(n));
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                toPeer.clear();  // the peer has gone
+            }
+        }
+        if (!holding && !toLine.empty() && !lineDead) {
+            ssize_t n = ::write(lineFd_, toLine.data(), toLine.size());
+            if (n > 0) {
+                toLineCount_ += uint64_t(n);
+                toLine.erase(0, size_t(n));
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                lineDead = true;
+            }
+        }
+        if (peerEof && (toLine.empty() || lineDead)) {
+            peerDrained_ = true;
+            if (lineDead) break;
+        }
+        if (p[2].revents & POLLIN) {
+            char c[16];
+            while (::read(wake_[0], c, sizeof c) > 0) {
+            }
+        }
+    }
+}
+
+// --- Wire -----------------------------------------------------------------------
+
+int Wire::get(int timeoutMs) {
+    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+    for (;;) {
+        uint8_t b;
+        ssize_t n = ::read(fd_, &b, 1);
+        if (n == 1) return b;
+        if (n == 0) return -1;
+        if (errno != EAGAIN && errno != EINTR) return -1;
+        uint64_t now = monoMs();
+        if (now >= deadline) return -1;
+        struct pollfd p {
+            fd_, POLLIN, 0
+        };
+        ::poll(&p, 1, int(deadline - now));
+    }
+}
+
+bool Wire::put(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            struct pollfd p {
+                fd_, POLLOUT, 0
+            };
+            ::poll(&p, 1, 100);
+            continue;
+        }
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+void Wire::drain(int quietMs) {
+    while (get(quietMs) >= 0) {
+    }
+}
+
+// --- LinePeer -------------------------------------------------------------------
+
+LinePeer::~LinePeer() {
+    kill();
+    if (script_.joinable()) {
+        if (childFd_ >= 0) ::shutdown(childFd_, SHUT_RDWR);
+        script_.join();
+    }
+    relay_.reset();
+    closeFd(peerFd_);
+    closeFd(childFd_);
+    if (!errFile_.empty()) ::unlink(errFile_.c_str());
+}
+
+void LinePeer::kill() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
+bool LinePeer::startProgram(int lineFd, const std::string& workDir,
+                            const std::vector<std::string>& argv, const RelayOptions& options) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
+    peerFd_ = sv[0];
+    char errTemplate[] = "/tmp/stkpeer-err-XXXXXX";
+    int errFd = ::mkostemp(errTemplate, O_CLOEXEC);
+    if (errFd < 0) {
+        ::close(sv[1]);
+        return false;
+    }
+    errFile_ = errTemplate;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(workDir.c_str()) != 0) ::_exit(126);
+        ::dup2(sv[1], 0);
+        ::dup2(sv[1], 1);
+        ::dup2(errFd, 2);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(sv[1]);
+    ::close(errFd);
+    if (pid < 0) return false;
+    pid_ = pid;
+    relay_ = std::make_unique<Relay>(lineFd, peerFd_, options);
+    return true;
+}
+
+bool LinePeer::startScript(int lineFd, std::function<int(Wire&)> fn, const RelayOptions& options) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
+    peerFd_ = sv[0];
+    childFd_ = sv[1];
+    relay_ = std::make_unique<Relay>(lineFd, peerFd_, options);
+    setNonBlocking(childFd_);
+    script_ = std::thread([this, fn = std::move(fn)] {
+        Wire wire(childFd_);
+        scriptResult_ = fn(wire);
+        ::shutdown(childFd_, SHUT_WR);  // the relay sees the end once all was sent
+        scriptDone_ = true;
+    });
+    return true;
+}
+
+int LinePeer::wait(int timeoutMs) {
+    int result = -1;
+    if (pid_ > 0) {
+        bool timedOut = false;
+        result = reap(pid_, timeoutMs, &timedOut);
+        pid_ = -1;
+        if (timedOut) result = -1;
+    } else if (script_.joinable()) {
+        uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+        while (!scriptDone_ && monoMs() < deadline) ::usleep(2000);
+        bool timedOut = !scriptDone_;
+        if (timedOut) ::shutdown(childFd_, SHUT_RDWR);
+        script_.join();
+        result = timedOut ? -1 : scriptResult_;
+    }
+    if (relay_) {
+        relay_->waitPeerDrained(1000);
+        relay_->stop();
+    }
+    return result;
+}
+
+std::string LinePeer::errorText() const {
+    return errFile_.empty() ? std::string() : readHostFile(errFile_);
+}
+
+// --- BootProcess ----------------------------------------------------------------
+
+BootProcess::~BootProcess() {
+    kill();
+    closeFd(slave_);
+    if (inFd_ != slave_) closeFd(inFd_);
+    if (outFd_ != slave_) closeFd(outFd_);
+    if (errReader_.joinable()) errReader_.join();
+    closeFd(errFd_);
+}
+
+void BootProcess::kill() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+}
+
+bool BootProcess::spawn(const std::vector<std::string>& argv, int in, int out) {
+    int errPipe[2];
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) return false;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();  // never shares our controlling terminal
+        ::dup2(in, 0);
+        ::dup2(out >= 0 ? out : errPipe[1], 1);
+        ::dup2(errPipe[1], 2);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(errPipe[1]);
+    if (pid < 0) {
+        ::close(errPipe[0]);
+        return false;
+    }
+    pid_ = pid;
+    errFd_ = errPipe[0];
+    errReader_ = std::thread([this] {
+        char buf[4096];
+        for (;;) {
+            ssize_t n = ::read(errFd_, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            std::lock_guard<std::mutex> lock(errMu_);
+            err_.append(buf, size_t(n));
+        }
+    });
+    return true;
+}
+
+bool BootProcess::startPty(const std::string& boardDir, const std::vector<std::string>& extra) {
+    std::vector<std::string> argv = {stkbootPath(), "--console", "pty", "--board", boardDir};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    bool started = spawn(argv, devnull, -1);
+    ::close(devnull);
+    if (!started) return false;
+    const std::string mark = "stkboot: console on ";
+    if (!expectErr(mark, 10000)) return false;
+    uint64_t deadline = monoMs() + 5000;
+    for (;;) {
+        std::string e = errText();
+        size_t at = e.find(mark);
+        size_t end = e.find('\n', at);
+        if (end != std::string::npos) {
+            ptyPath_ = e.substr(at + mark.size(), end - at - mark.size());
+            break;
+        }
+        if (monoMs() > deadline) return false;
+        ::usleep(2000);
+    }
+    slave_ = ::open(ptyPath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (slave_ < 0) return false;
+    // A terminal program's settings: raw bytes, the line speed left as it is.
+    struct termios t;
+    if (::tcgetattr(slave_, &t) == 0) {
+        speed_t speed = ::cfgetospeed(&t);
+        ::cfmakeraw(&t);
+        ::cfsetispeed(&t, speed);
+        ::cfsetospeed(&t, speed);
+        ::tcsetattr(slave_, TCSANOW, &t);
+    }
+    inFd_ = outFd_ = slave_;
+    return true;
+}
+
+bool BootProcess::startStdio(const std::string& boardDir) {
+    int inPipe[2], outPipe[2];
+    if (::pipe2(inPipe, O_CLOEXEC) != 0) return false;
+    if (::pipe2(outPipe, O_CLOEXEC) != 0) {
+        ::close(inPipe[0]);
+        ::close(inPipe[1]);
+        return false;
+    }
+    bool started =
+        spawn({stkbootPath(), "--console", "stdio", "--board", boardDir}, inPipe[0], outPipe[1]);
+    ::close(inPipe[0]);
+    ::close(outPipe[1]);
+    inFd_ = inPipe[1];
+    outFd_ = outPipe[0];
+    setNonBlocking(outFd_);
+    return started;
+}
+
+bool BootProcess::readMore(int timeoutMs) {
+    struct pollfd p {
+        outFd_, POLLIN, 0
+    };
+    int r = ::poll(&p, 1, timeoutMs);
+    if (r <= 0) return false;
+    char buf[4096];
+    ssize_t n = ::read(outFd_, buf, sizeof buf);
+    if (n > 0) {
+        out_.append(buf, size_t(n));
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    // End of output (or a hang-up): avoid spinning on it.
+    ::usleep(5000);
+    return false;
+}
+
+bool BootProcess::expect(const std::string& text, int timeoutMs) {
+    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+    for (;;) {
+        size_t at = out_.find(text, cursor_);
+        if (at != std::string::npos) {
+            cursor_ = at + text.size();
+            return true;
+        }
+        uint64_t now = monoMs();
+        if (now >= deadline) return false;
+        readMore(int(deadline - now));
+    }
+}
+
+int BootProcess::expectAny(const std::vector<std::string>& texts, int timeoutMs) {
+    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+    for (;;) {
+        size_t best = std::string::npos;
+        int index = -1;
+        for (size_t i = 0; i < texts.size(); ++i) {
+            size_t at = out_.find(texts[i], cursor_);
+            if (at < best) {
+                best = at;
+                index = int(i);
+            }
+        }
+        if (index >= 0) {
+            cursor_ = best + texts[size_t(index)].size();
+            return index;
+        }
+        uint64_t now = monoMs();
+        if (now >= deadline) return -1;
+        readMore(int(deadline - now));
+    }
+}
+
+void BootProcess::send(const std::string& bytes) {
+    size_t done = 0;
+    uint64_t deadline = monoMs() + 10000;
+    while (done < bytes.size() && monoMs() < deadline) {
+        ssize_t n = ::write(inFd_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+        // The line is full: keep reading the echo so the other side can go on.
+        readMore(5);
+    }
+}
+
+void BootProcess::settle(int quietMs, int timeoutMs) {
+    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+    while (monoMs() < deadline && readMore(quietMs)) {
+    }
+}
+
+std::string BootProcess::errText() {
+    std::lock_guard<std::mutex> lock(errMu_);
+    return err_;
+}
+
+bool BootProcess::expectErr(const std::string& text, int timeoutMs) {
+    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+    while (errText().find(text) == std::string::npos) {
+        if (monoMs() >= deadline) return false;
+        ::usleep(2000);
+    }
+    return true;
+}
+
+void BootProcess::closeInput() {
+    if (inFd_ >= 0 && inFd_ != slave_) closeFd(inFd_);
+}
+
+bool BootProcess::running() {
+    if (pid_ <= 0) return false;
+    int status;
+    pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+int BootProcess::waitExit(int timeoutMs) {
+    if (pid_ > 0) {
+        bool timedOut = false;
+        exitStatus_ = reap(pid_, timeoutMs, &timedOut);
+        pid_ = -1;
+        if (timedOut) exitStatus_ = -1;
+    }
+    return exitStatus_;
+}
+
+int BootProcess::runPeer(const std::string& workDir, const std::vector<std::string>& argv,
+                         int timeoutMs, const RelayOptions& options, std::string* peerErr) {
+    LinePeer peer;
+    if (!peer.startProgram(slave_, workDir, argv, options)) return -1;
+    int rc = peer.wait(timeoutMs);
+    if (peer.relay()) out_ += peer.relay()->lineTranscript();
+    if (peerErr) *peerErr = peer.errorText();
+    return rc;
+}
+
+// --- BriskClock -----------------------------------------------------------------
+
+uint64_t BriskClock::nowUs() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u + skipped_;
+}
+
+void BriskClock::sleepUs(uint64_t us) {
+    if (us >= 1000000u) {
+        skipped_ += us;
+        return;
+    }
+    struct timespec ts {
+        time_t(us / 1000000u), long(us % 1000000u) * 1000
+    };
+    while (::nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+// --- HostLineBoard --------------------------------------------------------------
+
+HostLineBoard::HostLineBoard() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+        error_ = "cannot open a pseudo-terminal";
+        return;
+    }
+    std::string slavePath = ::ptsname(master_);
+    guard_ = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (guard_ < 0) {
+        error_ = "cannot open " + slavePath;
+        return;
+    }
+    struct termios t;
+    if (::tcgetattr(guard_, &t) == 0) {
+        ::cfmakeraw(&t);
+        ::cfsetispeed(&t, B115200);
+        ::cfsetospeed(&t, B115200);
+        ::tcsetattr(guard_, TCSANOW, &t);
+    }
+    char err[256] = {};
+    plat::ConsoleDevice* con = plat::openHostConsole(slavePath.c_str(), err, sizeof err);
+    if (!con) {
+        error_ = err;
+        return;
+    }
+    dir_ = makeTempDir("stkline-");
+    plat::installBoard(std::make_unique<plat::Board>(std::unique_ptr<plat::ConsoleDevice>(con),
+                                                     std::make_unique<BriskClock>(), dir_));
+    plat::board().disk().format(nullptr);
+    plat::board().disk().mount();
+    plat::mkdir("/DskVol/files");
+    plat::chdir("/DskVol/files");
+    ok_ = true;
+}
+
+HostLineBoard::~HostLineBoard() {
+    if (plat::boardInstalled()) plat::uninstallBoard();
+    closeFd(guard_);
+    closeFd(master_);
+    if (!dir_.empty()) removeTree(dir_);
+}
+
+std::string HostLineBoard::hostPath(const std::string& name) const {
+    std::string host;
+    std::string boardName = "/DskVol/files/" + name;
+    if (!plat::board().disk().resolve(boardName.c_str(), host)) return dir_ + "/invalid";
+    return host;
+}
+
+void HostLineBoard::writeFile(const std::string& name, const std::string& bytes) {
+    writeHostFile(hostPath(name), bytes);
+}
+
+std::string HostLineBoard::readFile(const std::string& name) const {
+    return readHostFile(hostPath(name));
+}
+
+bool HostLineBoard::exists(const std::string& name) const {
+    return fs::exists(hostPath(name));
+}
+
+std::vector<std::string> HostLineBoard::files() const {
+    std::vector<std::string> names;
+    std::string folder;
+    if (!plat::board().disk().resolve("/DskVol/files", folder)) return names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec))
+        if (e.is_regular_file()) names.push_back(e.path().filename().string());
+    return names;
+}
+
+}  // namespace stktest
