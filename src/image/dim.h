@@ -2,8 +2,56 @@
 // backup, kept in boot.dim.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
+constexpr int kDimMaxImages = 2;
+constexpr size_t kDimStateWidth = 14;
+constexpr size_t kDimFileNameWidth = 39;
+constexpr size_t kDimTagWidth = 4;
+constexpr size_t kDimDescriptionWidth = 255;
+constexpr size_t kDimFileMax = 1024;  // bytes of boot.dim that are read
+constexpr size_t kDimLineMax = 256;   // a line must end before this many bytes
+
+constexpr const char* kDimFileName = "boot.dim";
+// The new list is written here first and then renamed over boot.dim.
+constexpr const char* kDimTempFileName = "boot.dim.new";
+constexpr const char* kDimMarker = "---IMAGE---";
+constexpr const char* kDimStateActive = "active";
+constexpr const char* kDimStateBackup = "backup";
+
+// Result word of dimIsAnImage when the name is a listed image.
+constexpr int kDimIsAnImage = 13;
+constexpr int kDimIsNotAnImage = 2;
+
+struct DimImageEntry {
+    char currState[kDimStateWidth + 1];
+    char nextState[kDimStateWidth + 1];
+    char fileName[kDimFileNameWidth + 1];
+    char tag[kDimTagWidth + 1];
+    char description[kDimDescriptionWidth + 1];
+};
+
+// The in-memory list (read only; changed through the routines below).
+const DimImageEntry* dimImageTable();
+int32_t dimImageCount();
+
 int dimInitialize();
+int dimDefaultListCreate();
+int dimBootCfgWrite();
+// One line of boot.dim from `data` (available bytes, `atEnd` when nothing
+// follows them): copies it without its line feed into `line` (kDimLineMax
+// bytes) and returns the bytes consumed, or -1 when no line can be taken.
+int dimLineGet(const char* data, size_t available, bool atEnd, char* line);
+
+int dimImageExists(const char* fileName);
 int dimActiveImageFileNameGet(char* fileName);
 int dimBackupImageFileNameGet(char* fileName);
+int dimIsBackupImageActivated();
+int dimIsAnImage(const char* fileName, int* result);
+int dimImageDescrGet(const char* fileName, char* description);
+int dimImageDescrSet(const char* fileName, const char* description);
 int dimImageActivate(const char* fileName);
+int dimImageDelete(const char* fileName);
+int dimImageAdd(const char* sourceFileName, const char* destFileName);
 int dimShowBootCfg();
