@@ -1,0 +1,220 @@
+// stkimage: builds, shows and checks STK image files on the host, with the
+// same codec and CRC routines as the boot program.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "image/stk_format.h"
+#include "image_build.h"
+#include "image_show.h"
+
+namespace fs = std::filesystem;
+using stkimage::BuildError;
+using stkimage::Bytes;
+
+namespace {
+
+// Largest input file read: an image is at most 16 MiB, and a firmware that
+// compresses to that is refused later with its own reason.
+constexpr uint64_t kMaxInputBytes = 256ull << 20;
+
+Bytes readInput(const std::string& path, const char* what) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec))
+        throw BuildError{std::string("cannot read ") + what + " " + path +
+                         (fs::exists(path, ec) ? ": not a regular file" : ": no such file")};
+    uint64_t size = fs::file_size(path, ec);
+    if (ec) throw BuildError{std::string("cannot read ") + what + " " + path + ": " + ec.message()};
+    if (size > kMaxInputBytes)
+        throw BuildError{std::string(what) + " " + path + " is too large (" + std::to_string(size) +
+                         " bytes)"};
+    std::ifstream in(path, std::ios::binary);
+    Bytes data(size);
+    if (!in || !in.read(reinterpret_cast<char*>(data.data()), std::streamsize(size)))
+        throw BuildError{std::string("cannot read ") + what + " " + path};
+    return data;
+}
+
+// Writes under a temporary name next to the target and renames it into place,
+// so a failed run never leaves a half-written image.
+void writeOutput(const std::string& path, const Bytes& data) {
+    fs::path target(path);
+    fs::path tmp = target;
+    tmp += ".partial-" + std::to_string(::getpid());
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (out)
+            out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+        out.flush();
+        if (!out) {
+            std::error_code ec;
+            fs::remove(tmp, ec);
+            throw BuildError{"cannot write " + path};
+        }
+    }
+    std::error_code ec;
+    fs::rename(tmp, target, ec);
+    if (ec) {
+        fs::remove(tmp, ec);
+        throw BuildError{"cannot write " + path + ": " + ec.message()};
+    }
+}
+
+// Build time as the boot program shows it, e.g. "Sun Dec  6 19:20:56 2026" (UTC;
+// SOURCE_DATE_EPOCH gives reproducible images).
+std::string defaultTimestamp() {
+    std::time_t t = std::time(nullptr);
+    if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+        uint32_t v;
+        if (stkimage::parseU32(epoch, v)) t = std::time_t(v);
+    }
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[40];
+    std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tm);
+    return buf;
+}
+
+// CLI11 validators that keep the tool's own number rules.
+CLI::Validator u32Validator() {
+    return CLI::Validator(
+        [](std::string& s) {
+            uint32_t v;
+            return stkimage::parseU32(s, v)
+                       ? std::string()
+                       : "'" + s + "' is not a 32-bit number (decimal or 0x hex)";
+        },
+        "NUMBER");
+}
+CLI::Validator versionValidator() {
+    return CLI::Validator(
+        [](std::string& s) {
+            uint8_t v[4];
+            return stkimage::parseVersion(s, v)
+                       ? std::string()
+                       : "'" + s + "' is not a version rel.ver.maint.build (each 0-255)";
+        },
+        "R.V.M.B");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"stkimage - builds, shows and checks STK image files"};
+    app.require_subcommand(1);
+
+    // create
+    CLI::App* create = app.add_subcommand("create", "build an image file from a firmware file");
+    std::string firmwarePath, outputPath, target = "0x00508541", load = "0x00010000";
+    std::string compression = "lzma", version = "1.0.0.0", timestamp, fileText, bootCodePath;
+    std::string bootCodeVersion = "1";
+    int level = -1;
+    bool wrap = false;
+    create->add_option("firmware", firmwarePath, "firmware file (the operational code)")
+        ->required();
+    create->add_option("-o,--output", outputPath, "image file to write")->required();
+    create->add_option("--target", target, "target device code")
+        ->check(u32Validator())
+        ->capture_default_str();
+    create->add_option("--load-address", load, "load and entry address of the firmware")
+        ->check(u32Validator())
+        ->capture_default_str();
+    create->add_option("--compression", compression, "zlib or lzma")
+        ->check(CLI::IsMember({"zlib", "lzma"}))
+        ->capture_default_str();
+    create->add_option("--level", level, "compression level (zlib 0-9, lzma 0-9)")
+        ->check(CLI::Range(0, 9));
+    create->add_option("--version", version, "image version rel.ver.maint.build")
+        ->check(versionValidator())
+        ->capture_default_str();
+    create->add_option("--timestamp", timestamp, "Timestamp text (default: the build time, UTC)");
+    create->add_option("--file-text", fileText, "File text (default: the firmware's file name)");
+    create->add_option("--boot-code", bootCodePath, "boot code file, stored uncompressed");
+    create->add_option("--boot-code-version", bootCodeVersion, "version of the boot code")
+        ->check(u32Validator())
+        ->capture_default_str();
+    create->add_flag("--stk", wrap, "wrap the image in an STK file header");
+
+    // bundle
+    CLI::App* bundle =
+        app.add_subcommand("bundle", "wrap images for different target devices in one STK file");
+    std::vector<std::string> bundleInputs;
+    std::string bundleOutput, bundleVersion;
+    bundle->add_option("images", bundleInputs, "image files made by 'create'")->required();
+    bundle->add_option("-o,--output", bundleOutput, "STK file to write")->required();
+    bundle
+        ->add_option("--version", bundleVersion,
+                     "version of the file rel.ver.maint.build (default: the first image's)")
+        ->check(versionValidator());
+
+    // info
+    CLI::App* info = app.add_subcommand("info", "show an image file's header");
+    std::string infoPath;
+    info->add_option("file", infoPath, "image file")->required();
+
+    // verify
+    CLI::App* verify = app.add_subcommand("verify", "check an image file as the boot program does");
+    std::string verifyPath;
+    verify->add_option("file", verifyPath, "image file")->required();
+
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        if (*create) {
+            stkimage::CreateOptions opt;
+            stkimage::parseU32(target, opt.targetDevice);
+            stkimage::parseU32(load, opt.loadAddress);
+            stkimage::parseVersion(version, opt.version);
+            stkimage::parseU32(bootCodeVersion, opt.bootCodeVersion);
+            opt.compression =
+                compression == "zlib" ? stkimage::Compression::Zlib : stkimage::Compression::Lzma;
+            opt.level = level;
+            opt.timestamp = timestamp.empty() ? defaultTimestamp() : timestamp;
+            opt.fileText = create->count("--file-text")
+                               ? fileText
+                               : fs::path(firmwarePath).filename().string();
+            Bytes firmware = readInput(firmwarePath, "firmware");
+            if (!bootCodePath.empty()) opt.bootCode = readInput(bootCodePath, "boot code");
+            Bytes image = stkimage::buildImage(firmware, opt);
+            if (wrap) image = stkimage::buildStkFile({image}, opt.version);
+            writeOutput(outputPath, image);
+            std::printf("%s: %zu bytes, %s image of %zu bytes of firmware for 0x%08x\n",
+                        outputPath.c_str(), image.size(), compression.c_str(), firmware.size(),
+                        opt.targetDevice);
+        } else if (*bundle) {
+            std::vector<Bytes> images;
+            for (const std::string& p : bundleInputs) images.push_back(readInput(p, "image"));
+            uint8_t v[4] = {0, 0, 0, 0};
+            if (!bundleVersion.empty()) {
+                stkimage::parseVersion(bundleVersion, v);
+            } else if (images[0].size() >= stk::kOprHeaderSize) {
+                for (int i = 0; i < 4; ++i) v[i] = images[0][stk::kOprVpdOffset + i];
+            }
+            Bytes file = stkimage::buildStkFile(images, v);
+            writeOutput(bundleOutput, file);
+            std::printf("%s: %zu bytes, %zu images\n", bundleOutput.c_str(), file.size(),
+                        images.size());
+        } else if (*info) {
+            Bytes file = readInput(infoPath, "image");
+            std::string reason;
+            if (!stkimage::showImage(fs::path(infoPath).filename().string(), file, stdout, reason))
+                throw BuildError{infoPath + ": " + reason};
+        } else if (*verify) {
+            std::string reason, summary;
+            if (!stkimage::verifyImage(verifyPath, reason, summary))
+                throw BuildError{verifyPath + ": " + reason};
+            std::printf("%s: %s\n", verifyPath.c_str(), summary.c_str());
+        }
+    } catch (const BuildError& e) {
+        std::fprintf(stderr, "stkimage: %s\n", e.reason.c_str());
+        return 1;
+    }
+    return 0;
+}
