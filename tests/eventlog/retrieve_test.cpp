@@ -221,9 +221,98 @@ TEST_F(SendTest, RealTransferCommandWithoutAReceiverFails) {
     EXPECT_FALSE(stop);
     EXPECT_FALSE(tb.exists("asciilog.bin"));
     const std::string out = con().output();
+    // The command saw the file name and the binary option.
+    EXPECT_NE(out.find("File asciilog.bin Ready to SEND in binary mode\n\r"), std::string::npos);
     const std::string failed = "ERROR: XMODEM transfer failed.\n";
     ASSERT_GE(out.size(), failed.size());
     EXPECT_EQ(out.substr(out.size() - failed.size()), failed);
+}
+
+// CRC-16/XMODEM, bit by bit.
+uint16_t crc16Xmodem(const std::string& data) {
+    uint16_t crc = 0;
+    for (unsigned char c : data) {
+        crc ^= uint16_t(c << 8);
+        for (int i = 0; i < 8; ++i) crc = uint16_t(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+// A receiver on the console line: asks for CRC blocks, checks and
+// acknowledges each block and the end of the file.
+struct XmodemReceiver {
+    bool started = false;
+    bool ended = false;
+    std::string pending;  // bytes on the line not yet a whole block
+    std::string reply;    // the answer due when the sender next listens
+    std::string data;
+    int blocks = 0;
+    int nextBlock = 1;
+
+    void attach(plat::ScriptedConsole& con) {
+        con.onWrite = [this](std::string_view w) { written(w); };
+        con.onStarve = [this, &con] {
+            if (!started) {
+                started = true;
+                pending.clear();
+                con.send("C");
+            } else if (!reply.empty()) {
+                con.send(reply);
+                reply.clear();
+            }
+        };
+    }
+    void written(std::string_view w) {
+        if (!started || ended) return;
+        pending.append(w);
+        while (!pending.empty()) {
+            unsigned char head = uint8_t(pending[0]);
+            if (head == 0x04) {  // EOT
+                ended = true;
+                reply = "\x06";
+                pending.erase(0, 1);
+                return;
+            }
+            size_t size = head == 0x02 ? 1024 : head == 0x01 ? 128 : 0;
+            if (size == 0) {
+                pending.erase(0, 1);
+                continue;
+            }
+            if (pending.size() < size + 5) return;
+            std::string payload = pending.substr(3, size);
+            uint16_t crc = uint16_t(uint8_t(pending[3 + size]) << 8 | uint8_t(pending[4 + size]));
+            bool good = uint8_t(pending[1]) == uint8_t(nextBlock) &&
+                        uint8_t(pending[1]) + uint8_t(pending[2]) == 255 &&
+                        crc == crc16Xmodem(payload);
+            pending.erase(0, size + 5);
+            if (good) {
+                data += payload;
+                ++blocks;
+                ++nextBlock;
+                reply = "\x06";
+            } else {
+                reply = "\x15";
+            }
+        }
+    }
+};
+
+TEST_F(SendTest, RealTransferCommandDeliversTheRenderedLog) {
+    openLog(eventRecord(2, "send.c", 9, 0x1000, 0xBEEF, 86399));
+    eventLogTransferSet(nullptr);
+    XmodemReceiver rx;
+    rx.attach(con());
+    auto stop = tb.run([] { send_event_log_via_xmodem(); });
+    EXPECT_FALSE(stop);
+    EXPECT_TRUE(rx.ended);
+    EXPECT_EQ(rx.blocks, 1);  // one 1024-byte block
+    EXPECT_EQ(rx.data, padded(kHeader + "ERROR> send.c" + std::string(26, ' ') +
+                              "    9 00001000 0000BEEF         0 23 59 59\r\n"));
+    EXPECT_FALSE(tb.exists("asciilog.bin"));
+    const std::string done = "Event log transmitted.\n";
+    const std::string out = con().output();
+    ASSERT_GE(out.size(), done.size());
+    EXPECT_EQ(out.substr(out.size() - done.size()), done);
 }
 
 }  // namespace
