@@ -199,7 +199,13 @@ int BootMenuSelection(int kind) {
 
 void wait_for_input(int startStatus) {
     plat::unlink(kBootCodeFile);
-    dimActiveImageFileNameGet(activeImageFileName);
+    // The image list allows longer names than the global holds: read into a
+    // buffer of the list's width and keep what fits.
+    char listName[40] = {};
+    dimActiveImageFileNameGet(listName);
+    listName[sizeof listName - 1] = '\0';
+    std::strncpy(activeImageFileName, listName, sizeof activeImageFileName - 1);
+    activeImageFileName[sizeof activeImageFileName - 1] = '\0';
     plat::Stat st;
     bool bootUpdatePending = plat::stat(kBootUpdateMarker, &st) == 0;
 

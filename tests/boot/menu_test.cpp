@@ -2,7 +2,9 @@
 #include <string>
 
 #include "boot/boot.h"
+#include "image/dim.h"
 #include "support/test_board.h"
+#include "support/test_images.h"
 
 namespace {
 
@@ -140,7 +142,8 @@ TEST_F(MenuTest, ResetAsksFirst) {
 }
 
 TEST_F(MenuTest, DeleteOperationalCode) {
-    tb.writeFile("image1", "old code");
+    tb.writeFile("image1", stktest::makeImage());
+    dimInitialize();
     EXPECT_EQ(menu("8\rn\r"),
               "\nAre you SURE you want to delete operational code : image1 ? (y/n):Code not "
               "deleted.\n[Boot Menu] ");
@@ -150,6 +153,10 @@ TEST_F(MenuTest, DeleteOperationalCode) {
               "code deleted...\n[Boot Menu] ERROR: Operational code CRC is not valid, you must "
               "load new code.\n\n[Boot Menu] ");
     EXPECT_FALSE(tb.exists("image1"));
+    // The image list still names it.
+    char name[40];
+    EXPECT_EQ(dimActiveImageFileNameGet(name), 0);
+    EXPECT_STREQ(name, "image1");
 }
 
 TEST_F(MenuTest, FactoryDefaultsDeleteOnlyConfigurationFiles) {
