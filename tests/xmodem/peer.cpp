@@ -251,11 +251,13 @@ void ReceiverPeer::onBytes(std::string_view s) {
                     } else {
                         headerNames.push_back(blk.data.c_str());
                         files.emplace_back();
+                        newFile_ = false;
                         lastNumber_ = 0;
                     }
                     expectHeader_ = false;
-                } else if (blk.number != lastNumber_ || files.empty()) {
-                    if (files.empty()) files.emplace_back();
+                } else if (blk.number != lastNumber_ || newFile_) {
+                    if (newFile_) files.emplace_back();
+                    newFile_ = false;
                     files.back() += blk.data;
                     lastNumber_ = blk.number;
                 }
@@ -270,10 +272,11 @@ void ReceiverPeer::onBytes(std::string_view s) {
             if (ackEotAt > 0 && eots_ >= ackEotAt) {
                 eots_ = 0;
                 lastNumber_ = -1;
-                std::string ans(1, ACKc);
-                if (ymodem || modem7) ans += startChars;
+                reply(std::string(1, ACKc));
+                // The next file's start comes a little later, past the sender's input flush.
+                if (ymodem || modem7) con_.sendAfter(delayUs + 100000, startChars);
                 expectHeader_ = true;
-                reply(ans);
+                newFile_ = true;
             } else if (ackEotAt > 0) {
                 reply(std::string(1, NAKc));
             }

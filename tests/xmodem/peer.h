@@ -120,6 +120,7 @@ class ReceiverPeer {
     int eots_ = 0;
     int lastNumber_ = -1;
     bool expectHeader_ = true;
+    bool newFile_ = true;
     enum class M7 { Idle, Name, Sum, Done } m7_ = M7::Idle;
     std::string m7name_;
 };
