@@ -219,6 +219,12 @@ uint16_t stkCrc16Bytewise(const uint8_t* data, size_t length, uint16_t crc) {
 }
 
 uint16_t stkCrc16(const uint8_t* data, size_t length, uint16_t crc) {
+    uint16_t folded = 0;
+    if (detail::stkCrc16Folded(data, length, crc, &folded)) return folded;
+    return detail::stkCrc16Sliced(data, length, crc);
+}
+
+uint16_t detail::stkCrc16Sliced(const uint8_t* data, size_t length, uint16_t crc) {
     const auto& s = stkSlices().slice;
     // The register holds (message mod P); eight more bytes D give
     // (r * x^64 + D) mod P. The last two bytes of D are below x^16 and enter

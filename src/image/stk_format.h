@@ -145,6 +145,17 @@ uint16_t stkCrc16(const uint8_t* data, size_t length, uint16_t crc = 0);
 uint16_t stkCrc16Bytewise(const uint8_t* data, size_t length, uint16_t crc = 0);
 uint16_t kermitCrc16(const uint8_t* data, size_t length, uint16_t crc = 0);
 
+namespace detail {
+// Internal ways of the STK CRC-16, each equal to the one-table method.
+uint16_t stkCrc16Sliced(const uint8_t* data, size_t length, uint16_t crc);
+// Carry-less folding where the processor has it; false when not used.
+constexpr size_t kFoldMinLength = 256;
+bool stkCrc16Folded(const uint8_t* data, size_t length, uint16_t crc, uint16_t* result);
+// crc * x^(8 * bytes) mod P: the register after `bytes` zero bytes.
+uint16_t stkCrc16Shift(uint16_t crc, uint64_t bytes);
+uint16_t polyMulMod(uint16_t a, uint16_t b);
+}  // namespace detail
+
 // CRC of a whole image file held in memory by the file CRC rule: bytes 2..L-1.
 // Returns false when the buffer is shorter than 16 bytes or than L.
 bool fileCrcCheck(const uint8_t* file, size_t length, uint16_t* computed = nullptr);

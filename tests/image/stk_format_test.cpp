@@ -94,23 +94,35 @@ TEST(StkCrc, TableMatchesPolynomialDefinition) {
     EXPECT_EQ(kermitTableEntry(128), 0x8408);
 }
 
-TEST(StkCrc, SlicedEqualsTableMethodForAllLengthsAndAlignments) {
+TEST(StkCrc, FastMethodsEqualTheTableMethodForAllLengthsAndAlignments) {
     std::mt19937 rng(99);
-    std::vector<uint8_t> buffer(64 + 16 + 4096);
+    std::vector<uint8_t> buffer(64 + 16 + 70000);
     for (auto& b : buffer) b = static_cast<uint8_t>(rng());
     for (size_t align = 0; align < 8; ++align) {
-        for (size_t len = 0; len <= 64; ++len) {
-            const uint8_t* p = buffer.data() + align;
-            ASSERT_EQ(stkCrc16(p, len), stkCrc16Bytewise(p, len)) << align << " " << len;
-            uint16_t seed = static_cast<uint16_t>(rng());
-            ASSERT_EQ(stkCrc16(p, len, seed), stkCrc16Bytewise(p, len, seed));
+        const uint8_t* p = buffer.data() + align;
+        // Short lengths take the sliced path, longer ones the folded path.
+        for (size_t len = 0; len <= 600; ++len) {
+            uint16_t seed = len % 2 ? static_cast<uint16_t>(rng()) : 0;
+            uint16_t expected = stkCrc16Bytewise(p, len, seed);
+            ASSERT_EQ(stkCrc16(p, len, seed), expected) << align << " " << len;
+            ASSERT_EQ(detail::stkCrc16Sliced(p, len, seed), expected) << align << " " << len;
         }
-        const uint8_t* p = buffer.data() + align + 1;
-        EXPECT_EQ(stkCrc16(p, 4093), stkCrc16Bytewise(p, 4093));
+        for (size_t len : {4093u, 4096u, 65536u, 69999u}) {
+            EXPECT_EQ(stkCrc16(p + 1, len), stkCrc16Bytewise(p + 1, len));
+        }
     }
     // Continuing from a register gives the CRC of the concatenation.
     uint16_t part = stkCrc16(buffer.data(), 1001);
     EXPECT_EQ(stkCrc16(buffer.data() + 1001, 2000, part), stkCrc16(buffer.data(), 3001));
+}
+
+TEST(StkCrc, RegisterShiftEqualsFeedingZeroBytes) {
+    std::vector<uint8_t> zeros(5000, 0);
+    for (uint16_t r : {0x0001, 0x8000, 0x1234, 0xFFFF}) {
+        for (size_t n : {0u, 1u, 2u, 17u, 4999u})
+            EXPECT_EQ(detail::stkCrc16Shift(r, n), stkCrc16Bytewise(zeros.data(), n, r));
+    }
+    EXPECT_EQ(detail::polyMulMod(0x8000, 2), 0xA097);  // x^16 mod P
 }
 
 TEST(StkFormat, OprHeaderFieldsAtTheirOffsets) {
