@@ -1,15 +1,25 @@
 #include "launch_support.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "boot/boot.h"
 #include "image/stk_format.h"
 #include "launch/launch.h"
+
+extern char** environ;
 
 namespace launchtest {
 
@@ -74,6 +84,53 @@ std::string firmwareText(size_t n, uint32_t seed) {
     }
     s.resize(n);
     return s;
+}
+
+const std::string kStkboot = std::string(STK_BINARY_DIR) + "/stkboot";
+const std::string kStkimage = std::string(STK_BINARY_DIR) + "/stkimage";
+
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& dir,
+                      int limitSeconds) {
+    ProgramRun r;
+    std::string outPath = dir + "/run.out";
+    int in[2];
+    if (::pipe(in) != 0) return r;
+    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out, 1);
+    posix_spawn_file_actions_adddup2(&fa, out, 2);
+    posix_spawn_file_actions_addclose(&fa, in[1]);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(in[0]);
+    ::close(out);
+    if (rc != 0) {
+        ::close(in[1]);
+        return r;
+    }
+    int status = 0;
+    for (;;) {
+        pid_t w = ::waitpid(pid, &status, WNOHANG);
+        if (w == pid) break;
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(limitSeconds)) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::close(in[1]);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = readFile(outPath);
+    return r;
 }
 
 LaunchTest::LaunchTest() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/test_board.h"
 
@@ -30,6 +31,20 @@ void writeFile(const std::string& path, const std::string& bytes);
 // Deterministic payloads.
 std::string randomBytes(size_t n, uint32_t seed);
 std::string firmwareText(size_t n, uint32_t seed);
+
+// The built programs.
+extern const std::string kStkboot;
+extern const std::string kStkimage;
+
+struct ProgramRun {
+    int status = -1;  // exit code, or -1 when killed
+    std::string out;  // standard output and error together
+    double seconds = 0;
+};
+// Runs a program with its standard input an idle pipe (kept open, so a
+// console waiting for input only times out) and its output in a file in `dir`.
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& dir,
+                      int limitSeconds = 60);
 
 // Test board with the active image "image1".
 class LaunchTest : public stktest::BoardTest {

@@ -91,7 +91,7 @@ CLI::Validator u32Validator() {
                        ? std::string()
                        : "'" + s + "' is not a 32-bit number (decimal or 0x hex)";
         },
-        "NUMBER");
+        "");
 }
 CLI::Validator versionValidator() {
     return CLI::Validator(
@@ -101,13 +101,14 @@ CLI::Validator versionValidator() {
                        ? std::string()
                        : "'" + s + "' is not a version rel.ver.maint.build (each 0-255)";
         },
-        "R.V.M.B");
+        "");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"stkimage - builds, shows and checks STK image files"};
+    app.name("stkimage");
     app.require_subcommand(1);
 
     // create
@@ -118,26 +119,37 @@ int main(int argc, char** argv) {
     int level = -1;
     bool wrap = false;
     create->add_option("firmware", firmwarePath, "firmware file (the operational code)")
+        ->type_name("FILE")
         ->required();
-    create->add_option("-o,--output", outputPath, "image file to write")->required();
+    create->add_option("-o,--output", outputPath, "image file to write")
+        ->type_name("FILE")
+        ->required();
     create->add_option("--target", target, "target device code")
+        ->type_name("NUMBER")
         ->check(u32Validator())
         ->capture_default_str();
     create->add_option("--load-address", load, "load and entry address of the firmware")
+        ->type_name("NUMBER")
         ->check(u32Validator())
         ->capture_default_str();
     create->add_option("--compression", compression, "zlib or lzma")
-        ->check(CLI::IsMember({"zlib", "lzma"}))
+        ->type_name("KIND")
+        ->check(CLI::IsMember({"zlib", "lzma"}).description(""))
         ->capture_default_str();
-    create->add_option("--level", level, "compression level (zlib 0-9, lzma 0-9)")
-        ->check(CLI::Range(0, 9));
+    create->add_option("--level", level, "compression level, 0 to 9")
+        ->type_name("N")
+        ->check(CLI::Range(0, 9).description(""));
     create->add_option("--version", version, "image version rel.ver.maint.build")
+        ->type_name("R.V.M.B")
         ->check(versionValidator())
         ->capture_default_str();
-    create->add_option("--timestamp", timestamp, "Timestamp text (default: the build time, UTC)");
+    create->add_option("--timestamp", timestamp, "Timestamp text (default: the build time, UTC)")
+        ->type_name("TEXT");
     create->add_option("--file-text", fileText, "File text (default: the firmware's file name)");
-    create->add_option("--boot-code", bootCodePath, "boot code file, stored uncompressed");
+    create->add_option("--boot-code", bootCodePath, "boot code file, stored uncompressed")
+        ->type_name("FILE");
     create->add_option("--boot-code-version", bootCodeVersion, "version of the boot code")
+        ->type_name("NUMBER")
         ->check(u32Validator())
         ->capture_default_str();
     create->add_flag("--stk", wrap, "wrap the image in an STK file header");
@@ -147,22 +159,27 @@ int main(int argc, char** argv) {
         app.add_subcommand("bundle", "wrap images for different target devices in one STK file");
     std::vector<std::string> bundleInputs;
     std::string bundleOutput, bundleVersion;
-    bundle->add_option("images", bundleInputs, "image files made by 'create'")->required();
-    bundle->add_option("-o,--output", bundleOutput, "STK file to write")->required();
+    bundle->add_option("images", bundleInputs, "image files made by 'create'")
+        ->type_name("FILE")
+        ->required();
+    bundle->add_option("-o,--output", bundleOutput, "STK file to write")
+        ->type_name("FILE")
+        ->required();
     bundle
         ->add_option("--version", bundleVersion,
                      "version of the file rel.ver.maint.build (default: the first image's)")
+        ->type_name("R.V.M.B")
         ->check(versionValidator());
 
     // info
     CLI::App* info = app.add_subcommand("info", "show an image file's header");
     std::string infoPath;
-    info->add_option("file", infoPath, "image file")->required();
+    info->add_option("file", infoPath, "image file")->type_name("FILE")->required();
 
     // verify
     CLI::App* verify = app.add_subcommand("verify", "check an image file as the boot program does");
     std::string verifyPath;
-    verify->add_option("file", verifyPath, "image file")->required();
+    verify->add_option("file", verifyPath, "image file")->type_name("FILE")->required();
 
     CLI11_PARSE(app, argc, argv);
 
