@@ -153,8 +153,9 @@ int Receiver::run() {
                 if (sectors_ == 0) step = modem7Name();
                 break;
             case CAN:
+                if (canIgnored_) break;
                 timeouts_ = 0;
-                if (!canIgnored_) step = cancelCheck();
+                step = cancelCheck();
                 break;
             case -1:
                 step = timeout();
