@@ -37,6 +37,14 @@ void setNonBlocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
+// Writes what the descriptor takes now; a socket whose reader has gone gives
+// EPIPE instead of a signal.
+ssize_t writeSome(int fd, const char* p, size_t n) {
+    ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r < 0 && errno == ENOTSOCK) r = ::write(fd, p, n);
+    return r;
+}
+
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
@@ -242,7 +250,7 @@ void Relay::run() {
                 peerEof = true;
         }
         if (!toPeer.empty()) {
-            ssize_t n = ::send(peerFd_, toPeer.data(), toPeer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n = writeSome(peerFd_, toPeer.data(), toPeer.size());
             if (n > 0) {
                 toPeerCount_ += uint64_t(n);
                 toPeer.erase(0, size_t(n));
@@ -251,7 +259,7 @@ void Relay::run() {
             }
         }
         if (!holding && !toLine.empty() && !lineDead) {
-            ssize_t n = ::write(lineFd_, toLine.data(), toLine.size());
+            ssize_t n = writeSome(lineFd_, toLine.data(), toLine.size());
             if (n > 0) {
                 toLineCount_ += uint64_t(n);
                 toLine.erase(0, size_t(n));
@@ -364,6 +372,11 @@ bool LinePeer::startProgram(int lineFd, const std::string& workDir,
     if (pid < 0) return false;
     pid_ = pid;
     relay_ = std::make_unique<Relay>(lineFd, peerFd_, options);
+    return true;
+}
+
+bool LinePeer::startRelay(int lineFd, int otherLineFd, const RelayOptions& options) {
+    relay_ = std::make_unique<Relay>(lineFd, otherLineFd, options);
     return true;
 }
 
@@ -665,13 +678,15 @@ void BriskClock::sleepUs(uint64_t us) {
 
 // --- HostLineBoard --------------------------------------------------------------
 
-HostLineBoard::HostLineBoard() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-        error_ = "cannot open a pseudo-terminal";
-        return;
+HostLineBoard::HostLineBoard(std::string slavePath) {
+    if (slavePath.empty()) {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+            error_ = "cannot open a pseudo-terminal";
+            return;
+        }
+        slavePath = ::ptsname(master_);
     }
-    std::string slavePath = ::ptsname(master_);
     guard_ = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (guard_ < 0) {
         error_ = "cannot open " + slavePath;

@@ -117,6 +117,9 @@ class LinePeer {
     // program runs in workDir.
     bool startProgram(int lineFd, const std::string& workDir, const std::vector<std::string>& argv,
                       const RelayOptions& options = {});
+    // Joins two lines directly (two boards talking to each other); wait()
+    // then only lets the relay finish.
+    bool startRelay(int lineFd, int otherLineFd, const RelayOptions& options = {});
     // fn runs with a Wire on the peer end; its result becomes the exit code.
     bool startScript(int lineFd, std::function<int(Wire&)> fn, const RelayOptions& options = {});
     // Waits for the end (killing the program or closing the script's line
@@ -215,7 +218,9 @@ class BriskClock : public plat::Clock {
 // disk is formatted and the working directory is "/DskVol/files".
 class HostLineBoard {
   public:
-    HostLineBoard();
+    // With a slave path, the console is that pty's slave and the caller keeps
+    // the master (a board in a child process on a pty the parent opened).
+    explicit HostLineBoard(std::string slavePath = {});
     ~HostLineBoard();
     HostLineBoard(const HostLineBoard&) = delete;
     HostLineBoard& operator=(const HostLineBoard&) = delete;

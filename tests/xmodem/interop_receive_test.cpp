@@ -1,0 +1,180 @@
+// Our receive engine against lrzsz's senders, on a real pseudo-terminal with
+// real time: sx (checksum, CRC, 1K), sb (YMODEM batch, 1K, YMODEM-G).
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "interop_support.h"
+#include "xmodem/xmodem.h"
+
+namespace {
+
+using namespace interop;
+using stktest::HostLineBoard;
+using stktest::LinePeer;
+using stktest::RelayOptions;
+
+class InteropReceive : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!stktest::programsAvailable({"sx", "sb"})) GTEST_SKIP() << "lrzsz missing";
+        if (!stktest::xmodemEngineAvailable()) GTEST_SKIP() << "transfer command not built yet";
+        board_ = std::make_unique<HostLineBoard>();
+        ASSERT_TRUE(board_->ok()) << board_->error();
+        peerDir_ = stktest::makeTempDir("stkpeer-");
+    }
+    void TearDown() override {
+        board_.reset();
+        if (!peerDir_.empty()) stktest::removeTree(peerDir_);
+    }
+
+    // Runs our command while the peer program sends; the peer's exit code
+    // goes to *peerRc.
+    int receive(const std::string& args, const std::vector<std::string>& peer, int* peerRc,
+                int timeoutMs = 30000) {
+        RelayOptions opt;
+        opt.discardUntil = kAnnounceEnd;
+        opt.holdMs = 100;
+        LinePeer p;
+        if (!p.startProgram(board_->lineFd(), peerDir_, peer, opt)) return -2;
+        int rc = xmodem(args.c_str());
+        *peerRc = p.wait(timeoutMs);
+        peerErr_ = p.errorText();
+        transcript_ = p.relay()->lineTranscript();
+        if (getenv("STK_DUMP")) {
+            fprintf(stderr, "rc=%d line:", rc);
+            for (unsigned char c : transcript_.substr(0, 600)) fprintf(stderr, " %02x", c);
+            fprintf(stderr, "\n");
+        }
+        return rc;
+    }
+
+    void putPeerFile(const std::string& name, const std::string& data) {
+        stktest::writeHostFile(peerDir_ + "/" + name, data);
+    }
+
+    // Sends each size with sx and the given options; checks the padding rule.
+    void xmodemSizes(const std::string& ourArgs, const std::vector<std::string>& sxOptions,
+                     size_t maxBlock) {
+        for (size_t n : kSizes) {
+            SCOPED_TRACE("size " + std::to_string(n));
+            std::string data = stktest::randomBytes(n, uint32_t(n + 1));
+            putPeerFile("x.bin", data);
+            std::vector<std::string> argv = {"sx"};
+            argv.insert(argv.end(), sxOptions.begin(), sxOptions.end());
+            argv.push_back("x.bin");
+            int peerRc = -1;
+            EXPECT_EQ(receive(ourArgs + " x.bin", argv, &peerRc), 0) << peerErr_;
+            EXPECT_EQ(peerRc, 0) << peerErr_;
+            if (n == 0) {
+                // An EOT before any block: nothing to create.
+                EXPECT_FALSE(board_->exists("x.bin"));
+            } else {
+                EXPECT_TRUE(isPadded(board_->readFile("x.bin"), data, maxBlock));
+            }
+            ::unlink(board_->hostPath("x.bin").c_str());
+        }
+    }
+
+    // Sends all sizes as one batch with sb and the given options.
+    void ymodemBatch(const std::string& ourArgs, const std::vector<std::string>& sbOptions) {
+        std::vector<std::string> argv = {"sb"};
+        argv.insert(argv.end(), sbOptions.begin(), sbOptions.end());
+        for (size_t n : kSizes) {
+            putPeerFile(sizeName(n), stktest::randomBytes(n, uint32_t(n + 7)));
+            argv.push_back(sizeName(n));
+        }
+        int peerRc = -1;
+        EXPECT_EQ(receive(ourArgs, argv, &peerRc), 0) << peerErr_;
+        EXPECT_EQ(peerRc, 0) << peerErr_;
+        for (size_t n : kSizes) {
+            SCOPED_TRACE(sizeName(n));
+            ASSERT_TRUE(board_->exists(sizeName(n)));
+            EXPECT_TRUE(board_->readFile(sizeName(n)) == stktest::randomBytes(n, uint32_t(n + 7)));
+        }
+        EXPECT_FALSE(board_->exists("xmodem.in"));
+    }
+
+    std::unique_ptr<HostLineBoard> board_;
+    std::string peerDir_, peerErr_, transcript_;
+};
+
+TEST_F(InteropReceive, XmodemChecksumWhenAskedWithNak) {
+    xmodemSizes("-rb", {}, 128);
+}
+
+TEST_F(InteropReceive, XmodemCrcWithEotConfirmation) {
+    xmodemSizes("-crb", {}, 128);
+}
+
+TEST_F(InteropReceive, Xmodem1k) {
+    xmodemSizes("-cbre", {"-k"}, 1024);
+}
+
+// The boot program's own form adds 'K' after 'C'. sx reads the 'K' as a
+// garbled answer to its first block and sends that block again after its
+// time-out: slower, but the file must still arrive intact.
+TEST_F(InteropReceive, Xmodem1kInTheBootProgramsOwnForm) {
+    std::string data = stktest::randomBytes(1025, 3);
+    putPeerFile("x.bin", data);
+    int peerRc = -1;
+    EXPECT_EQ(receive("-cbrke x.bin", {"sx", "-k", "x.bin"}, &peerRc), 0) << peerErr_;
+    EXPECT_EQ(peerRc, 0) << peerErr_;
+    EXPECT_TRUE(isPadded(board_->readFile("x.bin"), data, 1024));
+}
+
+TEST_F(InteropReceive, Xmodem1kFourMebibytes) {
+    std::string data = stktest::randomBytes(kBigSize, 4);
+    putPeerFile("big.bin", data);
+    int peerRc = -1;
+    EXPECT_EQ(receive("-cbre big.bin", {"sx", "-k", "big.bin"}, &peerRc, 60000), 0) << peerErr_;
+    EXPECT_EQ(peerRc, 0) << peerErr_;
+    EXPECT_TRUE(isPadded(board_->readFile("big.bin"), data, 1024));
+}
+
+TEST_F(InteropReceive, YmodemBatchCutsEveryFileToItsLength) {
+    ymodemBatch("-rb", {});
+}
+
+TEST_F(InteropReceive, YmodemBatch1k) {
+    ymodemBatch("-rb", {"-k"});
+}
+
+TEST_F(InteropReceive, YmodemGStreamsWithoutAcknowledgements) {
+    ymodemBatch("-rbg", {"-k"});
+}
+
+TEST_F(InteropReceive, YmodemBatchFourMebibytes) {
+    std::string data = stktest::randomBytes(kBigSize + 3, 5);
+    putPeerFile("big.bin", data);
+    int peerRc = -1;
+    EXPECT_EQ(receive("-rb", {"sb", "-k", "big.bin"}, &peerRc, 60000), 0) << peerErr_;
+    EXPECT_EQ(peerRc, 0) << peerErr_;
+    EXPECT_TRUE(board_->readFile("big.bin") == data);
+}
+
+TEST_F(InteropReceive, YmodemHeaderNameReplacesTheGivenOne) {
+    std::string data = stktest::randomBytes(3000, 9);
+    putPeerFile("xcode.bin", data);
+    int peerRc = -1;
+    EXPECT_EQ(receive("-cbre other.bin", {"sb", "-k", "xcode.bin"}, &peerRc), 0) << peerErr_;
+    EXPECT_EQ(board_->readFile("xcode.bin").size(), data.size()) << peerErr_;
+    EXPECT_TRUE(board_->readFile("xcode.bin") == data);
+    EXPECT_FALSE(board_->exists("other.bin"));
+}
+
+// The boot program's receive form asks with 'C' 'K'. sb takes the 'K' for a
+// garbled answer to its header and keeps repeating the header until it gives
+// up: the transfer must then fail cleanly, without a file.
+TEST_F(InteropReceive, BootFormAgainstSbFailsWithoutLeavingAFile) {
+    putPeerFile("xcode.bin", stktest::randomBytes(3000, 9));
+    int peerRc = -1;
+    int rc = receive("-cbrke xcode.bin", {"sb", "-k", "xcode.bin"}, &peerRc);
+    if (rc == 0) {
+        EXPECT_TRUE(board_->readFile("xcode.bin") == stktest::randomBytes(3000, 9));
+    } else {
+        EXPECT_FALSE(board_->exists("xcode.bin"));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+// Shared pieces of the interop tests: file sizes, padding rules, the
+// scripted ends of the line and a forked second board.
+#pragma once
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/pty_harness.h"
+#include "support/test_board.h"
+
+namespace interop {
+
+inline const std::vector<size_t> kSizes = {0, 1, 127, 128, 129, 1023, 1024, 1025};
+constexpr size_t kBigSize = 4u << 20;
+constexpr uint8_t SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18,
+                  SUB = 0x1a;
+
+// The last line of the announcement; what follows is protocol.
+inline const char kAnnounceEnd[] = "transfer starts.\r\n\r";
+
+inline std::string sizeName(size_t n) {
+    return "f" + std::to_string(n);
+}
+
+// XMODEM keeps the sender's padding: data, then SUB bytes up to the end of
+// the last block (a whole number of 128-byte sectors, less than one block).
+inline ::testing::AssertionResult isPadded(const std::string& got, const std::string& data,
+                                           size_t maxBlock) {
+    if (got.size() < data.size() || got.compare(0, data.size(), data) != 0)
+        return ::testing::AssertionFailure()
+               << "data differs (got " << got.size() << " bytes for " << data.size() << ")";
+    if (got.size() % 128 != 0 || got.size() - data.size() >= maxBlock)
+        return ::testing::AssertionFailure()
+               << "padding of " << got.size() - data.size() << " bytes for " << data.size();
+    for (size_t i = data.size(); i < got.size(); ++i)
+        if (uint8_t(got[i]) != SUB)
+            return ::testing::AssertionFailure() << "padding byte " << i << " is not SUB";
+    return ::testing::AssertionSuccess();
+}
+
+inline uint16_t crc16(const std::string& data) {
+    uint16_t crc = 0;
+    for (unsigned char c : data) {
+        crc ^= uint16_t(c << 8);
+        for (int i = 0; i < 8; ++i)
+            crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
+    }
+    return crc;
+}
+
+inline uint8_t sum8(const std::string& data) {
+    uint8_t s = 0;
+    for (unsigned char c : data) s = uint8_t(s + c);
+    return s;
+}
+
+// One block as it travels, from the published format.
+inline std::string block(uint8_t number, const std::string& data, bool crc) {
+    std::string b;
+    b.push_back(char(data.size() == 1024 ? STX : SOH));
+    b.push_back(char(number));
+    b.push_back(char(255 - number));
+    b += data;
+    if (crc) {
+        uint16_t c = crc16(data);
+        b.push_back(char(c >> 8));
+        b.push_back(char(c & 0xff));
+    } else {
+        b.push_back(char(sum8(data)));
+    }
+    return b;
+}
+
+// Reads one block after its start byte (SOH or STX); checks number and
+// check value. Returns false on time-out or mismatch.
+inline bool readBlock(stktest::Wire& w, int start, bool crc, uint8_t* number, std::string* data) {
+    size_t n = start == STX ? 1024 : 128;
+    int a = w.get(3000), b = w.get(3000);
+    if (a < 0 || b < 0 || a + b != 255) return false;
+    data->clear();
+    for (size_t i = 0; i < n; ++i) {
+        int c = w.get(3000);
+        if (c < 0) return false;
+        data->push_back(char(c));
+    }
+    if (crc) {
+        int hi = w.get(3000), lo = w.get(3000);
+        if (hi < 0 || lo < 0 || uint16_t(hi << 8 | lo) != crc16(*data)) return false;
+    } else {
+        int s = w.get(3000);
+        if (s < 0 || uint8_t(s) != sum8(*data)) return false;
+    }
+    *number = uint8_t(a);
+    return true;
+}
+
+// Runs fn in a child process that sets up its own board on the slave of a
+// pseudo-terminal we opened; *master is our end. fn's result is the exit code.
+inline pid_t forkBoard(const std::function<int(stktest::HostLineBoard&)>& fn, int* master) {
+    *master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*master < 0 || ::grantpt(*master) != 0 || ::unlockpt(*master) != 0) return -1;
+    std::string slave = ::ptsname(*master);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int rc = 3;
+        {
+            stktest::HostLineBoard board(slave);
+            if (board.ok()) rc = fn(board);
+        }
+        ::_exit(rc);
+    }
+    return pid;
+}
+
+inline int reapChild(pid_t pid, int timeoutMs) {
+    for (int waited = 0;; waited += 5) {
+        int status = 0;
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (r < 0) return -1;
+        if (waited >= timeoutMs) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        ::usleep(5000);
+    }
+}
+
+}  // namespace interop
