@@ -64,6 +64,11 @@ TEST_F(StkImage, FileCrcComputeCoversBytesTwoToLength) {
     EXPECT_EQ(file_crc_compute("f", 50000), crcOf(file, 2, 10000));
     EXPECT_EQ(file_crc_compute("missing", 100), 0);
     EXPECT_EQ(out(), "");
+    // A folder opens but cannot be read.
+    ASSERT_EQ(plat::mkdir("folder"), 0);
+    EXPECT_EQ(file_crc_compute("folder", 100), 0);
+    EXPECT_EQ(out(), "Read error\n");
+    EXPECT_EQ(bspapiValidateImage("folder", 1), 3);
 }
 
 TEST_F(StkImage, FileCrcComputePausesOneSecondPerThousandBlocks) {
