@@ -49,7 +49,10 @@ uint32_t entryAccess(const plat::Stat& st) {
 
 // Copies at most size - 1 characters and terminates.
 void copyName(char* dst, size_t size, const char* src) {
-    std::snprintf(dst, size, "%s", src);
+    if (size == 0) return;
+    size_t n = strnlen(src, size - 1);
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
 }
 
 std::string workingDir() {
