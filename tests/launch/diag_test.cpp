@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "launch_support.h"
-#include "load/xmodem_sender.h"
+#include "support/xmodem_sender.h"
 
 namespace launchtest {
 namespace {

@@ -10,7 +10,7 @@
 #include "load/load.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
-#include "xmodem_sender.h"
+#include "support/xmodem_sender.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "image/stk_format.h"
 #include "load/load.h"
 #include "support/test_board.h"
-#include "xmodem_sender.h"
+#include "support/xmodem_sender.h"
 
 namespace {
 

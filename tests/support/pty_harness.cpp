@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -189,6 +190,17 @@ std::string Relay::lineTranscript() {
     return transcript_;
 }
 
+namespace {
+// STK_RELAY_TRACE=1 prints every chunk with its time, for a transfer that stalls.
+void trace(const char* dir, const char* p, size_t n) {
+    static const bool on = std::getenv("STK_RELAY_TRACE") != nullptr;
+    if (!on) return;
+    std::fprintf(stderr, "%8llu %s", static_cast<unsigned long long>(monoMs() % 100000000), dir);
+    for (size_t i = 0; i < n && i < 12; ++i) std::fprintf(stderr, " %02x", uint8_t(p[i]));
+    std::fprintf(stderr, n > 12 ? " ... (%zu)\n" : "\n", n);
+}
+}  // namespace
+
 void Relay::run() {
     NoiseSource toPeerNoise(opt_.toPeer), toLineNoise(opt_.toLine);
     std::string toPeer, toLine;
@@ -233,6 +245,7 @@ void Relay::run() {
                         releaseAt = monoMs() + uint64_t(opt_.holdMs);
                     }
                 }
+                trace("line>", buf, size_t(n));
                 if (from < size_t(n)) toPeerNoise.apply(buf + from, size_t(n) - from, toPeer);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 lineDead = true;

@@ -1,4 +1,4 @@
-#include "xmodem_sender.h"
+#include "support/xmodem_sender.h"
 
 #include <cstdio>
 
