@@ -117,6 +117,20 @@ TEST_F(StartUpImages, PendingBootCodeUpdateIsOfferedInstead) {
         << out();
 }
 
+TEST_F(StartUpImages, DiagnosticsSelectedButMissingFallsThroughToTheSystemImage) {
+    tb.writeFile("image1", stktest::makeImage());
+    tb.writeFile("diag_config.cfg", std::string("\0\0\0\1", 4));
+    tb.con().answer("Select (1, 2):", "2\r");
+    boot();
+    EXPECT_NE(out().find("Boot Menu Version: 12 Dec 2010\n"
+                         "\nDiagnostic file diag_image.stk does not exist\n"
+                         "\n\nDiag image can not be found. Falling through to system image\n" +
+                         std::string(kAutoBootPrompt)),
+              std::string::npos)
+        << out();
+    EXPECT_EQ(tb.readFile("diag_config.cfg"), std::string("\0\0\0\2", 4));
+}
+
 TEST_F(StartUpImages, RealTimeClockFailureSetsTheFixedDate) {
     boot();
     std::tm tm = plat::localtime(plat::time());
