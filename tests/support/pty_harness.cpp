@@ -12,8 +12,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -257,9 +257,10 @@ void Relay::run() {
         }
         if (p[1].revents & (POLLIN | POLLHUP)) {
             ssize_t n = ::read(peerFd_, buf, sizeof buf);
-            if (n > 0)
+            if (n > 0) {
+                trace("<peer", buf, size_t(n));
                 toLineNoise.apply(buf, size_t(n), toLine);
-            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR))
                 peerEof = true;
         }
         if (!toPeer.empty()) {

@@ -1,0 +1,129 @@
+// Our send engine against lrzsz's receivers, on a real pseudo-terminal with
+// real time: rx (checksum), rx -c (CRC) and rb (YMODEM batch).
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "interop_support.h"
+#include "xmodem/xmodem.h"
+
+namespace {
+
+using namespace interop;
+using stktest::HostLineBoard;
+using stktest::LinePeer;
+using stktest::RelayOptions;
+
+class InteropSend : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!stktest::programsAvailable({"rx", "rb"})) GTEST_SKIP() << "lrzsz missing";
+        if (!stktest::xmodemEngineAvailable()) GTEST_SKIP() << "transfer command not built yet";
+        board_ = std::make_unique<HostLineBoard>();
+        ASSERT_TRUE(board_->ok()) << board_->error();
+        peerDir_ = stktest::makeTempDir("stkpeer-");
+    }
+    void TearDown() override {
+        board_.reset();
+        if (!peerDir_.empty()) stktest::removeTree(peerDir_);
+    }
+
+    // Runs our command while the peer program receives. rx starts asking at
+    // once, so its bytes wait until the command has put the line into
+    // transfer mode, as when an operator starts it after the announcement.
+    int send(const std::string& args, const std::vector<std::string>& peer, int* peerRc,
+             int timeoutMs = 30000) {
+        RelayOptions opt;
+        opt.discardUntil = kAnnounceEnd;
+        opt.holdMs = 150;
+        LinePeer p;
+        if (!p.startProgram(board_->lineFd(), peerDir_, peer, opt)) return -2;
+        int rc = xmodem(args.c_str());
+        *peerRc = p.wait(timeoutMs);
+        peerErr_ = p.errorText();
+        return rc;
+    }
+
+    std::string peerFile(const std::string& name) {
+        return stktest::readHostFile(peerDir_ + "/" + name);
+    }
+
+    // Each send to rx costs about two seconds of protocol pauses (a wait
+    // for 'K' after 'C', rx's second of silence before it acknowledges EOT),
+    // so each form gets the sizes that tell it apart.
+    void xmodemSizes(const std::string& ourArgs, const std::vector<std::string>& rxOptions,
+                     size_t maxPad, const std::vector<size_t>& sizes) {
+        for (size_t n : sizes) {
+            SCOPED_TRACE("size " + std::to_string(n));
+            std::string data = stktest::randomBytes(n, uint32_t(n + 11));
+            board_->writeFile("x.bin", data);
+            ::unlink((peerDir_ + "/x.bin").c_str());
+            std::vector<std::string> argv = {"rx"};
+            argv.insert(argv.end(), rxOptions.begin(), rxOptions.end());
+            argv.push_back("x.bin");
+            int peerRc = -1;
+            EXPECT_EQ(send(ourArgs + " x.bin", argv, &peerRc), 0) << peerErr_;
+            EXPECT_EQ(peerRc, 0) << peerErr_;
+            EXPECT_TRUE(isPadded(peerFile("x.bin"), data, maxPad + 1));
+        }
+    }
+
+    std::unique_ptr<HostLineBoard> board_;
+    std::string peerDir_, peerErr_;
+};
+
+TEST_F(InteropSend, XmodemChecksumToRx) {
+    xmodemSizes("-sb", {}, 127, {1, 129});
+}
+
+// The boot program's own send form: 1K blocks, 128-byte blocks for the tail.
+TEST_F(InteropSend, Xmodem1kCrcToRxInTheBootProgramsOwnForm) {
+    xmodemSizes("cbske", {"-c"}, 128, {1, 127, 128, 129, 1023, 1024, 1025});
+}
+
+TEST_F(InteropSend, XmodemCrc128ToRx) {
+    xmodemSizes("-sb", {"-c"}, 127, {1025});
+}
+
+TEST_F(InteropSend, FourMebibytesToRx) {
+    std::string data = stktest::randomBytes(kBigSize, 12);
+    board_->writeFile("big.bin", data);
+    int peerRc = -1;
+    EXPECT_EQ(send("cbske big.bin", {"rx", "-c", "big.bin"}, &peerRc, 60000), 0) << peerErr_;
+    EXPECT_EQ(peerRc, 0) << peerErr_;
+    EXPECT_TRUE(isPadded(peerFile("big.bin"), data, 129));
+}
+
+TEST_F(InteropSend, EmptyFileIsRefusedBeforeTheTransfer) {
+    board_->writeFile("empty.bin", "");
+    int peerRc = -1;
+    EXPECT_EQ(send("cbske empty.bin", {"rx", "-c", "empty.bin"}, &peerRc, 300), -1);
+    EXPECT_NE(peerRc, 0);
+}
+
+TEST_F(InteropSend, YmodemBatchToRbKeepsExactLengths) {
+    const std::vector<size_t> sizes = {0, 127, 1024, 1025};
+    std::string args = "-sbyk";
+    for (size_t n : sizes) {
+        board_->writeFile(sizeName(n), stktest::randomBytes(n, uint32_t(n + 13)));
+        args += " " + sizeName(n);
+    }
+    int peerRc = -1;
+    EXPECT_EQ(send(args, {"rb", "-y"}, &peerRc), 0) << peerErr_;
+    EXPECT_EQ(peerRc, 0) << peerErr_;
+    for (size_t n : sizes) {
+        SCOPED_TRACE(sizeName(n));
+        EXPECT_TRUE(peerFile(sizeName(n)) == stktest::randomBytes(n, uint32_t(n + 13)))
+            << peerFile(sizeName(n)).size();
+    }
+}
+
+TEST_F(InteropSend, YmodemBatchOf128ByteBlocksToRb) {
+    board_->writeFile("a.bin", stktest::randomBytes(3000, 14));
+    int peerRc = -1;
+    EXPECT_EQ(send("-sby a.bin", {"rb", "-y"}, &peerRc), 0) << peerErr_;
+    EXPECT_EQ(peerRc, 0) << peerErr_;
+    EXPECT_TRUE(peerFile("a.bin") == stktest::randomBytes(3000, 14));
+}
+
+}  // namespace
