@@ -19,8 +19,8 @@ namespace interop {
 
 inline const std::vector<size_t> kSizes = {0, 1, 127, 128, 129, 1023, 1024, 1025};
 constexpr size_t kBigSize = 4u << 20;
-constexpr uint8_t SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18,
-                  SUB = 0x1a;
+constexpr uint8_t kSOH = 0x01, kSTX = 0x02, kEOT = 0x04, kACK = 0x06, kNAK = 0x15, kCAN = 0x18,
+                  kSUB = 0x1a;
 
 // The last line of the announcement; what follows is protocol.
 inline const char kAnnounceEnd[] = "transfer starts.\r\n\r";
@@ -40,7 +40,7 @@ inline ::testing::AssertionResult isPadded(const std::string& got, const std::st
         return ::testing::AssertionFailure()
                << "padding of " << got.size() - data.size() << " bytes for " << data.size();
     for (size_t i = data.size(); i < got.size(); ++i)
-        if (uint8_t(got[i]) != SUB)
+        if (uint8_t(got[i]) != kSUB)
             return ::testing::AssertionFailure() << "padding byte " << i << " is not SUB";
     return ::testing::AssertionSuccess();
 }
@@ -64,7 +64,7 @@ inline uint8_t sum8(const std::string& data) {
 // One block as it travels, from the published format.
 inline std::string block(uint8_t number, const std::string& data, bool crc) {
     std::string b;
-    b.push_back(char(data.size() == 1024 ? STX : SOH));
+    b.push_back(char(data.size() == 1024 ? kSTX : kSOH));
     b.push_back(char(number));
     b.push_back(char(255 - number));
     b += data;
@@ -81,7 +81,7 @@ inline std::string block(uint8_t number, const std::string& data, bool crc) {
 // Reads one block after its start byte (SOH or STX); checks number and
 // check value. Returns false on time-out or mismatch.
 inline bool readBlock(stktest::Wire& w, int start, bool crc, uint8_t* number, std::string* data) {
-    size_t n = start == STX ? 1024 : 128;
+    size_t n = start == kSTX ? 1024 : 128;
     int a = w.get(3000), b = w.get(3000);
     if (a < 0 || b < 0 || a + b != 255) return false;
     data->clear();
