@@ -1,6 +1,7 @@
 // The transfer command: argument splitting, options, checks, announcements
 // and the receive and send loops around the engines.
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -219,6 +220,16 @@ const char* prtype(int fileType) {
 void xmodem_error(const char* message, int restore) {
     if (restore) restoremodes(1);
     plat::printf("\r\n%s\n\r", message);
+}
+
+void tip(const char* fmt, ...) {
+    if (!xferSettings.tipFlag) return;
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    plat::eprintf("%s", text);
 }
 
 void xmhelp() {

@@ -28,17 +28,6 @@ bool nameStaysHere(const char* name) {
     return std::strchr(name, '/') == nullptr && std::strchr(name, '\\') == nullptr;
 }
 
-void tip(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void tip(const char* fmt, ...) {
-    if (!xferSettings.tipFlag) return;
-    char text[512];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    plat::eprintf("%s", text);
-}
-
 void sendStartChar(bool oneKAllowed) {
     sendbyte(CRCCHR);
     if (xferSettings.oneKFlag && oneKAllowed) sendbyte(KCHR);

@@ -10,17 +10,6 @@
 
 namespace {
 
-void tip(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void tip(const char* fmt, ...) {
-    if (!xferSettings.tipFlag) return;
-    char text[512];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    plat::eprintf("%s", text);
-}
-
 // Closes the file on every way out of the engine.
 struct FileGuard {
     int fd = -1;

@@ -66,6 +66,8 @@ extern int32_t batchByteCount;
 // Command-level helpers.
 void xmhelp();
 void xmodem_error(const char* message, int restore);
+// Progress notes on standard error, printed only with the t option.
+void tip(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 const char* prtype(int fileType);
 
 // Engines. rfile: -1 failed, 0 done, 1 file of a batch done. sfile: -1 or 0;
