@@ -112,8 +112,29 @@ std::string stkbootPath() {
 }
 
 std::string stkimagePath() {
-    std::string p = std::string(STK_BINARY_DIR) + "/tools/stkimage/stkimage";
-    return ::access(p.c_str(), X_OK) == 0 ? p : std::string();
+    for (const char* rel : {"/stkimage", "/tools/stkimage/stkimage"}) {
+        std::string p = std::string(STK_BINARY_DIR) + rel;
+        if (::access(p.c_str(), X_OK) == 0) return p;
+    }
+    return std::string();
+}
+
+int runTool(const std::vector<std::string>& argv, std::string* output) {
+    std::string cmd;
+    for (const auto& a : argv) {
+        cmd += " '";
+        for (char c : a) cmd += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        cmd += "'";
+    }
+    cmd += " 2>&1";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        if (output) output->append(buf, n);
+    int status = ::pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool programsAvailable(const std::vector<std::string>& names) {

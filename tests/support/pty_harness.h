@@ -27,6 +27,9 @@ namespace stktest {
 std::string stkbootPath();
 // The image tool, or an empty text when it has not been built.
 std::string stkimagePath();
+// Runs a tool to its end; its output (with standard error) goes to *output.
+// Returns the exit status.
+int runTool(const std::vector<std::string>& argv, std::string* output = nullptr);
 // True when every named program can be found in PATH.
 bool programsAvailable(const std::vector<std::string>& names);
 // True when the transfer command is the real one (not the link-time placeholder).

@@ -1,0 +1,157 @@
+// Loads through the Boot Menu end to end: stkboot on a pseudo-terminal,
+// lrzsz on the terminal side, real time. Option 4 takes a new image (made by
+// the image tool) and option 1 starts it; option 3 hands out the event log.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/pty_harness.h"
+#include "support/test_board.h"
+
+namespace {
+
+using stktest::BootProcess;
+
+const char kPrompt[] = "[Boot Menu] ";
+
+class InteropMenuLoad : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::access(stktest::stkbootPath().c_str(), X_OK) != 0)
+            GTEST_SKIP() << "stkboot has not been built";
+        if (!stktest::programsAvailable({"sx", "sb", "rx"})) GTEST_SKIP() << "lrzsz missing";
+        boardDir_ = stktest::makeTempDir("stkload-");
+        peerDir_ = stktest::makeTempDir("stkterm-");
+    }
+    void TearDown() override {
+        if (!boardDir_.empty()) stktest::removeTree(boardDir_);
+        if (!peerDir_.empty()) stktest::removeTree(peerDir_);
+    }
+
+    // An image of random firmware bytes for this board, loading at `address`.
+    void makeImage(const std::string& name, const std::string& address) {
+        if (stktest::stkimagePath().empty()) GTEST_SKIP() << "the image tool has not been built";
+        stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
+        std::string out;
+        ASSERT_EQ(stktest::runTool({stktest::stkimagePath(), "create", peerDir_ + "/firmware.bin",
+                                    "-o", peerDir_ + "/" + name, "--load-address", address,
+                                    "--compression", "zlib", "--version", "2.1.0.7"},
+                                   &out),
+                  0)
+            << out;
+    }
+
+    void reachMenu(BootProcess& boot) {
+        ASSERT_TRUE(boot.startPty(boardDir_)) << boot.errText();
+        int which = boot.expectAny({"Select (1, 2):", kPrompt}, 20000);
+        ASSERT_GE(which, 0) << boot.output();
+        if (which == 0) {
+            boot.send("2\r");
+            ASSERT_TRUE(boot.expect(kPrompt)) << boot.unmatched();
+        }
+    }
+
+    // Option 4 up to the point where the receiver waits for the sender.
+    void startOption4(BootProcess& boot) {
+        boot.send("4\r");
+        if (!boot.expect("Ready to RECEIVE File xcode.bin", 5000))
+            GTEST_SKIP() << "option 4 does not reach the transfer yet: " << boot.unmatched();
+        ASSERT_TRUE(boot.expect("transfer starts.", 5000));
+    }
+
+    std::string boardDir_, peerDir_;
+};
+
+TEST_F(InteropMenuLoad, Option4TakesAnImageFromSxAndOption1StartsIt) {
+    makeImage("xcode.bin", "0x00200000");
+    if (HasFatalFailure() || IsSkipped()) return;
+    BootProcess boot;
+    reachMenu(boot);
+    if (HasFatalFailure()) return;
+    startOption4(boot);
+    if (HasFatalFailure() || IsSkipped()) return;
+
+    std::string peerErr;
+    EXPECT_EQ(boot.runPeer(peerDir_, {"sx", "-k", "xcode.bin"}, 60000, {}, &peerErr), 0) << peerErr;
+    ASSERT_TRUE(boot.expect("The following code has been uploaded:", 20000)) << boot.unmatched();
+    ASSERT_TRUE(boot.expect("Target Device..................................0x00508541"));
+    ASSERT_TRUE(boot.expect(kPrompt, 20000)) << boot.unmatched();
+    EXPECT_EQ(boot.output().find("Error loading code"), std::string::npos);
+
+    boot.send("1\r");
+    EXPECT_TRUE(boot.expectErr("hand-off to entry 0x00200000", 30000))
+        << boot.errText() << boot.unmatched();
+    boot.waitExit(10000);
+}
+
+// sb answers the receiver's 'C' with its header, then takes the 'K' that
+// follows 'C' in the boot program's receive form for a garbled answer and
+// keeps repeating the header: the load must fail cleanly and leave the menu
+// and the board as they were.
+TEST_F(InteropMenuLoad, Option4WithSbFailsCleanlyOnTheKAfterC) {
+    makeImage("xcode.bin", "0x00200000");
+    if (HasFatalFailure() || IsSkipped()) return;
+    BootProcess boot;
+    reachMenu(boot);
+    if (HasFatalFailure()) return;
+    startOption4(boot);
+    if (HasFatalFailure() || IsSkipped()) return;
+
+    int rc = boot.runPeer(peerDir_, {"sb", "-k", "xcode.bin"}, 60000);
+    ASSERT_TRUE(boot.expect(kPrompt, 30000)) << boot.unmatched();
+    if (rc == 0 && boot.output().find("The following code has been uploaded:") != std::string::npos)
+        return;  // a receiver that asks without 'K' gets the image through
+    EXPECT_NE(boot.output().find("Error loading code..."), std::string::npos) << boot.output();
+    EXPECT_FALSE(::access((boardDir_ + "/DskVol/files/xcode.bin").c_str(), F_OK) == 0);
+    boot.send("?\r");
+    EXPECT_TRUE(boot.expect("Options available"));
+}
+
+TEST_F(InteropMenuLoad, Option3SendsTheEventLogNewestFirstInWholeKilobytes) {
+    BootProcess boot;
+    reachMenu(boot);
+    if (HasFatalFailure()) return;
+    boot.send("3\r");
+    ASSERT_TRUE(boot.expect("Sending event log, start XMODEM receive....."));
+    if (!boot.expect("Ready to SEND", 5000))
+        GTEST_SKIP() << "option 3 does not reach the transfer yet: " << boot.unmatched();
+    ASSERT_TRUE(boot.expect("transfer starts.", 5000));
+    std::string peerErr;
+    stktest::RelayOptions opt;
+    opt.holdMs = 600;  // the send settle delay at 9600 bit/s is 426 ms
+    EXPECT_EQ(boot.runPeer(peerDir_, {"rx", "-c", "log.txt"}, 60000, opt, &peerErr), 0) << peerErr;
+    ASSERT_TRUE(boot.expect("Event log transmitted.", 20000)) << boot.unmatched();
+    EXPECT_FALSE(::access((boardDir_ + "/DskVol/files/asciilog.bin").c_str(), F_OK) == 0);
+
+    std::string text = stktest::readHostFile(peerDir_ + "/log.txt");
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.size() % 1024, 0u);
+    size_t end = text.find_last_not_of(' ');
+    ASSERT_NE(end, std::string::npos);
+    std::string body = text.substr(0, end + 1);
+    const std::string empty = "\r\nMessage Log Empty";
+    const std::string header = std::string(50, ' ') + "Time\r\n" +
+                               "         File   Line  TaskID    Code           d  h  m  s\r\n";
+    if (body == empty) return;
+    ASSERT_EQ(body.compare(0, header.size(), header), 0) << body;
+    // Every record line, newest first: the elapsed time never grows.
+    long previous = -1;
+    size_t at = header.size();
+    while (at < body.size()) {
+        size_t eol = body.find("\r\n", at);
+        std::string line = body.substr(at, eol == std::string::npos ? std::string::npos : eol - at);
+        at = eol == std::string::npos ? body.size() : eol + 2;
+        if (line.rfind("EVENT> ", 0) != 0 && line.rfind("ERROR> ", 0) != 0) continue;
+        int d = 0, h = 0, m = 0, s = 0;
+        ASSERT_EQ(std::sscanf(line.c_str() + line.size() - 20, "%d %d %d %d", &d, &h, &m, &s), 4)
+            << line;
+        long t = ((long(d) * 24 + h) * 60 + m) * 60 + s;
+        if (previous >= 0) {
+            EXPECT_LE(t, previous) << line;
+        }
+        previous = t;
+    }
+}
+
+}  // namespace
