@@ -111,6 +111,44 @@ TEST_F(TerminalSession, MenuBaudRateChangesAndResetRunsStartUpAgain) {
     EXPECT_TRUE(boot.running());
 }
 
+// With a valid image on the board, start-up checks it and offers the
+// two-second auto-boot choice; "2" leads to the menu instead of the hand-off.
+TEST_F(TerminalSession, AutoBootChoiceWithAValidImageLeadsToTheMenu) {
+    if (stktest::stkimagePath().empty()) GTEST_SKIP() << "the image tool has not been built";
+    {
+        // The first start formats the flash disk.
+        BootProcess first;
+        ASSERT_TRUE(first.startPty(dir_)) << first.errText();
+        reachMenu(first);
+    }
+    std::string firmware = dir_ + "/firmware.bin";
+    stktest::writeHostFile(firmware, stktest::randomBytes(30000, 3));
+    std::string out;
+    ASSERT_EQ(stktest::runTool({stktest::stkimagePath(), "create", firmware, "-o",
+                                dir_ + "/DskVol/files/image1", "--compression", "zlib"},
+                               &out),
+              0)
+        << out;
+
+    BootProcess boot;
+    ASSERT_TRUE(boot.startPty(dir_)) << boot.errText();
+    ASSERT_TRUE(boot.expect(kBanner, 20000)) << boot.output();
+    ASSERT_TRUE(boot.expect("Calculating CRC of active image...done...", 20000))
+        << boot.unmatched();
+    ASSERT_TRUE(boot.expect("operational code will start."));
+    ASSERT_TRUE(boot.expect("2 - Start Boot Menu.\r\nSelect (1, 2):"));
+    boot.send("2\r");
+    ASSERT_TRUE(boot.expect(kPrompt)) << boot.unmatched();
+    EXPECT_EQ(boot.errText().find("hand-off"), std::string::npos);
+
+    // Left alone, the choice runs out after two seconds and the code starts.
+    boot.send("9\r");
+    ASSERT_TRUE(boot.expect("(y/n):"));
+    boot.send("y\r");
+    ASSERT_TRUE(boot.expect("Select (1, 2):", 20000)) << boot.unmatched();
+    EXPECT_TRUE(boot.expectErr("hand-off to entry 0x00010000", 10000)) << boot.errText();
+}
+
 TEST_F(TerminalSession, ResetDeclinedStaysInTheMenu) {
     BootProcess boot;
     ASSERT_TRUE(boot.startPty(dir_)) << boot.errText();
