@@ -1,4 +1,4 @@
-#include "support/pty_harness.h"
+#include "pty_harness.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,17 +16,40 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 
 #include "platform/platform.h"
-#include "support/test_board.h"
-#include "xmodem/xmodem.h"
+
+// The benchmark program builds this file on its own, without the test set-up.
+#ifndef STK_BINARY_DIR
+#define STK_BINARY_DIR "."
+#endif
 
 namespace stktest {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+std::string tempDir(const char* prefix) {
+    std::string templ = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
+    if (!::mkdtemp(templ.data())) return std::string();
+    return templ;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void spill(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+}
 
 uint64_t monoMs() {
     struct timespec ts;
@@ -153,16 +176,6 @@ bool programsAvailable(const std::vector<std::string>& names) {
         if (!found) return false;
     }
     return true;
-}
-
-bool xmodemEngineAvailable() {
-    static int known = -1;
-    if (known < 0) {
-        TestBoard board;
-        board.run([] { xmodem(""); });
-        known = board.con().output().find("Usage:") != std::string::npos ? 1 : 0;
-    }
-    return known == 1;
 }
 
 std::string randomBytes(size_t n, uint32_t seed) {
@@ -454,7 +467,7 @@ int LinePeer::wait(int timeoutMs) {
 }
 
 std::string LinePeer::errorText() const {
-    return errFile_.empty() ? std::string() : readHostFile(errFile_);
+    return errFile_.empty() ? std::string() : slurp(errFile_);
 }
 
 // --- BootProcess ----------------------------------------------------------------
@@ -740,7 +753,11 @@ HostLineBoard::HostLineBoard(std::string slavePath) {
         error_ = err;
         return;
     }
-    dir_ = makeTempDir("stkline-");
+    dir_ = tempDir("stkline-");
+    if (dir_.empty()) {
+        error_ = "cannot make a board folder";
+        return;
+    }
     plat::installBoard(std::make_unique<plat::Board>(std::unique_ptr<plat::ConsoleDevice>(con),
                                                      std::make_unique<BriskClock>(), dir_));
     plat::board().disk().format(nullptr);
@@ -754,7 +771,10 @@ HostLineBoard::~HostLineBoard() {
     if (plat::boardInstalled()) plat::uninstallBoard();
     closeFd(guard_);
     closeFd(master_);
-    if (!dir_.empty()) removeTree(dir_);
+    if (!dir_.empty()) {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
 }
 
 std::string HostLineBoard::hostPath(const std::string& name) const {
@@ -765,11 +785,11 @@ std::string HostLineBoard::hostPath(const std::string& name) const {
 }
 
 void HostLineBoard::writeFile(const std::string& name, const std::string& bytes) {
-    writeHostFile(hostPath(name), bytes);
+    spill(hostPath(name), bytes);
 }
 
 std::string HostLineBoard::readFile(const std::string& name) const {
-    return readHostFile(hostPath(name));
+    return slurp(hostPath(name));
 }
 
 bool HostLineBoard::exists(const std::string& name) const {
