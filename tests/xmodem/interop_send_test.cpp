@@ -77,9 +77,15 @@ TEST_F(InteropSend, XmodemChecksumToRx) {
 }
 
 // The boot program's own send form: 1K blocks, 128-byte blocks for the tail.
-TEST_F(InteropSend, Xmodem1kCrcToRxInTheBootProgramsOwnForm) {
-    xmodemSizes("cbske", {"-c"}, 128, {1, 127, 128, 129, 1023, 1024, 1025});
+// One test per size, so that a parallel test run spreads the pauses.
+class InteropSendSized : public InteropSend, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(InteropSendSized, Xmodem1kCrcToRxInTheBootProgramsOwnForm) {
+    xmodemSizes("cbske", {"-c"}, 128, {GetParam()});
 }
+
+INSTANTIATE_TEST_SUITE_P(InteropSizes, InteropSendSized,
+                         ::testing::Values(1, 127, 128, 129, 1023, 1024, 1025));
 
 TEST_F(InteropSend, XmodemCrc128ToRx) {
     xmodemSizes("-sb", {"-c"}, 127, {1025});
