@@ -49,9 +49,26 @@ const char* verdictName(int v) {
     }
 }
 
+enum class Mode {
+    FromSx,   // our receiver, XMODEM/CRC from sx
+    ToRx,     // our sender to rx -c
+    FromSbG,  // our receiver asking sb for YMODEM-G streaming
+};
+
+const char* modeName(Mode m) {
+    switch (m) {
+        case Mode::FromSx:
+            return "receive from sx";
+        case Mode::ToRx:
+            return "send to rx";
+        default:
+            return "YMODEM-G from sb";
+    }
+}
+
 struct NoiseRun {
     uint32_t seed;
-    bool receive;      // our receiver against sx, or our sender against rx -c
+    Mode mode;
     double scale = 1;  // multiplies the fault rates
 };
 
@@ -93,7 +110,29 @@ int runOne(const NoiseRun& run, std::string* note) {
     std::string data = stktest::randomBytes(run.scale > 1 ? 1500 : 3000, run.seed);
     LinePeer peer;
     int verdict = kSetupFailed;
-    if (run.receive) {
+    if (run.mode == Mode::FromSbG) {
+        stktest::writeHostFile(peerDir + "/x.bin", data);
+        if (peer.startProgram(board.lineFd(), peerDir, {"sb", "-k", "x.bin"},
+                              noisy(run.seed, true, run.scale))) {
+            int rc = xmodem("-rbg");
+            // After our cancel sb still waits a minute for an answer to its EOT.
+            peer.wait(3000);
+            bool exists = board.exists("x.bin");
+            std::string got = exists ? board.readFile("x.bin") : "";
+            // The header gives the length: no padding to allow for. Streaming
+            // has no retry, so any damaged block must end the transfer.
+            if (rc == 0)
+                verdict = got == data ? kIntact : kCorruptSuccess;
+            else if (!exists)
+                verdict = kCleanFailure;
+            else if (got.size() <= data.size() && data.compare(0, got.size(), got) == 0)
+                verdict = kPartialKept;  // what arrived before the line went quiet
+            else
+                verdict = kBadLeftover;
+            *note = "result " + std::to_string(rc) + ", " +
+                    (exists ? std::to_string(got.size()) + " bytes" : "no file");
+        }
+    } else if (run.mode == Mode::FromSx) {
         stktest::writeHostFile(peerDir + "/x.bin", data);
         if (peer.startProgram(board.lineFd(), peerDir, {"sx", "x.bin"},
                               noisy(run.seed, true, run.scale))) {
@@ -127,7 +166,7 @@ int runOne(const NoiseRun& run, std::string* note) {
 class InteropNoise : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!stktest::programsAvailable({"sx", "rx"})) GTEST_SKIP() << "lrzsz missing";
+        if (!stktest::programsAvailable({"sx", "rx", "sb"})) GTEST_SKIP() << "lrzsz missing";
         if (!stktest::xmodemEngineAvailable()) GTEST_SKIP() << "transfer command not built yet";
     }
 
@@ -160,7 +199,7 @@ class InteropNoise : public ::testing::Test {
                 [[maybe_unused]] ssize_t n = ::read(children[k].second, buf, sizeof buf - 1);
                 ::close(children[k].second);
                 int verdict = buf[0] ? std::atoi(buf) : kSetupFailed;
-                std::string what = std::string(run.receive ? "receive" : "send") + " seed " +
+                std::string what = std::string(modeName(run.mode)) + " seed " +
                                    std::to_string(run.seed) + ": " + verdictName(verdict) + " (" +
                                    buf + ", exit " + std::to_string(status) + ")";
                 std::fprintf(stderr, "  %s\n", what.c_str());
@@ -176,7 +215,7 @@ class InteropNoise : public ::testing::Test {
 
 TEST_F(InteropNoise, ReceiveFromSxNeverReportsADamagedFile) {
     std::vector<NoiseRun> runs;
-    for (uint32_t seed = 1; seed <= 16; ++seed) runs.push_back({seed, true});
+    for (uint32_t seed = 1; seed <= 16; ++seed) runs.push_back({seed, Mode::FromSx});
     runAll(runs, 8, 8);
 }
 
@@ -185,14 +224,23 @@ TEST_F(InteropNoise, HeavyNoiseEndsInCleanFailuresOrIntactFiles) {
     std::vector<NoiseRun> runs;
     uint32_t from = 201, to = 208;
     if (const char* only = std::getenv("STK_NOISE_SEED")) from = to = uint32_t(std::atoi(only));
-    for (uint32_t seed = from; seed <= to; ++seed) runs.push_back({seed, true, 5});
+    for (uint32_t seed = from; seed <= to; ++seed) runs.push_back({seed, Mode::FromSx, 5});
     runAll(runs, 8, 1);
 }
 
 TEST_F(InteropNoise, SendToRxNeverEndsWithDifferentFilesOnBothSides) {
     std::vector<NoiseRun> runs;
-    for (uint32_t seed = 101; seed <= 108; ++seed) runs.push_back({seed, false});
+    for (uint32_t seed = 101; seed <= 108; ++seed) runs.push_back({seed, Mode::ToRx});
     runAll(runs, 8, 4);
+}
+
+// Streaming has no second chance: every fault must end in a clean failure.
+TEST_F(InteropNoise, YmodemGStreamingNeverKeepsADamagedFile) {
+    std::vector<NoiseRun> runs;
+    uint32_t from = 301, to = 308;
+    if (const char* only = std::getenv("STK_NOISE_SEED")) from = to = uint32_t(std::atoi(only));
+    for (uint32_t seed = from; seed <= to; ++seed) runs.push_back({seed, Mode::FromSbG, 0.5});
+    runAll(runs, 8, 0);
 }
 
 }  // namespace
