@@ -390,6 +390,10 @@ void LinePeer::kill() {
     }
 }
 
+void LinePeer::signal(int sig) {
+    if (pid_ > 0) ::kill(pid_, sig);
+}
+
 bool LinePeer::startProgram(int lineFd, const std::string& workDir,
                             const std::vector<std::string>& argv, const RelayOptions& options) {
     int sv[2];

@@ -131,6 +131,8 @@ class LinePeer {
     int wait(int timeoutMs);
     std::string errorText() const;
     Relay* relay() { return relay_.get(); }
+    // Sends a signal to the program (an operator's Control-C).
+    void signal(int sig);
 
   private:
     void kill();

@@ -1,8 +1,11 @@
 // Our receive engine against lrzsz's senders, on a real pseudo-terminal with
 // real time: sx (checksum, CRC, 1K), sb (YMODEM batch, 1K, YMODEM-G).
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "interop_support.h"
 #include "xmodem/xmodem.h"
@@ -40,12 +43,6 @@ class InteropReceive : public ::testing::Test {
         int rc = xmodem(args.c_str());
         *peerRc = p.wait(timeoutMs);
         peerErr_ = p.errorText();
-        transcript_ = p.relay()->lineTranscript();
-        if (getenv("STK_DUMP")) {
-            fprintf(stderr, "rc=%d line:", rc);
-            for (unsigned char c : transcript_.substr(0, 600)) fprintf(stderr, " %02x", c);
-            fprintf(stderr, "\n");
-        }
         return rc;
     }
 
@@ -96,7 +93,7 @@ class InteropReceive : public ::testing::Test {
     }
 
     std::unique_ptr<HostLineBoard> board_;
-    std::string peerDir_, peerErr_, transcript_;
+    std::string peerDir_, peerErr_;
 };
 
 TEST_F(InteropReceive, XmodemChecksumWhenAskedWithNak) {
@@ -175,6 +172,32 @@ TEST_F(InteropReceive, BootFormAgainstSbFailsWithoutLeavingAFile) {
     } else {
         EXPECT_FALSE(board_->exists("xcode.bin"));
     }
+}
+
+// An operator who interrupts sx makes it send its cancel sequence; with the
+// n option the receiver honours CAN CAN in mid-file and deletes what it has.
+TEST_F(InteropReceive, SenderCancelInMidFileDeletesThePartialFile) {
+    std::string data = stktest::randomBytes(kBigSize, 8);
+    putPeerFile("big.bin", data);
+    RelayOptions opt;
+    opt.discardUntil = kAnnounceEnd;
+    opt.holdMs = 100;
+    LinePeer p;
+    ASSERT_TRUE(p.startProgram(board_->lineFd(), peerDir_, {"sx", "-k", "big.bin"}, opt));
+    std::thread interrupt([&] {
+        // Once some blocks are in, like an operator pressing Control-C.
+        for (int i = 0; i < 500 && p.relay()->bytesToLine() < 50000; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        p.signal(SIGINT);
+    });
+    int rc = xmodem("-cbrne big.bin");
+    interrupt.join();
+    p.wait(5000);
+    EXPECT_EQ(rc, -1);
+    EXPECT_FALSE(board_->exists("big.bin"));
+    EXPECT_NE(
+        p.relay()->lineTranscript().find("Reception Canceled by CAN-CAN; partial file deleted"),
+        std::string::npos);
 }
 
 }  // namespace
