@@ -2,6 +2,7 @@
 // real time: sx (checksum, CRC, 1K), sb (YMODEM batch, 1K, YMODEM-G).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -174,9 +175,10 @@ TEST_F(InteropReceive, BootFormAgainstSbFailsWithoutLeavingAFile) {
     }
 }
 
-// An operator who interrupts sx makes it send its cancel sequence; with the
-// n option the receiver honours CAN CAN in mid-file and deletes what it has.
-TEST_F(InteropReceive, SenderCancelInMidFileDeletesThePartialFile) {
+// The sender dies in mid-file and the operator types Control-X a few times:
+// with the n option the receiver honours CAN CAN after the first block and
+// deletes what it has received.
+TEST_F(InteropReceive, OperatorCancelInMidFileDeletesThePartialFile) {
     std::string data = stktest::randomBytes(kBigSize, 8);
     putPeerFile("big.bin", data);
     RelayOptions opt;
@@ -184,14 +186,18 @@ TEST_F(InteropReceive, SenderCancelInMidFileDeletesThePartialFile) {
     opt.holdMs = 100;
     LinePeer p;
     ASSERT_TRUE(p.startProgram(board_->lineFd(), peerDir_, {"sx", "-k", "big.bin"}, opt));
-    std::thread interrupt([&] {
-        // Once some blocks are in, like an operator pressing Control-C.
-        for (int i = 0; i < 500 && p.relay()->bytesToLine() < 50000; ++i)
+    std::thread operatorAtTheTerminal([&] {
+        for (int i = 0; i < 2500 && p.relay()->bytesToLine() < 50000; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        p.signal(SIGINT);
+        p.signal(SIGKILL);
+        // The receiver first gives up on the cut block (a second without
+        // bytes, a second of quiet) and waits again for a block.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        const char cancel[] = "\x18\x18\x18\x18\x18";
+        [[maybe_unused]] ssize_t n = ::write(board_->lineFd(), cancel, 5);
     });
     int rc = xmodem("-cbrne big.bin");
-    interrupt.join();
+    operatorAtTheTerminal.join();
     p.wait(5000);
     EXPECT_EQ(rc, -1);
     EXPECT_FALSE(board_->exists("big.bin"));
