@@ -18,8 +18,7 @@
 #include <fstream>
 #include <string>
 
-// The harness is test support; it is built into this program directly.
-#include "../tests/support/pty_harness.cpp"
+#include "support/pty_harness.h"
 #include "xmodem/xmodem.h"
 
 namespace {

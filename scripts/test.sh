@@ -1,9 +1,12 @@
 #!/bin/sh
 # Builds the test suite with AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs it through CTest.
+# runs it through CTest: the unit tests first, then the interop tests, which
+# talk to real peer programs in real time and mostly wait, so they run wider.
+# Arguments go to both CTest runs (e.g. -R Menu).
 set -e
 cd "$(dirname "$0")/.."
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DSTK_SANITIZE=ON -DSTK_TESTS=ON >/dev/null
 cmake --build build-test -j"$(nproc)"
 cd build-test
-ctest --output-on-failure -j"$(nproc)" "$@"
+ctest --output-on-failure -j"$(nproc)" -LE interop "$@"
+ctest --output-on-failure -j8 -L interop "$@"

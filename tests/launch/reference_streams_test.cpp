@@ -7,7 +7,7 @@
 namespace launchtest {
 namespace {
 
-class InteropTest : public LaunchTest {
+class ReferenceStreams : public LaunchTest {
   protected:
     static void SetUpTestSuite() {
         dir_ = new std::string(stktest::makeTempDir("stklaunch-interop-"));
@@ -37,9 +37,9 @@ class InteropTest : public LaunchTest {
 
     static std::string* dir_;
 };
-std::string* InteropTest::dir_ = nullptr;
+std::string* ReferenceStreams::dir_ = nullptr;
 
-TEST_F(InteropTest, ZlibStreamsFromPythonAtSeveralLevels) {
+TEST_F(ReferenceStreams, ZlibStreamsFromPythonAtSeveralLevels) {
     for (const char* in : {"text", "random"}) {
         for (int level : {1, 6, 9}) {
             SCOPED_TRACE(std::string(in) + " level " + std::to_string(level));
@@ -51,7 +51,7 @@ TEST_F(InteropTest, ZlibStreamsFromPythonAtSeveralLevels) {
     }
 }
 
-TEST_F(InteropTest, ZlibStreamsFromPigz) {
+TEST_F(ReferenceStreams, ZlibStreamsFromPigz) {
     for (const char* in : {"text", "random"}) {
         SCOPED_TRACE(in);
         ASSERT_TRUE(shell("pigz -z -c -p 2 " + quote(path(in)) + " > " + quote(path("pz"))));
@@ -61,7 +61,7 @@ TEST_F(InteropTest, ZlibStreamsFromPigz) {
     }
 }
 
-TEST_F(InteropTest, LzmaAloneStreamsFromXz) {
+TEST_F(ReferenceStreams, LzmaAloneStreamsFromXz) {
     struct Case {
         const char* input;
         const char* options;
@@ -80,7 +80,7 @@ TEST_F(InteropTest, LzmaAloneStreamsFromXz) {
     }
 }
 
-TEST_F(InteropTest, LzmaAloneStreamsFromPython) {
+TEST_F(ReferenceStreams, LzmaAloneStreamsFromPython) {
     struct Case {
         const char* input;
         const char* filters;
@@ -100,7 +100,7 @@ TEST_F(InteropTest, LzmaAloneStreamsFromPython) {
     }
 }
 
-TEST_F(InteropTest, LzmaWithKnownSizeStopsThere) {
+TEST_F(ReferenceStreams, LzmaWithKnownSizeStopsThere) {
     // The header's size bounds the output, with or without the end marker.
     ASSERT_TRUE(shell("xz --format=lzma -T1 -c -6 " + quote(path("small")) + " > " +
                       quote(path("k.lzma"))));
