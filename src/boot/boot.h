@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// Source path that the start-up and menu messages name for their failures.
+constexpr const char* kBootConfigSource = "../../../bsp/cpu/tb8541/vxworks/start/bootConfig";
+
 // This board's target device code; images for other codes are refused.
 constexpr uint32_t kTargetDevice = 0x00508541;
 

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr const char* kSourcePath = "../../../bsp/cpu/tb8541/vxworks/start/bootConfig";
 constexpr size_t kReplyLine = 80;
 
 struct BaudChoice {
@@ -60,7 +59,7 @@ void changeBaudRate() {
         plat::fflush();
         plat::taskDelay(plat::sysClkRateGet());
         if (plat::ioctl(plat::kConsoleFd, plat::FIOBAUDRATE, consoleBaudRate) == -1)
-            plat::printf("%s:%d: Attempt to set baudrate to %d failed\n", kSourcePath, 1452,
+            plat::printf("%s:%d: Attempt to set baudrate to %d failed\n", kBootConfigSource, 1452,
                          consoleBaudRate);
         return;
     }

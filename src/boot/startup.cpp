@@ -19,7 +19,6 @@ char activeImageFileName[20];
 
 namespace {
 
-constexpr const char* kSourcePath = "../../../bsp/cpu/tb8541/vxworks/start/bootConfig";
 constexpr const char* kVersion = "Version: 12 Dec 2010";
 constexpr const char* kBootCodeFile = "bootcode.bin";
 constexpr const char* kBootUpdateMarker = "bootupdate.dat";
@@ -119,7 +118,7 @@ void usrAppInit() {
 
     consoleBaudRate = 9600;
     if (plat::ioctl(plat::kConsoleFd, plat::FIOBAUDRATE, 9600) == -1)
-        plat::printf("%s:%d: Attempt to set baudrate to 9600 failed\n", kSourcePath, 1245);
+        plat::printf("%s:%d: Attempt to set baudrate to 9600 failed\n", kBootConfigSource, 1245);
 
     plat::fflush();
     for (int i = 0; i < 25; ++i) plat::printf("\n");

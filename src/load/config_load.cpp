@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "boot/boot.h"
 #include "image/stkimage.h"
 #include "load/load.h"
 #include "platform/platform.h"
@@ -12,7 +13,6 @@ namespace {
 
 constexpr const char* kConfigFile = "tempcfg.bin";
 constexpr const char* kPromFile = "VPDprom.txt";
-constexpr const char* kSourcePath = "../../../bsp/cpu/tb8541/vxworks/start/bootConfig";
 constexpr size_t kPromSize = 256;
 constexpr size_t kRecordsStart = 2;
 constexpr uint8_t kRecordEnd = 0x00;
@@ -35,7 +35,7 @@ bool receive(const char* name) {
 }
 
 void fileFailure(const char* what, int line) {
-    plat::printf("%s:%d: %s failed\n", kSourcePath, line, what);
+    plat::printf("%s:%d: %s failed\n", kBootConfigSource, line, what);
 }
 
 bool deletePromFile() {
