@@ -108,6 +108,52 @@ TEST_F(InteropMenuLoad, Option4WithSbFailsCleanlyOnTheKAfterC) {
     EXPECT_TRUE(boot.expect("Options available"));
 }
 
+// Option 13 takes a raw diagnostics image from sx; option 12 then starts it
+// at its fixed address.
+TEST_F(InteropMenuLoad, Option13LoadsADiagnosticsImageAndOption12StartsIt) {
+    std::string diag = stktest::randomBytes(30000, 13);
+    stktest::writeHostFile(peerDir_ + "/diag.bin", diag);
+    BootProcess boot;
+    reachMenu(boot);
+    if (HasFatalFailure()) return;
+    boot.send("13\r");
+    ASSERT_TRUE(boot.expect("Ready to receive the file with XMODEM/CRC....", 5000))
+        << boot.unmatched();
+    ASSERT_TRUE(boot.expect("transfer starts.", 5000)) << boot.unmatched();
+    std::string peerErr;
+    EXPECT_EQ(boot.runPeer(peerDir_, {"sx", "-k", "diag.bin"}, 60000, {}, &peerErr), 0) << peerErr;
+    ASSERT_TRUE(boot.expect("XMODEM transfer complete....", 20000)) << boot.unmatched();
+    ASSERT_TRUE(boot.expect(kPrompt, 20000)) << boot.unmatched();
+    // XMODEM pads the last block: the stored image starts with what was sent.
+    std::string stored = stktest::readHostFile(boardDir_ + "/DskVol/files/diag_image.stk");
+    ASSERT_GE(stored.size(), diag.size());
+    EXPECT_EQ(stored.substr(0, diag.size()), diag);
+
+    boot.send("12\r");
+    EXPECT_TRUE(boot.expectErr("hand-off to entry 0x01000000 with start type 1", 30000))
+        << boot.errText() << boot.unmatched();
+    boot.waitExit(10000);
+}
+
+// Option 5 receives a configuration file and leaves it as "tempcfg.bin".
+TEST_F(InteropMenuLoad, Option5LeavesTheConfigurationInTempcfg) {
+    std::string config = "hostname switch-1\ninterface vlan 1\n";
+    stktest::writeHostFile(peerDir_ + "/startup.cfg", config);
+    BootProcess boot;
+    reachMenu(boot);
+    if (HasFatalFailure()) return;
+    boot.send("5\r");
+    ASSERT_TRUE(boot.expect("transfer starts.", 5000)) << boot.unmatched();
+    std::string peerErr;
+    EXPECT_EQ(boot.runPeer(peerDir_, {"sx", "-k", "startup.cfg"}, 60000, {}, &peerErr), 0)
+        << peerErr;
+    ASSERT_TRUE(boot.expect(kPrompt, 20000)) << boot.unmatched();
+    EXPECT_EQ(boot.output().find("Error loading configuration"), std::string::npos);
+    std::string stored = stktest::readHostFile(boardDir_ + "/DskVol/files/tempcfg.bin");
+    ASSERT_GE(stored.size(), config.size());
+    EXPECT_EQ(stored.substr(0, config.size()), config);
+}
+
 TEST_F(InteropMenuLoad, Option3SendsTheEventLogNewestFirstInWholeKilobytes) {
     BootProcess boot;
     reachMenu(boot);
