@@ -10,23 +10,7 @@ namespace {
 
 using namespace xmpeer;
 
-std::string block128(char fill) {
-    return std::string(128, fill);
-}
-
-class BranchTest : public stktest::BoardTest {
-  protected:
-    int xm(const char* args) {
-        int rc = -99;
-        auto stop = tb.run([&] { rc = xmodem(args); });
-        EXPECT_FALSE(stop.has_value());
-        return rc;
-    }
-    std::string out() { return con().output(); }
-    bool said(const std::string& message) {
-        return out().find("\r\n" + message + "\n\r") != std::string::npos;
-    }
-};
+class BranchTest : public XmodemTest {};
 
 TEST_F(BranchTest, BadBlockNumberAndShortBlockAreRetried) {
     SenderPeer peer(con());

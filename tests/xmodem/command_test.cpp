@@ -13,19 +13,7 @@ namespace {
 
 using namespace xmpeer;
 
-class CommandTest : public stktest::BoardTest {
-  protected:
-    int xm(const char* args) {
-        int rc = -99;
-        auto stop = tb.run([&] { rc = xmodem(args); });
-        EXPECT_FALSE(stop.has_value());
-        return rc;
-    }
-    std::string out() { return con().output(); }
-    bool said(const std::string& message) {
-        return out().find("\r\n" + message + "\n\r") != std::string::npos;
-    }
-};
+class CommandTest : public XmodemTest {};
 
 TEST_F(CommandTest, NoWordPrintsTheUsage) {
     for (const char* args : {"", "     "}) {

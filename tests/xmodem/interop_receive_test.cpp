@@ -14,37 +14,18 @@
 namespace {
 
 using namespace interop;
-using stktest::HostLineBoard;
 using stktest::LinePeer;
 using stktest::RelayOptions;
 
-class InteropReceive : public ::testing::Test {
+class InteropReceive : public EngineInteropTest {
   protected:
-    void SetUp() override {
-        if (!stktest::programsAvailable({"sx", "sb"})) GTEST_SKIP() << "lrzsz missing";
-        if (!stktest::xmodemEngineAvailable()) GTEST_SKIP() << "transfer command not built yet";
-        board_ = std::make_unique<HostLineBoard>();
-        ASSERT_TRUE(board_->ok()) << board_->error();
-        peerDir_ = stktest::makeTempDir("stkpeer-");
-    }
-    void TearDown() override {
-        board_.reset();
-        if (!peerDir_.empty()) stktest::removeTree(peerDir_);
-    }
+    void SetUp() override { setUpPeer({"sx", "sb"}); }
 
     // Runs our command while the peer program sends; the peer's exit code
     // goes to *peerRc.
     int receive(const std::string& args, const std::vector<std::string>& peer, int* peerRc,
                 int timeoutMs = 30000) {
-        RelayOptions opt;
-        opt.discardUntil = kAnnounceEnd;
-        opt.holdMs = 100;
-        LinePeer p;
-        if (!p.startProgram(board_->lineFd(), peerDir_, peer, opt)) return -2;
-        int rc = xmodem(args.c_str());
-        *peerRc = p.wait(timeoutMs);
-        peerErr_ = p.errorText();
-        return rc;
+        return withPeer(args, peer, peerRc, 100, timeoutMs);
     }
 
     void putPeerFile(const std::string& name, const std::string& data) {
@@ -92,9 +73,6 @@ class InteropReceive : public ::testing::Test {
         }
         EXPECT_FALSE(board_->exists("xmodem.in"));
     }
-
-    std::unique_ptr<HostLineBoard> board_;
-    std::string peerDir_, peerErr_;
 };
 
 TEST_F(InteropReceive, XmodemChecksumWhenAskedWithNak) {

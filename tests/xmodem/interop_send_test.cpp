@@ -10,38 +10,17 @@
 namespace {
 
 using namespace interop;
-using stktest::HostLineBoard;
-using stktest::LinePeer;
-using stktest::RelayOptions;
 
-class InteropSend : public ::testing::Test {
+class InteropSend : public EngineInteropTest {
   protected:
-    void SetUp() override {
-        if (!stktest::programsAvailable({"rx", "rb"})) GTEST_SKIP() << "lrzsz missing";
-        if (!stktest::xmodemEngineAvailable()) GTEST_SKIP() << "transfer command not built yet";
-        board_ = std::make_unique<HostLineBoard>();
-        ASSERT_TRUE(board_->ok()) << board_->error();
-        peerDir_ = stktest::makeTempDir("stkpeer-");
-    }
-    void TearDown() override {
-        board_.reset();
-        if (!peerDir_.empty()) stktest::removeTree(peerDir_);
-    }
+    void SetUp() override { setUpPeer({"rx", "rb"}); }
 
     // Runs our command while the peer program receives. rx starts asking at
     // once, so its bytes wait until the command has put the line into
     // transfer mode, as when an operator starts it after the announcement.
     int send(const std::string& args, const std::vector<std::string>& peer, int* peerRc,
              int timeoutMs = 30000) {
-        RelayOptions opt;
-        opt.discardUntil = kAnnounceEnd;
-        opt.holdMs = 150;
-        LinePeer p;
-        if (!p.startProgram(board_->lineFd(), peerDir_, peer, opt)) return -2;
-        int rc = xmodem(args.c_str());
-        *peerRc = p.wait(timeoutMs);
-        peerErr_ = p.errorText();
-        return rc;
+        return withPeer(args, peer, peerRc, 150, timeoutMs);
     }
 
     std::string peerFile(const std::string& name) {
@@ -67,9 +46,6 @@ class InteropSend : public ::testing::Test {
             EXPECT_TRUE(isPadded(peerFile("x.bin"), data, maxPad + 1));
         }
     }
-
-    std::unique_ptr<HostLineBoard> board_;
-    std::string peerDir_, peerErr_;
 };
 
 TEST_F(InteropSend, XmodemChecksumToRx) {

@@ -9,11 +9,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/pty_harness.h"
 #include "support/test_board.h"
+#include "xmodem/xmodem.h"
 
 namespace interop {
 
@@ -133,5 +136,42 @@ inline int reapChild(pid_t pid, int timeoutMs) {
         ::usleep(5000);
     }
 }
+
+// Our transfer command on a pseudo-terminal board in this process, with an
+// lrzsz program on the other end of the line, in a directory of its own.
+class EngineInteropTest : public ::testing::Test {
+  protected:
+    void setUpPeer(std::initializer_list<std::string> programs) {
+        if (!stktest::programsAvailable(programs)) GTEST_SKIP() << "lrzsz missing";
+        if (!stktest::xmodemEngineAvailable()) GTEST_SKIP() << "transfer command not built yet";
+        board_ = std::make_unique<stktest::HostLineBoard>();
+        ASSERT_TRUE(board_->ok()) << board_->error();
+        peerDir_ = stktest::makeTempDir("stkpeer-");
+    }
+    void TearDown() override {
+        board_.reset();
+        if (!peerDir_.empty()) stktest::removeTree(peerDir_);
+    }
+
+    // Runs our command while the peer program runs. The peer's bytes wait
+    // `holdMs` after the announcement, as when an operator starts it after
+    // reading it. The peer's exit code goes to *peerRc.
+    int withPeer(const std::string& args, const std::vector<std::string>& peer, int* peerRc,
+                 int holdMs, int timeoutMs) {
+        stktest::RelayOptions opt;
+        opt.discardUntil = kAnnounceEnd;
+        opt.holdMs = holdMs;
+        stktest::LinePeer p;
+        if (!p.startProgram(board_->lineFd(), peerDir_, peer, opt)) return -2;
+        int rc = xmodem(args.c_str());
+        *peerRc = p.wait(timeoutMs);
+        peerErr_ = p.errorText();
+        return rc;
+    }
+
+    std::unique_ptr<stktest::HostLineBoard> board_;
+    std::string peerDir_;
+    std::string peerErr_;
+};
 
 }  // namespace interop

@@ -287,4 +287,14 @@ void ReceiverPeer::onBytes(std::string_view s) {
     }
 }
 
+std::string pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed;
+    for (auto& c : s) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 16);
+    }
+    return s;
+}
+
 }  // namespace xmpeer

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "platform/scripted_console.h"
+#include "support/test_board.h"
+#include "xmodem/xmodem.h"
 
 namespace xmpeer {
 
@@ -123,6 +125,27 @@ class ReceiverPeer {
     bool newFile_ = true;
     enum class M7 { Idle, Name, Sum, Done } m7_ = M7::Idle;
     std::string m7name_;
+};
+
+// Pseudo-random bytes, the same for the same seed.
+std::string pattern(size_t n, unsigned seed = 7);
+inline std::string block128(char fill) {
+    return std::string(128, fill);
+}
+
+// A board with the transfer command run as the boot program runs it.
+class XmodemTest : public stktest::BoardTest {
+  protected:
+    int xm(const char* args) {
+        int rc = -99;
+        auto stop = tb.run([&] { rc = xmodem(args); });
+        EXPECT_FALSE(stop.has_value());
+        return rc;
+    }
+    std::string out() { return con().output(); }
+    bool said(const std::string& message) {
+        return out().find("\r\n" + message + "\n\r") != std::string::npos;
+    }
 };
 
 }  // namespace xmpeer

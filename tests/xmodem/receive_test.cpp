@@ -12,32 +12,8 @@ namespace {
 using namespace xmpeer;
 namespace fs = std::filesystem;
 
-std::string pattern(size_t n, unsigned seed = 7) {
-    std::string s(n, '\0');
-    uint32_t x = seed;
-    for (auto& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = char(x >> 16);
-    }
-    return s;
-}
-
-std::string block128(char fill) {
-    return std::string(128, fill);
-}
-
-class ReceiveTest : public stktest::BoardTest {
+class ReceiveTest : public XmodemTest {
   protected:
-    int xm(const char* args) {
-        int rc = -99;
-        auto stop = tb.run([&] { rc = xmodem(args); });
-        EXPECT_FALSE(stop.has_value());
-        return rc;
-    }
-    std::string out() { return con().output(); }
-    bool said(const std::string& message) {
-        return out().find("\r\n" + message + "\n\r") != std::string::npos;
-    }
     // Every file on the board, to show that nothing appears outside the working directory.
     std::set<std::string> boardFiles() {
         std::set<std::string> files;

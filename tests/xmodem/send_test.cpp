@@ -9,34 +9,14 @@ namespace {
 
 using namespace xmpeer;
 
-std::string pattern(size_t n, unsigned seed = 11) {
-    std::string s(n, '\0');
-    uint32_t x = seed;
-    for (auto& c : s) {
-        x = x * 1664525u + 1013904223u;
-        c = char(x >> 24);
-    }
-    return s;
-}
-
 std::string padded(std::string s, size_t block) {
     size_t n = (s.size() + block - 1) / block * block;
     s.resize(n, SUBc);
     return s;
 }
 
-class SendTest : public stktest::BoardTest {
+class SendTest : public XmodemTest {
   protected:
-    int xm(const char* args) {
-        int rc = -99;
-        auto stop = tb.run([&] { rc = xmodem(args); });
-        EXPECT_FALSE(stop.has_value());
-        return rc;
-    }
-    std::string out() { return con().output(); }
-    bool said(const std::string& message) {
-        return out().find("\r\n" + message + "\n\r") != std::string::npos;
-    }
     std::string types(const ReceiverPeer& peer) {
         std::string t;
         for (const auto& b : peer.blocks) t += b.type == SOHc ? 'S' : 'X';
