@@ -8,6 +8,7 @@
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "load/load.h"
+#include "support/pty_harness.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
 #include "support/xmodem_sender.h"
@@ -17,14 +18,7 @@ namespace {
 constexpr uint32_t kThisBoard = 0x00508541;
 
 // Incompressible bytes, so that the image spans many blocks.
-std::string noise(size_t n, uint32_t seed) {
-    std::string s(n, '\0');
-    for (auto& c : s) {
-        seed = seed * 1103515245u + 12345u;
-        c = char(seed >> 16);
-    }
-    return s;
-}
+std::string noise(size_t n, uint32_t seed) { return stktest::randomBytes(n, seed); }
 
 constexpr const char* kReady = "Ready to receive the file with XMODEM/CRC....\n";
 constexpr const char* kComplete = "\n\nXMODEM transfer complete, checking CRC....\n";
