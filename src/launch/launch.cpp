@@ -62,11 +62,13 @@ bool inflateComponent(const uint8_t* component, uint32_t size, uint32_t loadAddr
         }
     }
     *produced = uint32_t(strm.next_out - out.base);
-    if (inflateEnd(&strm) != Z_OK) ok = false;
+    // inflateEnd always runs to free the stream; its own failure is reported
+    // only after the line feed and the pause, as on success.
+    bool endOk = inflateEnd(&strm) == Z_OK;
     if (!ok) return false;
     plat::printf("\n");
     plat::nanosleep(1, 0);
-    return true;
+    return endOk;
 }
 
 bool unlzmaComponent(const uint8_t* component, uint32_t size, uint32_t loadAddress,
