@@ -159,6 +159,30 @@ TEST_F(MenuTest, DeleteOperationalCode) {
     EXPECT_STREQ(name, "image1");
 }
 
+TEST_F(MenuTest, AfterDeletingCodeOnlyTheBackupMakesOptionsOneAndSixWorkAgain) {
+    tb.writeFile("image1", stktest::makeImage());
+    tb.writeFile("image2", stktest::makeImage());
+    dimInitialize();
+    // Valid code at start-up: decline the auto-boot choice, then delete.
+    con().send("2\r8\ry\r1\r6\r11\r6\r");
+    auto stop = tb.run([] { wait_for_input(0); });
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(stop->kind, plat::BoardStop::Kind::EndOfInput);
+    std::string out = con().takeOutput();
+    const std::string refused1 =
+        "ERROR: Operational code CRC is not valid, you must load new code.\n\n[Boot Menu] ";
+    const std::string refused6 = "\nERROR: Operational code CRC is not valid.\n[Boot Menu] ";
+    size_t at = out.find("Operational code deleted...\n[Boot Menu] " + refused1 + refused6);
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_NE(out.find("Backup image - image2 activated.\n[Boot Menu] "
+                       "\n\n\nThe following image is in the Flash File System:\n\n"
+                       "File Name......................................image2\n",
+                       at),
+              std::string::npos)
+        << out;
+    EXPECT_STREQ(activeImageFileName, "image2");
+}
+
 TEST_F(MenuTest, FactoryDefaultsDeleteOnlyConfigurationFiles) {
     for (const char* f : {"startup-config", "a.cfg", "diag_config.cfg", "x.cfgold", "readme"})
         tb.writeFile(f, "data");
