@@ -95,9 +95,14 @@ int osapiFsDirFilesGet(const char* path, OsapiFsIterEntry* entry) {
     return kOsapiSuccess;
 }
 
-int osapiFsListCompact(OsapiFsCompactEntry* entries, uint32_t* capacity) {
-    if (!capacity || (!entries && *capacity > 0)) return kOsapiFailure;
-    std::string dir = workingDir();
+namespace {
+
+// Walks `dir` while fewer than *capacity records are filled: every entry is
+// examined with stat (a failure ends the listing with 1), its size added to
+// *usedBytes, and regular files and directories handed to `fill` as the next
+// record. Stores the count.
+template <class Fill>
+int listDirectory(const std::string& dir, uint32_t* capacity, uint32_t* usedBytes, Fill fill) {
     plat::Dir* d = plat::opendir(dir.c_str());
     if (!d) return kOsapiFailure;
     uint32_t count = 0;
@@ -109,54 +114,54 @@ int osapiFsListCompact(OsapiFsCompactEntry* entries, uint32_t* capacity) {
             plat::closedir(d);
             return kOsapiFailure;
         }
+        *usedBytes += uint32_t(st.size);
         if (!isDir(st) && !isRegular(st)) continue;
-        OsapiFsCompactEntry& out = entries[count++];
-        copyName(out.name, sizeof out.name, e->name);
-        out.type = entryType(e->name, st);
-        out.access = entryAccess(st);
-        out.size = uint32_t(st.size);
+        fill(count++, e->name, st);
     }
     *capacity = count;
     plat::closedir(d);
     return kOsapiSuccess;
 }
 
+}  // namespace
+
+int osapiFsListCompact(OsapiFsCompactEntry* entries, uint32_t* capacity) {
+    if (!capacity || (!entries && *capacity > 0)) return kOsapiFailure;
+    uint32_t used = 0;
+    return listDirectory(workingDir(), capacity, &used,
+                         [&](uint32_t index, const char* name, const plat::Stat& st) {
+                             OsapiFsCompactEntry& out = entries[index];
+                             copyName(out.name, sizeof out.name, name);
+                             out.type = entryType(name, st);
+                             out.access = entryAccess(st);
+                             out.size = uint32_t(st.size);
+                         });
+}
+
 int osapiFsList(OsapiFsListEntry* entries, OsapiFsDirSummary* summary, uint32_t* capacity) {
     if (!summary || !capacity || (!entries && *capacity > 0)) return kOsapiFailure;
     summary->path[sizeof summary->path - 1] = '\0';
     std::string dir = summary->path[0] ? std::string(summary->path) : workingDir();
-    plat::Dir* d = plat::opendir(dir.c_str());
-    if (!d) return kOsapiFailure;
-    uint32_t count = 0;
     uint32_t used = 0;
-    while (count < *capacity) {
-        plat::DirEntry* e = plat::readdir(d);
-        if (!e) break;
-        plat::Stat st;
-        if (plat::stat(joinPath(dir, e->name).c_str(), &st) != 0) {
-            plat::closedir(d);
-            return kOsapiFailure;
-        }
-        used += uint32_t(st.size);
-        if (!isDir(st) && !isRegular(st)) continue;
-        OsapiFsListEntry& out = entries[count++];
-        copyName(out.name, sizeof out.name, e->name);
-        std::snprintf(out.type, sizeof out.type, "%u", entryType(e->name, st));
-        char mode[5] = {isDir(st) ? 'd' : '-', '-', '-', '-', '\0'};
-        if (st.mode & 0400) mode[1] = 'r';
-        if (st.mode & 0200) mode[2] = 'w';
-        if (st.mode & 0100) mode[3] = 'x';
-        copyName(out.mode, sizeof out.mode, mode);
-        std::tm tm = plat::localtime(st.mtime);
-        std::snprintf(out.date, sizeof out.date, "%02d %02d %4d %02d:%02d:%02d", tm.tm_mon,
-                      tm.tm_mday, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
-        out.mtime = uint32_t(st.mtime);
-        out.size = uint32_t(st.size);
-        // The host's flash disk keeps no serial numbers.
-        out.serial = 0;
-    }
-    *capacity = count;
-    plat::closedir(d);
+    int rc = listDirectory(
+        dir, capacity, &used, [&](uint32_t index, const char* name, const plat::Stat& st) {
+            OsapiFsListEntry& out = entries[index];
+            copyName(out.name, sizeof out.name, name);
+            std::snprintf(out.type, sizeof out.type, "%u", entryType(name, st));
+            char mode[5] = {isDir(st) ? 'd' : '-', '-', '-', '-', '\0'};
+            if (st.mode & 0400) mode[1] = 'r';
+            if (st.mode & 0200) mode[2] = 'w';
+            if (st.mode & 0100) mode[3] = 'x';
+            copyName(out.mode, sizeof out.mode, mode);
+            std::tm tm = plat::localtime(st.mtime);
+            std::snprintf(out.date, sizeof out.date, "%02d %02d %4d %02d:%02d:%02d", tm.tm_mon,
+                          tm.tm_mday, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+            out.mtime = uint32_t(st.mtime);
+            out.size = uint32_t(st.size);
+            // The host's flash disk keeps no serial numbers.
+            out.serial = 0;
+        });
+    if (rc != kOsapiSuccess) return rc;
     plat::StatFs fs;
     if (plat::statfs(dir.c_str(), &fs) != 0) return kOsapiFailure;
     uint64_t total = uint64_t(fs.bsize) * uint64_t(fs.blocks);
