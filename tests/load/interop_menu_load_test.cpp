@@ -60,16 +60,21 @@ class InteropMenuLoad : public ::testing::Test {
         ASSERT_TRUE(boot.expect("transfer starts.", 5000));
     }
 
+    // An image for 0x00200000 beside the peer, and option 4 waiting for it.
+    void imageReadyAtOption4(BootProcess& boot) {
+        makeImage("xcode.bin", "0x00200000");
+        if (HasFatalFailure() || IsSkipped()) return;
+        reachMenu(boot);
+        if (HasFatalFailure()) return;
+        startOption4(boot);
+    }
+
     std::string boardDir_, peerDir_;
 };
 
 TEST_F(InteropMenuLoad, Option4TakesAnImageFromSxAndOption1StartsIt) {
-    makeImage("xcode.bin", "0x00200000");
-    if (HasFatalFailure() || IsSkipped()) return;
     BootProcess boot;
-    reachMenu(boot);
-    if (HasFatalFailure()) return;
-    startOption4(boot);
+    imageReadyAtOption4(boot);
     if (HasFatalFailure() || IsSkipped()) return;
 
     std::string peerErr;
@@ -90,12 +95,8 @@ TEST_F(InteropMenuLoad, Option4TakesAnImageFromSxAndOption1StartsIt) {
 // keeps repeating the header: the load must fail cleanly and leave the menu
 // and the board as they were.
 TEST_F(InteropMenuLoad, Option4WithSbFailsCleanlyOnTheKAfterC) {
-    makeImage("xcode.bin", "0x00200000");
-    if (HasFatalFailure() || IsSkipped()) return;
     BootProcess boot;
-    reachMenu(boot);
-    if (HasFatalFailure()) return;
-    startOption4(boot);
+    imageReadyAtOption4(boot);
     if (HasFatalFailure() || IsSkipped()) return;
 
     int rc = boot.runPeer(peerDir_, {"sb", "-k", "xcode.bin"}, 60000);
