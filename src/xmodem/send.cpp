@@ -35,7 +35,12 @@ class Sender {
     bool fillData();
     int sendBlock();
     int finish();
-    bool canCanFollows() { return readbyte(3) == CAN; }
+    // A CAN answered by a second CAN within 3 seconds cancels the send.
+    bool cancelledByCanCan() {
+        if (readbyte(3) != CAN) return false;
+        xmodem_error("Send Canceled by CAN-CAN", 1);
+        return true;
+    }
 
     const char* name_;
     bool closing_;
@@ -165,10 +170,7 @@ int Sender::waitStartChar() {
             return 0;
         }
         if (c == CAN) {
-            if (canCanFollows()) {
-                xmodem_error("Send Canceled by CAN-CAN", 1);
-                return -1;
-            }
+            if (cancelledByCanCan()) return -1;
             continue;
         }
         if (++count > kStartCharLimit) {
@@ -191,10 +193,7 @@ int Sender::waitDataStart() {
             return 0;
         }
         if (c == CAN) {
-            if (canCanFollows()) {
-                xmodem_error("Send Canceled by CAN-CAN", 1);
-                return -1;
-            }
+            if (cancelledByCanCan()) return -1;
             continue;
         }
         if (++transmissions_ > 10) {
@@ -284,10 +283,7 @@ int Sender::sendBlock() {
             tip("Non-ACK on sector %s\n", sectdisp(sectorsSent_, blockSize_, 1));
         } else if (c == CAN) {
             if (s.canCanFlag) {
-                if (canCanFollows()) {
-                    xmodem_error("Send Canceled by CAN-CAN", 1);
-                    return -1;
-                }
+                if (cancelledByCanCan()) return -1;
             } else {
                 tip("ignored CAN on sector %s\n", sectdisp(sectorsSent_, blockSize_, 1));
             }

@@ -83,6 +83,12 @@ TEST_F(InteropMenuLoad, Option4TakesAnImageFromSxAndOption1StartsIt) {
     ASSERT_TRUE(boot.expect("Target Device..................................0x00508541"));
     ASSERT_TRUE(boot.expect(kPrompt, 20000)) << boot.unmatched();
     EXPECT_EQ(boot.output().find("Error loading code"), std::string::npos);
+    // The image made by the tool is now the active image, byte for byte.
+    std::string sent = stktest::readHostFile(peerDir_ + "/xcode.bin");
+    std::string stored = stktest::readHostFile(boardDir_ + "/DskVol/files/image1");
+    ASSERT_GE(stored.size(), sent.size());
+    EXPECT_EQ(stored.substr(0, sent.size()), sent);
+    EXPECT_FALSE(::access((boardDir_ + "/DskVol/files/xcode.bin").c_str(), F_OK) == 0);
 
     boot.send("1\r");
     EXPECT_TRUE(boot.expectErr("hand-off to entry 0x00200000", 30000))
