@@ -234,6 +234,10 @@ int BootProcess::waitExit(int timeoutMs) {
         exitStatus_ = reap(pid_, timeoutMs, &timedOut);
         pid_ = -1;
         if (timedOut) exitStatus_ = -1;
+        // The program has ended and its end of the pipe with it: wait until
+        // everything it wrote on standard error has been collected.
+        else if (errReader_.joinable())
+            errReader_.join();
     }
     return exitStatus_;
 }
