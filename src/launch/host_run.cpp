@@ -161,7 +161,7 @@ int runHandedOffImage(const plat::BoardStop& stop) {
     plat::hostNote("hand-off to entry 0x%08x with start type %d (%u bytes loaded)", stop.entry,
                    stop.startType, stop.loadedBytes);
     if (!plat::board().runFirmware) return 0;
-    const uint8_t* image = plat::board().ram().at(stop.entry, stop.loadedBytes);
+    const uint8_t* image = plat::board().map().memory(stop.entry, stop.loadedBytes);
     if (!image || stop.loadedBytes == 0 || !isHostProgram(image, stop.loadedBytes)) {
         plat::hostNote("the loaded image is no program for this host; not run");
         return 0;

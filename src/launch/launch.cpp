@@ -19,7 +19,7 @@ LoadWindow loadWindow(uint32_t loadAddress) {
     LoadWindow w;
     if (loadAddress >= plat::Ram::kBootArea) return w;
     size_t capacity = size_t(plat::Ram::kBootArea - loadAddress);
-    w.base = plat::board().ram().at(loadAddress, capacity);
+    w.base = plat::board().map().memory(loadAddress, uint32_t(capacity));
     if (w.base) w.capacity = capacity;
     return w;
 }

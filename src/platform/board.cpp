@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/address_map.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/flashdisk.h"
@@ -43,7 +44,10 @@ Board::Board(std::unique_ptr<ConsoleDevice> console, std::unique_ptr<Clock> cloc
       dir_(std::move(boardDir)),
       disk_(std::make_unique<FlashDisk>(dir_)),
       ram_(std::make_unique<Ram>()),
-      regs_(std::make_unique<CpuRegisters>()) {}
+      map_(std::make_unique<AddressMap>()),
+      regs_(std::make_unique<CpuRegisters>()) {
+    map_->attach(kSdramBase, kSdramSize, ram_.get(), "SDRAM");
+}
 
 Board::~Board() = default;
 

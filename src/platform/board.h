@@ -15,6 +15,7 @@ class Clock;
 class ConsoleDevice;
 class FlashDisk;
 class Ram;
+class AddressMap;
 struct CpuRegisters;
 
 // How a non-returning operation ended the boot program. Thrown as this type
@@ -50,6 +51,9 @@ class Board {
     Clock& clock() { return *clock_; }
     FlashDisk& disk() { return *disk_; }
     Ram& ram() { return *ram_; }
+    // The processor's view of the board: SDRAM from 0 and the device models
+    // that the board's set-up attaches (NOR window, configuration registers).
+    AddressMap& map() { return *map_; }
     CpuRegisters& regs() { return *regs_; }
     const std::string& dir() const { return dir_; }
 
@@ -62,6 +66,7 @@ class Board {
     std::string dir_;
     std::unique_ptr<FlashDisk> disk_;
     std::unique_ptr<Ram> ram_;
+    std::unique_ptr<AddressMap> map_;
     std::unique_ptr<CpuRegisters> regs_;
 };
 

@@ -51,6 +51,22 @@ uint8_t* Ram::at(uint64_t addr, uint64_t len) {
     return base_ + addr;
 }
 
+bool Ram::read(uint32_t offset, int width, uint32_t* value) {
+    const uint8_t* p = at(offset, uint64_t(width));
+    if (!p) return false;
+    uint32_t v = 0;
+    for (int i = 0; i < width; ++i) v = (v << 8) | p[i];
+    *value = v;
+    return true;
+}
+
+bool Ram::write(uint32_t offset, int width, uint32_t value) {
+    uint8_t* p = at(offset, uint64_t(width));
+    if (!p) return false;
+    for (int i = width - 1; i >= 0; --i, value >>= 8) p[i] = uint8_t(value);
+    return true;
+}
+
 uint32_t vxMsrGet() {
     return board().regs().msr;
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/address_map.h"
+
 namespace plat {
 
 // --- Non-returning board operations (throw BoardStop) ---------------------------
@@ -18,9 +20,10 @@ namespace plat {
 
 // --- SDRAM ----------------------------------------------------------------------
 // 256 MiB from address 0, reserved lazily so untouched pages cost nothing.
-class Ram {
+// It is the SDRAM region of the board's address map.
+class Ram : public BusDevice {
   public:
-    static constexpr uint64_t kSize = 256ull << 20;
+    static constexpr uint64_t kSize = kSdramSize;
     // The boot program's own area at the top of RAM; loads must stay below it.
     static constexpr uint64_t kBootArea = 0x0F000000;
     Ram();
@@ -31,6 +34,10 @@ class Ram {
     uint64_t size() const { return kSize; }
     // Pointer to [addr, addr+len) when it lies inside RAM, else nullptr.
     uint8_t* at(uint64_t addr, uint64_t len);
+
+    bool read(uint32_t offset, int width, uint32_t* value) override;
+    bool write(uint32_t offset, int width, uint32_t value) override;
+    uint8_t* memory(uint32_t offset, uint32_t len) override { return at(offset, len); }
 
   private:
     uint8_t* base_;

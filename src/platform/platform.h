@@ -1,6 +1,7 @@
 // Everything the boot routines use of the kernel and the board.
 #pragma once
 
+#include "platform/address_map.h"
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/console.h"
