@@ -3,3 +3,5 @@
 
 int Flash_Init();
 int bootromUpdateBootcode();
+// Programs the boot code carried by an image into the boot flash window.
+int bspapiBootCodeUpdate(const char* imageName);

@@ -19,13 +19,6 @@ STK_RESET_HOOK {
 
 }  // namespace
 
-// The clock driver is not part of every build; without it the clock cannot
-// be read.
-__attribute__((weak)) int sysTodGet(uint32_t*, uint32_t*, uint32_t*, uint32_t*, uint32_t*,
-                                    uint32_t*) {
-    return -1;
-}
-
 uint32_t bspapiIplModelGet() {
     return kTargetDevice;
 }

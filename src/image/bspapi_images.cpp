@@ -8,12 +8,6 @@
 #include "image/stkimage.h"
 #include "platform/platform.h"
 
-// The boot program programs no boot code on activation; a build with the
-// boot flash subsystem replaces this.
-__attribute__((weak)) int bspapiBootCodeUpdate(const char*) {
-    return 1;
-}
-
 int bspapiImageNameValid(const char* name) {
     return std::strcmp(name, kActiveImageName) == 0 || std::strcmp(name, kBackupImageName) == 0 ? 1
                                                                                                 : 0;
