@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "board/board_devices.h"
 #include "boot/boot.h"
 #include "launch/host_run.h"
 #include "platform/platform.h"
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
     }
     plat::installBoard(std::make_unique<plat::Board>(
         std::unique_ptr<plat::ConsoleDevice>(con), std::make_unique<plat::HostClock>(), boardDir));
+    attachBoardDevices(plat::board());
     plat::board().runFirmware = runFirmware || demo;
     if (demo && !stkhost::seedDemoBoard()) return 2;
 

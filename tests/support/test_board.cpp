@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "board/board_devices.h"
+
 namespace stktest {
 
 namespace fs = std::filesystem;
@@ -39,6 +41,7 @@ TestBoard::TestBoard(bool formatted) {
     auto con = std::make_unique<plat::ScriptedConsole>(*clock_);
     con_ = con.get();
     plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), dir_));
+    attachBoardDevices(plat::board());
     if (formatted) {
         plat::board().disk().format(nullptr);
         plat::board().disk().mount();
