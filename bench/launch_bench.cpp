@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "image/dim.h"
 #include "boot/boot.h"
 #include "image/stk_format.h"
 #include "launch/launch.h"

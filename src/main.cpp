@@ -10,7 +10,7 @@
 
 #include "board/board_devices.h"
 #include "boot/boot.h"
-#include "launch/host_run.h"
+#include "platform/host_run.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {

@@ -4,16 +4,8 @@
 
 #include <cstdint>
 
-// Source path that the start-up and menu messages name for their failures.
-constexpr const char* kBootConfigSource = "../../../bsp/cpu/tb8541/vxworks/start/bootConfig";
+#include "board/identity.h"
 
-// This board's target device code; images for other codes are refused.
-constexpr uint32_t kTargetDevice = 0x00508541;
-
-// Console line speed in bits per second.
-extern int32_t consoleBaudRate;
-// File name of the active operational-code image (19 characters and the zero).
-extern char activeImageFileName[20];
 
 void usrAppInit();
 void wait_for_input(int startStatus);

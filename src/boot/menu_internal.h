@@ -11,5 +11,3 @@ struct MenuVerdicts {
 // The Boot Menu loop; never returns.
 [[noreturn]] void bootMenuLoop(MenuVerdicts verdicts);
 
-// Board identifier set by bspCpuInit (0 until then).
-int bspBoardIdGet();

@@ -14,22 +14,11 @@
 #include "launch/launch.h"
 #include "platform/platform.h"
 
-int32_t consoleBaudRate = 9600;
-char activeImageFileName[20];
-
 namespace {
 
 constexpr const char* kVersion = "Version: 12 Dec 2010";
 constexpr const char* kBootCodeFile = "bootcode.bin";
 constexpr const char* kBootUpdateMarker = "bootupdate.dat";
-
-int boardId = 0;
-
-STK_RESET_HOOK {
-    consoleBaudRate = 9600;
-    std::memset(activeImageFileName, 0, sizeof activeImageFileName);
-    boardId = 0;
-}
 
 void formatProgress(int percent) {
     plat::printf("\rFormatting ... %d%%", percent);
@@ -232,7 +221,7 @@ void wait_for_input(int startStatus) {
 }
 
 int bspCpuInit() {
-    boardId = int(0x85550000u);
+    bspBoardIdSet(int(kBoardIdValue));
     Flash_Init();
     if (tffsPPCInit() != 0) haltAfterFailedMount();
     enterFilesDirectory(false);
@@ -240,6 +229,3 @@ int bspCpuInit() {
     return 0;
 }
 
-int bspBoardIdGet() {
-    return boardId;
-}

@@ -2,18 +2,15 @@
 // system information dump of the board API.
 #include "image/bspapi.h"
 
-#include "boot/boot.h"
-#include "boot/menu_internal.h"
+#include "board/identity.h"
 #include "image/stkimage.h"
 #include "platform/platform.h"
 
 namespace {
 
-int consoleFd = plat::kConsoleFd;
 int startType = 0;
 
 STK_RESET_HOOK {
-    consoleFd = plat::kConsoleFd;
     startType = 0;
 }
 
@@ -70,10 +67,11 @@ int bspapiConsoleFdOutGet() {
     return 1;
 }
 int bspapiConsoleFdGet() {
-    return consoleFd;
+    return plat::consoleFdGet();
 }
-void bspapiConsoleFdSet(int fd) {
-    consoleFd = fd;
+int bspapiConsoleFdSet(int fd) {
+    plat::consoleFdSet(fd);
+    return 0;
 }
 
 int bspapiStartTypeGet() {

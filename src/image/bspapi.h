@@ -32,7 +32,7 @@ constexpr int kBspDefaultBaudRateCode = 4;
 
 // The console descriptor that the board API hands out.
 int bspapiConsoleFdGet();
-void bspapiConsoleFdSet(int fd);
+int bspapiConsoleFdSet(int fd);
 int bspapiConsoleFdOutGet();
 
 // Board constants and state.

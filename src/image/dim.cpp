@@ -7,8 +7,10 @@
 #include "image/bspapi.h"
 #include "image/image_io.h"
 #include "image/stkimage.h"
-#include "platform/osapi.h"
+#include "osapi/osapi.h"
 #include "platform/platform.h"
+
+char activeImageFileName[20];
 
 namespace {
 
@@ -18,6 +20,7 @@ int32_t imageCount = 0;
 STK_RESET_HOOK {
     std::memset(images, 0, sizeof images);
     imageCount = 0;
+    std::memset(activeImageFileName, 0, sizeof activeImageFileName);
 }
 
 void clearList() {

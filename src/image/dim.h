@@ -5,6 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+// File name of the active operational-code image (19 characters and the
+// zero), as start-up found it and the menu's loads and activations leave it;
+// the launcher starts this file.
+extern char activeImageFileName[20];
+
 constexpr int kDimMaxImages = 2;
 constexpr size_t kDimStateWidth = 14;
 constexpr size_t kDimFileNameWidth = 39;

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "boot/boot.h"
+#include "board/identity.h"
 #include "image/bspapi.h"
 #include "image/image_io.h"
 #include "platform/platform.h"

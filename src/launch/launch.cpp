@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "boot/boot.h"
+#include "image/dim.h"
 #include "image/stk_format.h"
 #include "image/stkimage.h"
 #include "launch/handoff.h"

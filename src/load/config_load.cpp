@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "boot/boot.h"
+#include "board/identity.h"
 #include "image/stkimage.h"
 #include "load/load.h"
 #include "platform/platform.h"

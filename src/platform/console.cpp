@@ -10,14 +10,19 @@
 #include "platform/board.h"
 #include "platform/clock.h"
 
+int32_t consoleBaudRate = 9600;
+
 namespace plat {
 
 namespace {
 SignalHandler signal15 = nullptr;
 int taskStdIn = 0;
+int consoleDescriptor = 0;
 STK_RESET_HOOK {
     signal15 = nullptr;
     taskStdIn = 0;
+    consoleDescriptor = 0;
+    consoleBaudRate = 9600;
 }
 
 extern "C" void hostSigterm(int sig) {
@@ -125,6 +130,13 @@ int ioctl(int fd, int request, intptr_t arg) {
 int ioTaskStdSet(int /*task*/, int stdFd, int newFd) {
     if (stdFd == 0) taskStdIn = newFd;
     return 0;
+}
+
+int consoleFdGet() {
+    return consoleDescriptor;
+}
+void consoleFdSet(int fd) {
+    consoleDescriptor = fd;
 }
 
 SignalHandler sigvec15Get() {

@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Console line speed in bits per second: set at start-up and by the Boot
+// Menu, refreshed from the line by the transfer command.
+extern int32_t consoleBaudRate;
+
 namespace plat {
 
 // Terminal option bits of the console device.
@@ -85,6 +89,10 @@ int ioctl(int fd, int request, intptr_t arg);
 
 // Task standard input redirection and the board API's console descriptor.
 int ioTaskStdSet(int task, int stdFd, int newFd);
+// The console descriptor that the operational code is told about (0 until
+// someone sets it; the transfer command points it at the console device).
+int consoleFdGet();
+void consoleFdSet(int fd);
 
 // Signal 15 handler of the boot task (the host's SIGTERM).
 using SignalHandler = void (*)(int);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "boot/boot.h"
 #include "platform/platform.h"
 #include "xmodem/xmodem.h"
 

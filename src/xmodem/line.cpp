@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "boot/boot.h"
-#include "image/bspapi.h"
 #include "platform/platform.h"
 #include "xmodem/xmodem.h"
 
@@ -67,9 +65,9 @@ void stopsig() {
 }
 
 void setmodes() {
-    savedConsoleFd = bspapiConsoleFdGet();
+    savedConsoleFd = plat::consoleFdGet();
     consoleFdSaved = true;
-    bspapiConsoleFdSet(plat::kConsoleFd);
+    plat::consoleFdSet(plat::kConsoleFd);
     plat::ioTaskStdSet(0, 0, plat::kConsoleFd);
     plat::ioctl(plat::kConsoleFd, plat::FIOSETOPTIONS, plat::OPT_RAW);
     if (plat::ioctl(plat::kConsoleFd, plat::FIOFLUSH, 0) < 0 && xferSettings.tipFlag)
@@ -87,7 +85,7 @@ void restoremodes(int reporting) {
     // Nothing to put back before the first entry to transfer mode.
     if (!consoleFdSaved) return;
     plat::ioTaskStdSet(0, 0, savedConsoleFd);
-    bspapiConsoleFdSet(savedConsoleFd);
+    plat::consoleFdSet(savedConsoleFd);
     plat::sigvec15(oldHandler);
 }
 

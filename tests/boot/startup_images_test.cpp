@@ -2,6 +2,7 @@
 // and what the auto-boot choice starts.
 #include <string>
 
+#include "image/dim.h"
 #include "boot/boot.h"
 #include "support/test_board.h"
 #include "support/test_images.h"

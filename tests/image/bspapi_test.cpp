@@ -43,11 +43,11 @@ TEST_F(BspApi, ConstantsAndBoardState) {
     bspapiStackLedSet();
     EXPECT_EQ(bspapiConsoleFdOutGet(), 1);
 
-    EXPECT_EQ(bspapiConsoleFdGet(), plat::kConsoleFd);
-    bspapiConsoleFdSet(9);
+    EXPECT_EQ(bspapiConsoleFdGet(), 0);
+    EXPECT_EQ(bspapiConsoleFdSet(9), 0);
     EXPECT_EQ(bspapiConsoleFdGet(), 9);
     plat::resetProcessState();
-    EXPECT_EQ(bspapiConsoleFdGet(), plat::kConsoleFd);
+    EXPECT_EQ(bspapiConsoleFdGet(), 0);
 
     const uint32_t expected[] = {8, 0, 2, 1};
     for (int selector = 0; selector < 4; ++selector) {

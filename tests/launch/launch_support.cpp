@@ -1,3 +1,4 @@
+#include "image/dim.h"
 #include "launch_support.h"
 
 #include <fcntl.h>

@@ -1,5 +1,6 @@
 // The launcher on the test board: console texts, the zlib progress bar, the
 // hand-off, and every way a launch ends in the decompression error.
+#include "image/dim.h"
 #include "launch/launch.h"
 
 #include <gtest/gtest.h>

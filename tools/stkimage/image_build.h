@@ -2,6 +2,8 @@
 // its components, the STK file header around several images, and the CRCs.
 #pragma once
 
+#include "board/identity.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,7 +16,7 @@ using Bytes = std::vector<uint8_t>;
 enum class Compression { Zlib, Lzma };
 
 struct CreateOptions {
-    uint32_t targetDevice = 0x00508541;
+    uint32_t targetDevice = kTargetDevice;
     uint32_t loadAddress = 0x00010000;
     Compression compression = Compression::Lzma;
     int level = -1;                     // -1: the default of the compressor

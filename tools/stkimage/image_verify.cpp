@@ -1,28 +1,25 @@
-// Verification runs the boot program's own routines on a copy of the file,
-// placed on a private simulated board (the routines may truncate a file with
-// trailing bytes; the original is never touched).
+// Verification applies the boot program's checks to the file's bytes in
+// memory with the shared image codec: the same order of checks and the same
+// validation codes as the boot program's own validation, the same tolerance of
+// a short tail of transfer padding, and the original file is never touched.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
+#include <cstring>
 #include <fstream>
-#include <memory>
+#include <iterator>
+#include <vector>
 
+#include "board/identity.h"
 #include "image/stk_format.h"
 #include "image/stkimage.h"
 #include "image_show.h"
-#include "platform/platform.h"
-#include "platform/scripted_console.h"
 
 namespace stkimage {
 
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr uint32_t kThisBoard = 0x00508541;
-constexpr const char* kCopyName = "verify.stk";
-
-const char* validationReason(int code, uint64_t fileSize) {
+const char* validationReason(int code, size_t fileSize) {
     switch (code) {
         case kValidateCannotReopen:
             return "the file cannot be reopened for the CRC check";
@@ -48,72 +45,86 @@ const char* validationReason(int code, uint64_t fileSize) {
     }
 }
 
-// A board of its own for the check, removed again when done.
-class ScratchBoard {
-  public:
-    ScratchBoard() {
-        std::string tmpl = (fs::temp_directory_path() / "stkimage-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) return;
-        dir_ = tmpl;
-        auto clock = std::make_unique<plat::VirtualClock>();
-        auto console = std::make_unique<plat::ScriptedConsole>(*clock);
-        plat::installBoard(
-            std::make_unique<plat::Board>(std::move(console), std::move(clock), dir_));
-        ok_ = plat::board().disk().format(nullptr) == 0 && plat::board().disk().mount() == 0 &&
-              plat::mkdir("/DskVol/files") == 0 && plat::chdir("/DskVol/files") == 0;
-    }
-    ~ScratchBoard() {
-        if (plat::boardInstalled()) plat::uninstallBoard();
-        std::error_code ec;
-        if (!dir_.empty()) fs::remove_all(dir_, ec);
-    }
-    bool ok() const { return ok_; }
-    std::string hostPath(const char* name) const { return dir_ + "/DskVol/files/" + name; }
+std::string failure(int code, size_t fileSize) {
+    return std::string(validationReason(code, fileSize)) + " (validation code " +
+           std::to_string(code) + ")";
+}
 
-  private:
-    std::string dir_;
-    bool ok_ = false;
-};
+std::string truncation(size_t have, uint64_t want) {
+    return "truncated: " + std::to_string(have) + " of " + std::to_string(want) + " bytes, ";
+}
+
+// The STK file header's checks; on success *base is the offset of the image
+// for this board. An empty string means the header is good.
+std::string checkStkFileHeader(const std::vector<uint8_t>& file, size_t& size, uint32_t* base) {
+    uint32_t totalLength = stk::getBe32(file.data() + 12);
+    if (size < totalLength) return truncation(size, totalLength) + failure(kValidateTooShort, size);
+    // A short tail (a transfer's padding) is not part of the image.
+    if (size - totalLength <= 1023) size = totalLength;
+    uint32_t recordCount = stk::getBe32(file.data() + 8);
+    uint32_t headerLength = stk::getBe32(file.data() + 20);
+    if (recordCount > stk::kStkMaxRecords || headerLength > stk::kStkMaxHeaderLength)
+        return failure(kValidateBadHeader, size);
+    if (recordCount == 0) return failure(kValidateNoRecords, size);
+    StkFileHeader header;
+    int records = stk::decodeStkFileHeader(file.data(), std::min<size_t>(size, headerLength), header);
+    for (int i = 0; i < records; ++i) {
+        if (header.records[i].targetDevice == kTargetDevice && header.records[i].recordFlag == 1) {
+            *base = header.records[i].imageOffset;
+            return "";
+        }
+    }
+    return failure(kValidateNoImageForBoard, size);
+}
 
 }  // namespace
 
 bool verifyImage(const std::string& path, std::string& reason, std::string& summary) {
-    std::error_code ec;
-    uint64_t size = fs::file_size(path, ec);
-    if (ec) {
-        reason = "cannot read " + path + ": " + ec.message();
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> file;
+    if (in) file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        reason = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
-    ScratchBoard board;
-    if (!board.ok()) {
-        reason = "cannot set up a scratch board for the check";
+    size_t size = file.size();
+    if (size < stk::kStkFileHeaderFixedSize) {
+        reason = failure(kValidateShortOrBadCrc, size);
         return false;
     }
-    if (!fs::copy_file(path, board.hostPath(kCopyName), fs::copy_options::overwrite_existing, ec)) {
-        reason = "cannot read " + path + ": " + ec.message();
+    uint32_t base = 0;
+    if (stk::hasStkFileHeader(file.data(), size)) {
+        reason = checkStkFileHeader(file, size, &base);
+        if (!reason.empty()) return false;
+    }
+    stk::FileCrcSpan span;
+    if (!stk::fileCrcSpan(file.data(), size, span) || span.length > size) {
+        reason = truncation(size, span.length) + failure(kValidateShortOrBadCrc, size);
         return false;
     }
-    int code = bspapiValidateImage(kCopyName, 1);
-    if (code != kValidateOk) {
-        reason = std::string(validationReason(code, size)) + " (validation code " +
-                 std::to_string(code) + ")";
+    if (!stk::fileCrcCheck(file.data(), size)) {
+        reason = failure(kValidateShortOrBadCrc, size);
         return false;
     }
     OprHeader h;
-    if (bspapiOprHeaderRead(kCopyName, &h) != 0) {
+    if (uint64_t(base) + stk::kOprHeaderSize > size) {
         reason = "no readable image header for target device 0x00508541";
         return false;
     }
-    if (h.targetDevice != kThisBoard) {
+    stk::decodeOprHeader(file.data() + base, h);
+    if (h.numComponents > stk::kOprComponentCount) {
+        reason = "the image header lists more than 10 components";
+        return false;
+    }
+    if (h.targetDevice != kTargetDevice) {
         char buf[120];
         std::snprintf(buf, sizeof buf, "the image is for target device 0x%08x, not 0x%08x",
-                      h.targetDevice, kThisBoard);
+                      h.targetDevice, kTargetDevice);
         reason = buf;
         return false;
     }
     const OprComponent& c = h.components[stk::kComponentOpCode];
-    uint64_t copySize = fs::file_size(board.hostPath(kCopyName), ec);
-    if (c.size == 0 || uint64_t(c.offset) + stk::kOprHeaderSize + c.size > copySize) {
+    if (c.size == 0 || uint64_t(c.offset) + base + stk::kOprHeaderSize + c.size > size) {
         reason = "the operational code component is empty or lies outside the file";
         return false;
     }

@@ -113,7 +113,9 @@ int main(int argc, char** argv) {
 
     // create
     CLI::App* create = app.add_subcommand("create", "build an image file from a firmware file");
-    std::string firmwarePath, outputPath, target = "0x00508541", load = "0x00010000";
+    char thisBoard[16];
+    std::snprintf(thisBoard, sizeof thisBoard, "0x%08x", kTargetDevice);
+    std::string firmwarePath, outputPath, target = thisBoard, load = "0x00010000";
     std::string compression = "lzma", version = "1.0.0.0", timestamp, fileText, bootCodePath;
     std::string bootCodeVersion = "1";
     int level = -1;

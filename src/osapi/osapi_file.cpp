@@ -7,7 +7,7 @@
 #include "eventlog/eventlog.h"
 #include "platform/board.h"
 #include "platform/flashdisk.h"
-#include "platform/osapi.h"
+#include "osapi/osapi.h"
 
 namespace {
 

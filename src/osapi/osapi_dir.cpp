@@ -8,7 +8,7 @@
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/flashdisk.h"
-#include "platform/osapi.h"
+#include "osapi/osapi.h"
 
 namespace {
 

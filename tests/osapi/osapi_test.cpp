@@ -1,4 +1,4 @@
-#include "platform/osapi.h"
+#include "osapi/osapi.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,7 +5,7 @@
 
 #include "platform/board.h"
 #include "platform/clock.h"
-#include "platform/osapi.h"
+#include "osapi/osapi.h"
 
 namespace {
 
