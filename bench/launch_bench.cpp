@@ -29,7 +29,7 @@
 #include "launch/launch.h"
 #include "launch/launch_paths.h"
 #include "platform/platform.h"
-#include "platform/scripted_console.h"
+#include "support/scripted_console.h"
 
 namespace {
 

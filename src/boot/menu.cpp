@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "boot/boot.h"
-#include "boot/menu_internal.h"
+#include "boot/menu_loop.h"
 #include "bootflash/bootflash.h"
 #include "eventlog/retrieve.h"
 #include "image/dim.h"

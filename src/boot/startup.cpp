@@ -5,7 +5,7 @@
 
 #include "board/devices.h"
 #include "boot/boot.h"
-#include "boot/menu_internal.h"
+#include "boot/menu_loop.h"
 #include "bootflash/bootflash.h"
 #include "eventlog/eventlog.h"
 #include "image/dim.h"

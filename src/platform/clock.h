@@ -23,21 +23,6 @@ class HostClock : public Clock {
     bool isVirtual() const override { return false; }
 };
 
-// Time that only moves when something waits: a 55-second time-out takes no
-// real time at all.
-class VirtualClock : public Clock {
-  public:
-    uint64_t nowUs() override { return now_; }
-    void sleepUs(uint64_t us) override { now_ += us; }
-    bool isVirtual() const override { return true; }
-    void advanceTo(uint64_t us) {
-        if (us > now_) now_ = us;
-    }
-
-  private:
-    uint64_t now_ = 0;
-};
-
 constexpr int kTicksPerSecond = 60;
 
 int sysClkRateGet();

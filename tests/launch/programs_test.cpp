@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "launch_support.h"
-#include "platform/scripted_console.h"
+#include "support/scripted_console.h"
 
 namespace launchtest {
 namespace {

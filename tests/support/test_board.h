@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/scripted_console.h"
+#include "support/scripted_console.h"
 
 namespace stktest {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/scripted_console.h"
+#include "support/scripted_console.h"
 
 namespace loadtest {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/scripted_console.h"
+#include "support/scripted_console.h"
 #include "support/test_board.h"
 #include "xmodem/xmodem.h"
 

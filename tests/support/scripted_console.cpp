@@ -1,4 +1,4 @@
-#include "platform/scripted_console.h"
+#include "support/scripted_console.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,3 +1,5 @@
+// The virtual clock and the scripted console of the tests.
+//
 // A console for tests: input is queued in advance (optionally at given virtual
 // times, or in answer to text the boot program prints) and everything written
 // is recorded, so a test reads like a terminal transcript. Waiting for input
@@ -15,6 +17,21 @@
 #include "platform/console.h"
 
 namespace plat {
+
+// Time that only moves when something waits: a 55-second time-out takes no
+// real time at all.
+class VirtualClock : public Clock {
+  public:
+    uint64_t nowUs() override { return now_; }
+    void sleepUs(uint64_t us) override { now_ += us; }
+    bool isVirtual() const override { return true; }
+    void advanceTo(uint64_t us) {
+        if (us > now_) now_ = us;
+    }
+
+  private:
+    uint64_t now_ = 0;
+};
 
 class ScriptedConsole : public ConsoleDevice {
   public:

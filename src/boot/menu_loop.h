@@ -1,4 +1,5 @@
-// State handed from the head of wait_for_input to the Boot Menu loop.
+// The Boot Menu as start-up enters it: the verdicts that the head of
+// wait_for_input established, handed to the menu loop.
 #pragma once
 
 enum class Verdict { Unknown, Valid, Invalid };
