@@ -1,252 +1,198 @@
 // The boot program as an operator meets it: stkboot with its console on a
-// pseudo-terminal, a terminal program on the other end, real time.
+// pseudo-terminal, a terminal program and lrzsz on the other end, real time.
+// Each session is a script of steps:
+//   "<bytes"  type on the terminal          ">text"  wait for text on the console
+//   "!text"   wait for text on stderr       "xtext"  text never on stderr
+//   "=9600"   the line's speed              "@prog args"  run lrzsz in the peer folder
+//   "?prog args"  the same, any outcome     "*n"  strange input n, the menu still answers
+//   "#n text" text n times in the output    "-file"  no such board file
+//   "+file=peerfile"  the board file begins with the peer's file
+//   "%file"   the peer's file is an event log sent in whole kilobytes
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <iterator>
+#include <sstream>
 #include <string>
-#include <thread>
 
 #include "support/pty_harness.h"
 #include "support/test_board.h"
 
 namespace {
 
-using stktest::BootProcess;
-
-const char kBanner[] = "Boot Menu Version: 12 Dec 2010";
 const char kPrompt[] = "[Boot Menu] ";
 
-class TerminalSession : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (::access(stktest::stkbootPath().c_str(), X_OK) != 0)
-            GTEST_SKIP() << "stkboot has not been built";
-        dir_ = stktest::makeTempDir("stkterm-");
-    }
-    void TearDown() override {
-        if (!dir_.empty()) stktest::removeTree(dir_);
-    }
-
-    // Start-up up to the menu prompt; answers "2" when an auto-boot choice
-    // is offered (a valid image is present).
-    void reachMenu(BootProcess& boot) {
-        ASSERT_TRUE(boot.expect(kBanner, 20000)) << boot.output();
-        int which = boot.expectAny({"Select (1, 2):", kPrompt}, 10000);
-        ASSERT_GE(which, 0) << boot.output();
-        if (which == 0) {
-            boot.send("2\r");
-            ASSERT_TRUE(boot.expect(kPrompt)) << boot.unmatched();
-        }
-    }
-
-    int slaveSpeed(int fd) {
-        struct termios t;
-        if (::tcgetattr(fd, &t) != 0) return -1;
-        switch (::cfgetospeed(&t)) {
-            case B9600:
-                return 9600;
-            case B115200:
-                return 115200;
-            default:
-                return 0;
-        }
-    }
-
-    bool waitSpeed(int fd, int bps) {
-        for (int i = 0; i < 300; ++i) {
-            if (slaveSpeed(fd) == bps) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-    std::string dir_;
-};
-
-TEST_F(TerminalSession, MenuBaudRateChangesAndResetRunsStartUpAgain) {
-    BootProcess boot;
-    ASSERT_TRUE(boot.startPty(dir_)) << boot.errText();
-    reachMenu(boot);
-    EXPECT_EQ(slaveSpeed(boot.slaveFd()), 9600);
-
-    // The board does the line editing: the reply is echoed, Enter as CR LF.
-    boot.send("?\r");
-    ASSERT_TRUE(boot.expect("?\r\n"));
-    ASSERT_TRUE(boot.expect("Options available\r\n1  - Start operational code\r\n"));
-    ASSERT_TRUE(boot.expect("13 - Load new Diagnostics Image using XMODEM\r\n"));
-    ASSERT_TRUE(boot.expect(kPrompt));
-
-    boot.send("2\r");
-    ASSERT_TRUE(boot.expect("Select baud rate:\r\n"));
-    ASSERT_TRUE(boot.expect("8 - 115200\r\n0 - no change\r\n-> "));
-    boot.send("8\r");
-    ASSERT_TRUE(
-        boot.expect("Setting baud rate to 115200, you must change your terminal baud rate."));
-    ASSERT_TRUE(boot.expect(kPrompt, 5000));
-    EXPECT_TRUE(waitSpeed(boot.slaveFd(), 115200)) << "speed " << slaveSpeed(boot.slaveFd());
-
-    boot.send("2\r");
-    ASSERT_TRUE(boot.expect("-> "));
-    boot.send("4\r");
-    ASSERT_TRUE(boot.expect("Setting baud rate to 9600"));
-    ASSERT_TRUE(boot.expect(kPrompt, 5000));
-    EXPECT_TRUE(waitSpeed(boot.slaveFd(), 9600));
-
-    // A backspace takes back the wrong digit: "5" erased, "0" means no change.
-    boot.send("2\r");
-    ASSERT_TRUE(boot.expect("-> "));
-    boot.send("5\b0\r");
-    ASSERT_TRUE(boot.expect("5\b \b0"));
-    ASSERT_TRUE(boot.expect("Baud rate is not changed"));
-    ASSERT_TRUE(boot.expect(kPrompt));
-
-    boot.send("9\r");
-    ASSERT_TRUE(boot.expect("Are you SURE you want to reset the system? (y/n):"));
-    boot.send("y\r");
-    ASSERT_TRUE(boot.expectErr("board reset", 10000)) << boot.errText();
-    reachMenu(boot);
-    EXPECT_EQ(slaveSpeed(boot.slaveFd()), 9600);
-    EXPECT_TRUE(boot.running());
-}
-
-// With a valid image on the board, start-up checks it and offers the
-// two-second auto-boot choice; "2" leads to the menu instead of the hand-off.
-TEST_F(TerminalSession, AutoBootChoiceWithAValidImageLeadsToTheMenu) {
-    if (stktest::stkimagePath().empty()) GTEST_SKIP() << "the image tool has not been built";
-    {
-        // The first start formats the flash disk.
-        BootProcess first;
-        ASSERT_TRUE(first.startPty(dir_)) << first.errText();
-        reachMenu(first);
-    }
-    std::string firmware = dir_ + "/firmware.bin";
-    stktest::writeHostFile(firmware, stktest::randomBytes(30000, 3));
-    std::string out;
-    ASSERT_EQ(stktest::runTool({stktest::stkimagePath(), "create", firmware, "-o",
-                                dir_ + "/DskVol/files/image1", "--compression", "zlib"},
-                               &out),
-              0)
-        << out;
-
-    BootProcess boot;
-    ASSERT_TRUE(boot.startPty(dir_)) << boot.errText();
-    ASSERT_TRUE(boot.expect(kBanner, 20000)) << boot.output();
-    ASSERT_TRUE(boot.expect("Calculating CRC of active image...done...", 20000))
-        << boot.unmatched();
-    ASSERT_TRUE(boot.expect("operational code will start."));
-    ASSERT_TRUE(boot.expect("2 - Start Boot Menu.\r\nSelect (1, 2):"));
-    boot.send("2\r");
-    ASSERT_TRUE(boot.expect(kPrompt)) << boot.unmatched();
-    EXPECT_EQ(boot.errText().find("hand-off"), std::string::npos);
-
-    // Left alone, the choice runs out after two seconds and the code starts.
-    boot.send("9\r");
-    ASSERT_TRUE(boot.expect("(y/n):"));
-    boot.send("y\r");
-    ASSERT_TRUE(boot.expect("Select (1, 2):", 20000)) << boot.unmatched();
-    EXPECT_TRUE(boot.expectErr("hand-off to entry 0x00010000", 10000)) << boot.errText();
-}
-
-TEST_F(TerminalSession, ResetDeclinedStaysInTheMenu) {
-    BootProcess boot;
-    ASSERT_TRUE(boot.startPty(dir_)) << boot.errText();
-    reachMenu(boot);
-    boot.send("9\r");
-    ASSERT_TRUE(boot.expect("(y/n):"));
-    boot.send("n\r");
-    ASSERT_TRUE(boot.expect(kPrompt));
-    boot.settle(300);
-    EXPECT_EQ(boot.output().find(kBanner), boot.output().rfind(kBanner));
-}
-
-// Bytes of every value but digits, signs and spaces, so that no line selects
-// an option: the loop must only read, echo and prompt again.
-std::string junkWithoutDigits(size_t n, uint32_t seed) {
-    std::string raw = stktest::randomBytes(n * 2, seed), out;
-    for (char c : raw) {
-        if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == ' ' || c == '\t' || c == '?')
-            continue;
-        out.push_back(c);
-        if (out.size() == n) break;
-    }
+// Input that selects no option (no digits, signs, spaces or '?'): all byte
+// values, NULs, a 10 KiB line, only backspaces, random bytes.
+std::string strangeInput(int which) {
+    std::string all, out;
+    for (int b = 0; b < 256; ++b) all += char(b);
+    const std::string inputs[] = {all, std::string(50, '\0') + "\r\n", std::string(10240, 'x'),
+                                  std::string(2000, '\b') + "\r" + std::string(500, 0x7f),
+                                  stktest::randomBytes(40000, 7)};
+    for (char c : inputs[which])
+        if (std::string_view("0123456789+- \t?").find(c) == std::string_view::npos) out += c;
     return out;
 }
 
-TEST_F(TerminalSession, StrangeInputNeitherCrashesNorHangsTheMenu) {
-    BootProcess boot;
-    ASSERT_TRUE(boot.startPty(dir_)) << boot.errText();
-    reachMenu(boot);
+struct Session {
+    const char* name;
+    bool validImage;
+    const char* script;  // steps separated by '|'
+};
 
-    auto stillAnswers = [&](const char* what) {
-        boot.settle(200);
-        boot.send("\r");
-        ASSERT_TRUE(boot.expect(kPrompt, 10000)) << what;
-        boot.send("?\r");
-        ASSERT_TRUE(boot.expect("Options available", 10000)) << what;
-        ASSERT_TRUE(boot.expect(kPrompt, 10000)) << what;
-        ASSERT_TRUE(boot.running()) << what;
-    };
+const Session kSessions[] = {
+    {"BaudRateLineEditingAndReset", false,
+     ">Boot Menu Version: 12 Dec 2010|>[Boot Menu] |=9600|<?\r"
+     "|>?\r\nOptions available\r\n1  - Start operational code\r\n"
+     "|>13 - Load new Diagnostics Image using XMODEM\r\n|>[Boot Menu] |<2\r|>Select baud rate:\r\n"
+     "|>8 - 115200\r\n0 - no change\r\n-> |<8\r"
+     "|>Setting baud rate to 115200, you must change your terminal baud rate.|>[Boot Menu] |=115200"
+     "|<2\r|>-> |<4\r|>Setting baud rate to 9600|>[Boot Menu] |=9600|<2\r|>-> |<5\b0\r"
+     "|>5\b \b0|>Baud rate is not changed|>[Boot Menu] |<9\r"
+     "|>Are you SURE you want to reset the system? (y/n):|<n\r|>[Boot Menu] |#1 Boot Menu Version"
+     "|<9\r|>(y/n):|<y\r|!board reset|>Boot Menu Version|>[Boot Menu] |=9600"},
+    {"AutoBootChoiceThenTimeOut", true,
+     ">Calculating CRC of active image...done...|>operational code will start."
+     "|>2 - Start Boot Menu.\r\nSelect (1, 2):|<2\r|>[Boot Menu] |xhand-off|<9\r|>(y/n):|<y\r"
+     "|>Select (1, 2):|!hand-off to entry 0x00010000"},
+    {"StrangeInputNeitherCrashesNorHangs", false,
+     ">[Boot Menu] |*0|*1|*2|*3|*4|<2zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz\r"
+     "|>Select baud rate:|<0\r|>Baud rate is not changed|>[Boot Menu] "},
+    {"Option4TakesAnImageFromSxAndOption1StartsIt", false,
+     ">[Boot Menu] |<4\r|>Ready to RECEIVE File xcode.bin|>transfer starts.|@sx -k xcode.bin"
+     "|>The following code has been uploaded:"
+     "|>Target Device..................................0x00508541|>[Boot Menu] "
+     "|#0 Error loading code|+image1=xcode.bin|-xcode.bin|<1\r|!hand-off to entry 0x00200000"},
+    // sb takes the 'K' after 'C' for a garbled answer to its header: whether
+    // the load fails or not, it leaves no receive file and the menu answers.
+    {"Option4WithSbLeavesTheMenuWorking", false,
+     ">[Boot Menu] |<4\r|>transfer starts.|?sb -k xcode.bin|>[Boot Menu] |-xcode.bin|<?\r"
+     "|>Options available"},
+    {"Option13LoadsDiagnosticsAndOption12StartsThem", false,
+     ">[Boot Menu] |<13\r|>Ready to receive the file with XMODEM/CRC....|>transfer starts."
+     "|@sx -k diag.bin|>XMODEM transfer complete....|>[Boot Menu] |+diag_image.stk=diag.bin"
+     "|<12\r|!hand-off to entry 0x01000000 with start type 1"},
+    {"Option5LeavesTheConfigurationInTempcfg", false,
+     ">[Boot Menu] |<5\r|>transfer starts.|@sx -k startup.cfg|>[Boot Menu] "
+     "|#0 Error loading configuration|+tempcfg.bin=startup.cfg"},
+    {"Option3SendsTheEventLog", false,
+     ">[Boot Menu] |<3\r|>Sending event log, start XMODEM receive.....|>Ready to SEND"
+     "|>transfer starts.|@rx -c log.txt|>Event log transmitted.|-asciilog.bin|%log.txt"},
+};
 
-    std::string all;
-    for (int b = 0; b < 256; ++b)
-        if (!(b >= '0' && b <= '9') && b != '+' && b != '-' && b != ' ' && b != '?' && b != '\t')
-            all.push_back(char(b));
-    boot.send(all + "\r");
-    stillAnswers("every byte value");
-
-    boot.send(std::string(50, '\0') + "\r" + std::string(3, '\0') + "\n");
-    stillAnswers("NUL bytes");
-
-    boot.send(std::string(10 * 1024, 'x') + "\r");
-    stillAnswers("10 KiB line");
-
-    boot.send(std::string(2000, '\b') + "\r" + std::string(500, 0x7f) + "\r");
-    stillAnswers("only backspaces");
-
-    boot.send(junkWithoutDigits(20000, 7) + "\r");
-    stillAnswers("random bytes");
-
-    // A long line that begins with a valid option is still that option.
-    boot.send("2" + std::string(5000, 'z') + "\r");
-    ASSERT_TRUE(boot.expect("Select baud rate:"));
-    boot.send("0\r");
-    ASSERT_TRUE(boot.expect("Baud rate is not changed"));
-    stillAnswers("long option line");
+int lineSpeed(int fd) {
+    struct termios t;
+    if (::tcgetattr(fd, &t) != 0) return -1;
+    speed_t s = ::cfgetospeed(&t);
+    return s == B9600 ? 9600 : s == B115200 ? 115200 : 0;
 }
 
-TEST_F(TerminalSession, EndOfInputEndsTheProgramCleanly) {
-    BootProcess boot;
-    ASSERT_TRUE(boot.startStdio(dir_)) << boot.errText();
-    ASSERT_TRUE(boot.expect(kBanner, 20000)) << boot.output();
-    int which = boot.expectAny({"Select (1, 2):", kPrompt}, 10000);
-    ASSERT_GE(which, 0);
-    if (which == 0) {
-        boot.send("2\n");
-        ASSERT_TRUE(boot.expect(kPrompt));
+class TerminalSession : public ::testing::TestWithParam<Session> {
+  protected:
+    ~TerminalSession() override {
+        stktest::removeTree(boardDir_);
+        stktest::removeTree(peerDir_);
     }
-    boot.send("?\n");
-    ASSERT_TRUE(boot.expect(kPrompt));
-    boot.closeInput();
-    EXPECT_EQ(boot.waitExit(10000), 0) << boot.errText();
-    EXPECT_NE(boot.errText().find("console input ended"), std::string::npos) << boot.errText();
+    std::string image(const std::string& out, const char* address) {
+        std::string log;
+        EXPECT_EQ(stktest::runTool(
+                      {stktest::stkimagePath(), "create", peerDir_ + "/firmware.bin", "-o", out,
+                       "--load-address", address, "--compression", "zlib", "--version", "2.1.0.7"},
+                      &log),
+                  0)
+            << log;
+        return out;
+    }
+    std::string boardDir_ = stktest::makeTempDir("stkboard-"),
+                peerDir_ = stktest::makeTempDir("stkterm-");
+};
+
+TEST_P(TerminalSession, RunsAsScripted) {
+    const Session& s = GetParam();
+    std::string files = boardDir_ + "/DskVol/files/";
+    stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
+    stktest::writeHostFile(peerDir_ + "/diag.bin", stktest::randomBytes(30000, 13));
+    stktest::writeHostFile(peerDir_ + "/startup.cfg", "hostname switch-1\ninterface vlan 1\n");
+    image(peerDir_ + "/xcode.bin", "0x00200000");
+    if (s.validImage) {
+        stktest::BootProcess first;  // the first start formats the flash disk
+        ASSERT_TRUE(first.start(boardDir_) && first.expect(kPrompt)) << first.errText();
+        image(files + "image1", "0x00010000");
+    }
+    stktest::BootProcess boot;
+    ASSERT_TRUE(boot.start(boardDir_)) << boot.errText();
+    std::istringstream script(s.script);
+    for (std::string step; std::getline(script, step, '|');) {
+        std::string arg = step.substr(1), peerErr;
+        size_t at = 0, count = 0;
+        SCOPED_TRACE(step.substr(0, 80));
+        switch (step[0]) {
+            case '<':
+                boot.send(arg);
+                break;
+            case '>':
+                ASSERT_TRUE(boot.expect(arg)) << boot.unmatched();
+                break;
+            case '!':
+                ASSERT_TRUE(boot.expectErr(arg)) << boot.errText();
+                break;
+            case 'x':
+                EXPECT_EQ(boot.errText().find(arg), std::string::npos);
+                break;
+            case '=':
+                for (int i = 0; i < 300 && lineSpeed(boot.slaveFd()) != std::stoi(arg); ++i)
+                    ::usleep(10000);
+                EXPECT_EQ(lineSpeed(boot.slaveFd()), std::stoi(arg));
+                break;
+            case '@':
+            case '?': {
+                stktest::RelayOptions opt;
+                opt.holdMs = 600;  // past the send settle delay at 9600 bit/s (426 ms)
+                std::istringstream words(arg);
+                std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
+                int rc = boot.runPeer(peerDir_, argv, opt, &peerErr);
+                EXPECT_TRUE(rc == 0 || step[0] == '?') << peerErr;
+                break;
+            }
+            case '*':
+                boot.send(strangeInput(arg[0] - '0') + "\r\r");
+                ASSERT_TRUE(boot.expect(kPrompt) && boot.expect(kPrompt));
+                boot.send("?\r");
+                ASSERT_TRUE(boot.expect("Options available") && boot.expect(kPrompt));
+                break;
+            case '#':
+                while ((at = boot.output().find(arg.substr(2), at)) != std::string::npos)
+                    ++count, ++at;
+                EXPECT_EQ(count, size_t(arg[0] - '0'));
+                break;
+            case '-':
+                EXPECT_NE(::access((files + arg).c_str(), F_OK), 0);
+                break;
+            case '+': {
+                std::string stored = stktest::readHostFile(files + arg.substr(0, arg.find('=')));
+                std::string sent =
+                    stktest::readHostFile(peerDir_ + "/" + arg.substr(arg.find('=') + 1));
+                EXPECT_TRUE(!sent.empty() && stored.substr(0, sent.size()) == sent);
+                break;
+            }
+            case '%': {
+                std::string log = stktest::readHostFile(peerDir_ + "/" + arg);
+                std::string body = log.substr(0, log.find_last_not_of(' ') + 1);
+                EXPECT_TRUE(!log.empty() && log.size() % 1024 == 0) << log.size();
+                EXPECT_TRUE(body == "\r\nMessage Log Empty" ||
+                            body.find(std::string(50, ' ') +
+                                      "Time\r\n         File   Line  TaskID    "
+                                      "Code           d  h  m  s\r\n") == 0)
+                    << body;
+                break;
+            }
+        }
+    }
 }
 
-TEST_F(TerminalSession, EndOfInputAtAConfirmationDoesNotReset) {
-    BootProcess boot;
-    ASSERT_TRUE(boot.startStdio(dir_)) << boot.errText();
-    int which = boot.expectAny({"Select (1, 2):", kPrompt}, 20000);
-    ASSERT_GE(which, 0) << boot.output();
-    if (which == 0) {
-        boot.send("2\n");
-        ASSERT_TRUE(boot.expect(kPrompt));
-    }
-    boot.send("9\n");
-    ASSERT_TRUE(boot.expect("(y/n):"));
-    boot.closeInput();
-    EXPECT_EQ(boot.waitExit(10000), 0) << boot.errText();
-    EXPECT_EQ(boot.errText().find("board reset"), std::string::npos) << boot.errText();
-}
+INSTANTIATE_TEST_SUITE_P(Sessions, TerminalSession, ::testing::ValuesIn(kSessions),
+                         [](const auto& i) { return std::string(i.param.name); });
 
 }  // namespace
