@@ -10,11 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 
 #include "platform/platform.h"
 
@@ -35,86 +35,55 @@ uint64_t monoMs() {
     return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
 }
 
-void setNonBlocking(int fd) {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-// Writes what the descriptor takes now; a socket whose reader has gone gives
-// EPIPE instead of a signal.
-ssize_t writeSome(int fd, const char* p, size_t n) {
-    ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-    return r < 0 && errno == ENOTSOCK ? ::write(fd, p, n) : r;
-}
-
-void closeFd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
+bool retry(ssize_t n) {
+    return n < 0 && (errno == EAGAIN || errno == EINTR);
 }
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // A raw terminal at the given speed (0: the speed left as it is).
 void makeRaw(int fd, speed_t speed) {
     struct termios t;
     if (::tcgetattr(fd, &t) != 0) return;
-    if (speed == 0) speed = ::cfgetospeed(&t);
+    speed = speed ? speed : ::cfgetospeed(&t);
     ::cfmakeraw(&t);
     ::cfsetispeed(&t, speed);
     ::cfsetospeed(&t, speed);
     ::tcsetattr(fd, TCSANOW, &t);
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int in, int out,
-            int err) {
+// Starts argv in dir with its standard input and output on `io` and its
+// standard error in a fresh temporary file, whose name goes to *errFile.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io,
+            std::string* errFile) {
+    char errTemplate[] = "/tmp/stkpeer-err-XXXXXX";
+    int err = ::mkostemp(errTemplate, O_CLOEXEC);
+    *errFile = errTemplate;
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = ::fork();
+    pid_t pid = err < 0 ? -1 : ::fork();
     if (pid == 0) {
         ::setsid();  // never shares our controlling terminal
         if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
+        ::dup2(io >= 0 ? io : ::open("/dev/null", O_RDONLY), 0);
+        ::dup2(io < 0 ? err : io, 1);
         ::dup2(err, 2);
         ::execvp(args[0], args.data());
         ::_exit(127);
     }
+    if (err >= 0) ::close(err);
     return pid;
 }
 
-// Applies byte faults to a chunk.
-class NoiseSource {
-  public:
-    explicit NoiseSource(const LineNoise& n) : n_(n), rng_(n.seed) {}
-    void apply(const char* p, size_t len, std::string& out) {
-        std::uniform_real_distribution<double> u(0.0, 1.0);
-        for (size_t i = 0; i < len; ++i) {
-            double x = n_.dropRate + n_.duplicateRate + n_.corruptRate > 0 ? u(rng_) : 1;
-            if (x < n_.dropRate) continue;
-            if (x < n_.dropRate + n_.duplicateRate) out.push_back(p[i]);
-            bool corrupt = x >= n_.dropRate + n_.duplicateRate &&
-                           x < n_.dropRate + n_.duplicateRate + n_.corruptRate;
-            out.push_back(corrupt ? char(uint8_t(p[i]) ^ uint8_t(1 + rng_() % 255)) : p[i]);
-        }
-    }
-
-  private:
-    LineNoise n_;
-    std::mt19937 rng_;
-};
-
-int reapChild(pid_t pid, int timeoutMs) {
-    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+// Waits for a child; kills it after timeoutMs. Exit code, 128 + signal, or -1.
+int reap(pid_t pid, int timeoutMs) {
     int status = 0;
-    for (;;) {
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) break;
-        if (r < 0 && errno != EINTR) return -1;
+    for (uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+         ::waitpid(pid, &status, WNOHANG) != pid;) {
         if (monoMs() >= deadline) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
@@ -123,6 +92,19 @@ int reapChild(pid_t pid, int timeoutMs) {
         ::usleep(2000);
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Appends a chunk to `out` with the byte faults of `n`.
+void addNoisy(const LineNoise& n, std::mt19937& rng, const char* p, size_t len, std::string& out) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (size_t i = 0; i < len; ++i) {
+        double x = n.dropRate + n.duplicateRate + n.corruptRate > 0 ? u(rng) : 1;
+        if (x < n.dropRate) continue;
+        if (x < n.dropRate + n.duplicateRate) out.push_back(p[i]);
+        bool corrupt =
+            x >= n.dropRate + n.duplicateRate && x < n.dropRate + n.duplicateRate + n.corruptRate;
+        out.push_back(corrupt ? char(uint8_t(p[i]) ^ uint8_t(1 + rng() % 255)) : p[i]);
+    }
 }
 
 }  // namespace
@@ -135,162 +117,32 @@ std::string stkimagePath() {
     return std::string(STK_BINARY_DIR) + "/stkimage";
 }
 
-int runTool(const std::vector<std::string>& argv, std::string* output) {
-    std::string cmd;
-    for (const auto& a : argv) {
-        cmd += " '";
-        for (char c : a) cmd += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        cmd += "'";
-    }
-    FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        if (output) output->append(buf, n);
-    int status = ::pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 bool programsAvailable(const std::vector<std::string>& names) {
     for (const auto& name : names)
-        if (runTool({"sh", "-c", "command -v " + name}) != 0) return false;
+        if (std::system(("command -v " + name + " >/dev/null").c_str()) != 0) return false;
     return true;
 }
 
 std::string randomBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = char(rng() & 0xff);
+    for (char& c : s) c = char(rng() & 0xff);
     return s;
-}
-
-// --- Relay ----------------------------------------------------------------------
-
-Relay::Relay(int lineFd, int peerFd, RelayOptions options)
-    : lineFd_(lineFd), peerFd_(peerFd), opt_(std::move(options)) {
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
-    setNonBlocking(lineFd_);
-    setNonBlocking(peerFd_);
-    thread_ = std::thread([this] { run(); });
-}
-
-Relay::~Relay() {
-    stop();
-    closeFd(wake_[0]);
-    closeFd(wake_[1]);
-}
-
-void Relay::stop() {
-    stop_ = true;
-    if (wake_[1] >= 0) {
-        [[maybe_unused]] ssize_t r = ::write(wake_[1], "", 1);
-    }
-    if (thread_.joinable()) thread_.join();
-}
-
-bool Relay::waitPeerDrained(int timeoutMs) {
-    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
-    while (!peerDrained_ && monoMs() < deadline) ::usleep(1000);
-    return peerDrained_;
-}
-
-std::string Relay::lineTranscript() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return transcript_;
-}
-
-void Relay::run() {
-    NoiseSource toPeerNoise(opt_.toPeer), toLineNoise(opt_.toLine);
-    std::string toPeer, toLine;
-    bool discarding = !opt_.discardUntil.empty();
-    std::string scan;  // tail of the discarded text, to find the trigger across reads
-    uint64_t releaseAt = discarding ? UINT64_MAX : monoMs() + uint64_t(opt_.holdMs);
-    bool peerEof = false, lineDead = false;
-    char buf[8192];
-
-    while (!stop_) {
-        bool holding = monoMs() < releaseAt;
-        struct pollfd p[3];
-        p[0] = {lineDead ? -1 : lineFd_,
-                short(POLLIN | (!holding && !toLine.empty() ? POLLOUT : 0)), 0};
-        p[1] = {peerEof && toPeer.empty() ? -1 : peerFd_,
-                short((peerEof ? 0 : POLLIN) | (toPeer.empty() ? 0 : POLLOUT)), 0};
-        p[2] = {wake_[0], POLLIN, 0};
-        if (::poll(p, 3, holding ? 5 : 200) < 0 && errno != EINTR) break;
-
-        if (p[0].revents & POLLIN) {
-            ssize_t n = ::read(lineFd_, buf, sizeof buf);
-            if (n > 0) {
-                {
-                    std::lock_guard<std::mutex> lock(mu_);
-                    transcript_.append(buf, size_t(n));
-                }
-                size_t from = 0;
-                if (discarding) {
-                    scan.append(buf, size_t(n));
-                    size_t at = scan.find(opt_.discardUntil);
-                    from = size_t(n);
-                    if (at != std::string::npos) {
-                        from -= scan.size() - (at + opt_.discardUntil.size());
-                        discarding = false;
-                        releaseAt = monoMs() + uint64_t(opt_.holdMs);
-                    } else if (scan.size() > opt_.discardUntil.size()) {
-                        scan.erase(0, scan.size() - opt_.discardUntil.size());
-                    }
-                }
-                toPeerNoise.apply(buf + from, size_t(n) - from, toPeer);
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                lineDead = true;
-            }
-        } else if (p[0].revents & (POLLHUP | POLLERR)) {
-            ::usleep(2000);  // a pty end reports a hang-up while the other side is closed
-        }
-        if (p[1].revents & (POLLIN | POLLHUP)) {
-            ssize_t n = ::read(peerFd_, buf, sizeof buf);
-            if (n > 0)
-                toLineNoise.apply(buf, size_t(n), toLine);
-            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-                peerEof = true;
-        }
-        if (!toPeer.empty()) {
-            ssize_t n = writeSome(peerFd_, toPeer.data(), toPeer.size());
-            if (n > 0)
-                toPeer.erase(0, size_t(n));
-            else if (n < 0 && errno != EAGAIN && errno != EINTR)
-                toPeer.clear();  // the peer has gone
-        }
-        if (!holding && !toLine.empty() && !lineDead) {
-            ssize_t n = writeSome(lineFd_, toLine.data(), toLine.size());
-            if (n > 0) {
-                toLineCount_ += uint64_t(n);
-                toLine.erase(0, size_t(n));
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                lineDead = true;
-            }
-        }
-        if (peerEof && (toLine.empty() || lineDead)) {
-            peerDrained_ = true;
-            if (lineDead) break;
-        }
-        if (p[2].revents & POLLIN) {
-            char c[16];
-            while (::read(wake_[0], c, sizeof c) > 0) {
-            }
-        }
-    }
 }
 
 // --- LinePeer -------------------------------------------------------------------
 
 LinePeer::~LinePeer() {
-    if (pid_ > 0) reapChild(pid_, 0);
-    relay_.reset();
-    closeFd(peerFd_);
+    kill();
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (peerFd_ >= 0) ::close(peerFd_);
     if (!errFile_.empty()) ::unlink(errFile_.c_str());
 }
 
-void LinePeer::signal(int sig) {
-    if (pid_ > 0) ::kill(pid_, sig);
+void LinePeer::kill() {
+    if (pid_ > 0) reap(pid_, 0);
+    pid_ = -1;
 }
 
 bool LinePeer::startProgram(int lineFd, const std::string& workDir,
@@ -298,60 +150,101 @@ bool LinePeer::startProgram(int lineFd, const std::string& workDir,
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
     peerFd_ = sv[0];
-    char errTemplate[] = "/tmp/stkpeer-err-XXXXXX";
-    int errFd = ::mkostemp(errTemplate, O_CLOEXEC);
-    errFile_ = errTemplate;
-    pid_ = errFd < 0 ? -1 : spawn(argv, workDir, sv[1], sv[1], errFd);
+    pid_ = spawn(argv, workDir, sv[1], &errFile_);
     ::close(sv[1]);
-    closeFd(errFd);
-    if (pid_ < 0) return false;
-    relay_ = std::make_unique<Relay>(lineFd, peerFd_, options);
-    return true;
+    for (int fd : {lineFd, peerFd_}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (pid_ > 0) thread_ = std::thread([this, lineFd, options] { relay(lineFd, options); });
+    return pid_ > 0;
 }
 
 int LinePeer::wait(int timeoutMs) {
-    int result = pid_ > 0 ? reapChild(pid_, timeoutMs) : -1;
+    int result = pid_ > 0 ? reap(pid_, timeoutMs) : -1;
     pid_ = -1;
-    if (relay_) {
-        relay_->waitPeerDrained(1000);
-        relay_->stop();
-    }
+    for (uint64_t deadline = monoMs() + 1000; !peerDrained_ && monoMs() < deadline;) ::usleep(1000);
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
     return result;
 }
 
 std::string LinePeer::errorText() const {
-    return errFile_.empty() ? std::string() : slurp(errFile_);
+    return slurp(errFile_);
+}
+
+std::string LinePeer::lineTranscript() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return transcript_;
+}
+
+// Writes what the descriptor takes now; a socket whose reader has gone gives
+// EPIPE instead of a signal.
+static ssize_t writeSome(int fd, std::string& pending) {
+    ssize_t n = ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == ENOTSOCK) n = ::write(fd, pending.data(), pending.size());
+    if (n > 0) pending.erase(0, size_t(n));
+    return n;
+}
+
+void LinePeer::relay(int lineFd, RelayOptions opt) {
+    std::mt19937 toPeerRng(opt.toPeer.seed), toLineRng(opt.toLine.seed);
+    std::string toPeer, toLine, scan;  // scan: the tail of discarded text, across reads
+    bool discarding = !opt.discardUntil.empty(), peerEof = false, lineDead = false;
+    uint64_t releaseAt = discarding ? UINT64_MAX : monoMs() + uint64_t(opt.holdMs);
+    char buf[8192];
+    while (!stop_ && !(peerDrained_ && lineDead)) {
+        bool holding = monoMs() < releaseAt;
+        struct pollfd p[2] = {{lineDead ? -1 : lineFd,
+                               short(POLLIN | (!holding && !toLine.empty() ? POLLOUT : 0)), 0},
+                              {peerEof && toPeer.empty() ? -1 : peerFd_,
+                               short((peerEof ? 0 : POLLIN) | (toPeer.empty() ? 0 : POLLOUT)), 0}};
+        ::poll(p, 2, holding ? 5 : 20);
+        ssize_t n = p[0].revents & POLLIN ? ::read(lineFd, buf, sizeof buf) : -2;
+        if (n > 0) {
+            std::lock_guard<std::mutex> lock(mu_);
+            transcript_.append(buf, size_t(n));
+            size_t from = 0;
+            if (discarding) {
+                scan.append(buf, size_t(n));
+                size_t at = scan.find(opt.discardUntil);
+                from = at == std::string::npos
+                           ? size_t(n)
+                           : size_t(n) - (scan.size() - at - opt.discardUntil.size());
+                discarding = at == std::string::npos;
+                if (!discarding) releaseAt = monoMs() + uint64_t(opt.holdMs);
+                if (scan.size() > opt.discardUntil.size())
+                    scan.erase(0, scan.size() - opt.discardUntil.size());
+            }
+            addNoisy(opt.toPeer, toPeerRng, buf + from, size_t(n) - from, toPeer);
+        } else if (n == 0 || (n == -1 && !retry(n))) {
+            lineDead = true;
+        } else if (p[0].revents & (POLLHUP | POLLERR)) {
+            ::usleep(2000);  // a pty end reports a hang-up while the other side is closed
+        }
+        n = p[1].revents & (POLLIN | POLLHUP) ? ::read(peerFd_, buf, sizeof buf) : -2;
+        if (n > 0) addNoisy(opt.toLine, toLineRng, buf, size_t(n), toLine);
+        peerEof = peerEof || n == 0 || (n == -1 && !retry(n));
+        if (!toPeer.empty() && writeSome(peerFd_, toPeer) < 0 && !retry(-1))
+            toPeer.clear();  // gone
+        size_t before = toLine.size();
+        if (!holding && !toLine.empty() && !lineDead && writeSome(lineFd, toLine) < 0 && !retry(-1))
+            lineDead = true;
+        toLineCount_ += before - toLine.size();
+        peerDrained_ = peerEof && (toLine.empty() || lineDead);
+    }
 }
 
 // --- BootProcess ----------------------------------------------------------------
 
 BootProcess::~BootProcess() {
-    if (pid_ > 0) reapChild(pid_, 0);
-    closeFd(slave_);
-    if (errReader_.joinable()) errReader_.join();
-    closeFd(errFd_);
+    if (pid_ > 0) reap(pid_, 0);
+    if (slave_ >= 0) ::close(slave_);
+    if (!errFile_.empty()) ::unlink(errFile_.c_str());
 }
 
 bool BootProcess::start(const std::string& boardDir) {
-    int errPipe[2];
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) return false;
-    int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    pid_ = spawn({stkbootPath(), "--console", "pty", "--board", boardDir}, "", devnull, errPipe[1],
-                 errPipe[1]);
-    closeFd(devnull);
-    closeFd(errPipe[1]);
-    errFd_ = errPipe[0];
-    if (pid_ < 0) return false;
-    errReader_ = std::thread([this] {
-        char buf[4096];
-        for (ssize_t n; (n = ::read(errFd_, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);) {
-            std::lock_guard<std::mutex> lock(errMu_);
-            err_.append(buf, size_t(std::max<ssize_t>(n, 0)));
-        }
-    });
+    pid_ = spawn({stkbootPath(), "--console", "pty", "--board", boardDir}, "", -1, &errFile_);
     // The pty's name comes on standard error; we hold its slave like a terminal program.
     const std::string mark = "stkboot: console on ";
-    if (!expectErr(mark + "/", 10000) || !expectErr("\n", 1000)) return false;
+    if (pid_ < 0 || !expectErr(mark + "/", 10000) || !expectErr("\n", 1000)) return false;
     std::string e = errText();
     size_t at = e.find(mark) + mark.size();
     slave_ = ::open(e.substr(at, e.find('\n', at) - at).c_str(),
@@ -364,26 +257,18 @@ bool BootProcess::readMore(int timeoutMs) {
     struct pollfd p {
         slave_, POLLIN, 0
     };
-    if (::poll(&p, 1, timeoutMs) <= 0) return false;
     char buf[4096];
-    ssize_t n = ::read(slave_, buf, sizeof buf);
+    ssize_t n = ::poll(&p, 1, timeoutMs) > 0 ? ::read(slave_, buf, sizeof buf) : -1;
     if (n > 0) out_.append(buf, size_t(n));
-    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return true;
-    ::usleep(5000);  // end of output or a hang-up: don't spin on it
-    return false;
+    if (n == 0 || (n < 0 && p.revents)) ::usleep(5000);  // a hang-up: don't spin on it
+    return n > 0;
 }
 
 bool BootProcess::expect(const std::string& text, int timeoutMs) {
-    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
-    for (;;) {
+    for (uint64_t deadline = monoMs() + uint64_t(timeoutMs);; readMore(20)) {
         size_t at = out_.find(text, cursor_);
-        if (at != std::string::npos) {
-            cursor_ = at + text.size();
-            return true;
-        }
-        uint64_t now = monoMs();
-        if (now >= deadline) return false;
-        readMore(int(deadline - now));
+        if (at != std::string::npos) cursor_ = at + text.size();
+        if (at != std::string::npos || monoMs() >= deadline) return at != std::string::npos;
     }
 }
 
@@ -391,18 +276,14 @@ void BootProcess::send(const std::string& bytes) {
     size_t done = 0;
     for (uint64_t deadline = monoMs() + 10000; done < bytes.size() && monoMs() < deadline;) {
         ssize_t n = ::write(slave_, bytes.data() + done, bytes.size() - done);
-        if (n > 0)
-            done += size_t(n);
-        else if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return;
-        else
-            readMore(5);  // the line is full: keep reading the echo so the other side goes on
+        if (n < 0 && !retry(n)) return;
+        done += size_t(std::max<ssize_t>(n, 0));
+        if (n <= 0) readMore(5);  // the line is full: read the echo so the other side goes on
     }
 }
 
-std::string BootProcess::errText() {
-    std::lock_guard<std::mutex> lock(errMu_);
-    return err_;
+std::string BootProcess::errText() const {
+    return slurp(errFile_);
 }
 
 bool BootProcess::expectErr(const std::string& text, int timeoutMs) {
@@ -414,9 +295,8 @@ bool BootProcess::expectErr(const std::string& text, int timeoutMs) {
 int BootProcess::runPeer(const std::string& workDir, const std::vector<std::string>& argv,
                          const RelayOptions& options, std::string* peerErr) {
     LinePeer peer;
-    if (!peer.startProgram(slave_, workDir, argv, options)) return -1;
-    int rc = peer.wait(60000);
-    out_ += peer.relay()->lineTranscript();
+    int rc = peer.startProgram(slave_, workDir, argv, options) ? peer.wait(60000) : -1;
+    out_ += peer.lineTranscript();
     *peerErr = peer.errorText();
     return rc;
 }
@@ -430,15 +310,8 @@ uint64_t BriskClock::nowUs() {
 }
 
 void BriskClock::sleepUs(uint64_t us) {
-    if (us >= 1000000u) {
-        skipped_ += us;
-        return;
-    }
-    struct timespec ts {
-        time_t(0), long(us) * 1000
-    };
-    while (::nanosleep(&ts, &ts) != 0) {
-    }
+    if (us >= 1000000u) skipped_ += us;
+    if (us < 1000000u) ::usleep(useconds_t(us));
 }
 
 // --- HostLineBoard --------------------------------------------------------------
@@ -471,17 +344,16 @@ HostLineBoard::HostLineBoard() {
 
 HostLineBoard::~HostLineBoard() {
     if (plat::boardInstalled()) plat::uninstallBoard();
-    closeFd(guard_);
-    closeFd(master_);
+    for (int fd : {guard_, master_})
+        if (fd >= 0) ::close(fd);
     std::error_code ec;
     if (!dir_.empty()) fs::remove_all(dir_, ec);
 }
 
 std::string HostLineBoard::hostPath(const std::string& name) const {
     std::string host;
-    if (!plat::board().disk().resolve(("/DskVol/files/" + name).c_str(), host))
-        return dir_ + "/invalid";
-    return host;
+    bool ok = plat::board().disk().resolve(("/DskVol/files/" + name).c_str(), host);
+    return ok ? host : dir_ + "/invalid";
 }
 
 void HostLineBoard::writeFile(const std::string& name, const std::string& bytes) {

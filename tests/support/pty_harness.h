@@ -1,7 +1,7 @@
 // Test support for runs with real time on a pseudo-terminal: the boot program
 // as a child process on its pty console, a board of this process whose
-// console is a pty, and peer programs (lrzsz, or our own engine on a board in
-// a child process) joined to a line through a relay that can inject noise.
+// console is a pty, and peer programs (lrzsz) joined to a line through a relay
+// that can inject line noise.
 //
 // Peers sit on a socket pair rather than on the pty itself: lrzsz flushes its
 // terminal input after every start character and acknowledgement, which on a
@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,8 +24,6 @@ namespace stktest {
 
 std::string stkbootPath();
 std::string stkimagePath();
-// Runs a tool to its end; its output (with standard error) goes to *output.
-int runTool(const std::vector<std::string>& argv, std::string* output = nullptr);
 bool programsAvailable(const std::vector<std::string>& names);
 std::string randomBytes(size_t n, uint32_t seed);  // the same bytes for the same seed
 
@@ -47,31 +44,8 @@ struct RelayOptions {
     int holdMs = 0;
 };
 
-// Copies bytes both ways between a line descriptor and a peer descriptor on
-// its own thread, until stopped.
-class Relay {
-  public:
-    Relay(int lineFd, int peerFd, RelayOptions options);
-    ~Relay();
-    Relay(const Relay&) = delete;
-    void stop();
-    bool waitPeerDrained(int timeoutMs);  // the peer has closed and all it sent reached the line
-    std::string lineTranscript();         // everything read from the line so far
-    uint64_t bytesToLine() const { return toLineCount_; }
-
-  private:
-    void run();
-    int lineFd_, peerFd_;
-    RelayOptions opt_;
-    int wake_[2] = {-1, -1};
-    std::atomic<bool> stop_{false}, peerDrained_{false};
-    std::atomic<uint64_t> toLineCount_{0};
-    std::mutex mu_;
-    std::string transcript_;
-    std::thread thread_;
-};
-
-// A program (lrzsz) on a line, in its own working directory, or a second line.
+// A program (lrzsz) in its own working directory, joined to a line by a
+// relay thread that copies bytes both ways.
 class LinePeer {
   public:
     LinePeer() = default;
@@ -84,14 +58,20 @@ class LinePeer {
     // bytes to reach the line. Returns the exit code, 128 + signal, or -1 on time-out.
     int wait(int timeoutMs);
     std::string errorText() const;
-    Relay* relay() { return relay_.get(); }
-    void signal(int sig);
+    std::string lineTranscript();  // everything read from the line so far
+    uint64_t bytesToLine() const { return toLineCount_; }
+    void kill();
 
   private:
+    void relay(int lineFd, RelayOptions opt);
     pid_t pid_ = -1;
     int peerFd_ = -1;
     std::string errFile_;
-    std::unique_ptr<Relay> relay_;
+    std::atomic<bool> stop_{false}, peerDrained_{false};
+    std::atomic<uint64_t> toLineCount_{0};
+    std::mutex mu_;
+    std::string transcript_;
+    std::thread thread_;
 };
 
 // stkboot as a child process with its console on a pseudo-terminal whose
@@ -107,11 +87,9 @@ class BootProcess {
     void send(const std::string& bytes);
     const std::string& output() const { return out_; }
     std::string unmatched() const { return out_.substr(cursor_); }
-    std::string errText();  // its standard error and output
+    std::string errText() const;  // its standard error and output
     bool expectErr(const std::string& text, int timeoutMs = 20000);
     int slaveFd() const { return slave_; }
-    void closeInput();            // the end of input on a pipe console
-    int waitExit(int timeoutMs);  // exit status, 128 + signal, or -1 (then killed)
     // Runs a peer program on the console line; what the relay read joins output().
     int runPeer(const std::string& workDir, const std::vector<std::string>& argv,
                 const RelayOptions& options, std::string* peerErr);
@@ -119,12 +97,9 @@ class BootProcess {
   private:
     bool readMore(int timeoutMs);
     pid_t pid_ = -1;
-    int slave_ = -1, errFd_ = -1;
-    std::string out_;
+    int slave_ = -1;
+    std::string errFile_, out_;
     size_t cursor_ = 0;
-    std::mutex errMu_;
-    std::string err_;
-    std::thread errReader_;
 };
 
 // Real time, except that sleeps of a second or more (the pauses before and

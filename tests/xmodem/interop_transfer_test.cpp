@@ -164,8 +164,8 @@ TEST_F(Transfer, OperatorCancelInMidFileDeletesThePartialFile) {
     stktest::LinePeer p;
     ASSERT_TRUE(p.startProgram(board_.lineFd(), peerDir_, {"sx", "-k", "big.bin"}, opt));
     std::thread operatorAtTheTerminal([&] {
-        for (int i = 0; i < 2500 && p.relay()->bytesToLine() < 50000; ++i) ::usleep(2000);
-        p.signal(SIGKILL);
+        for (int i = 0; i < 2500 && p.bytesToLine() < 50000; ++i) ::usleep(2000);
+        p.kill();
         // The receiver first gives up on the cut block, then waits for a block again.
         ::usleep(2500000);
         [[maybe_unused]] ssize_t n = ::write(board_.lineFd(), "\x18\x18\x18\x18\x18", 5);
@@ -174,9 +174,8 @@ TEST_F(Transfer, OperatorCancelInMidFileDeletesThePartialFile) {
     operatorAtTheTerminal.join();
     p.wait(5000);
     EXPECT_FALSE(board_.exists("big.bin"));
-    EXPECT_NE(
-        p.relay()->lineTranscript().find("Reception Canceled by CAN-CAN; partial file deleted"),
-        std::string::npos);
+    EXPECT_NE(p.lineTranscript().find("Reception Canceled by CAN-CAN; partial file deleted"),
+              std::string::npos);
 }
 
 }  // namespace
