@@ -108,7 +108,6 @@ class TerminalSession : public ::testing::TestWithParam<Session> {
 
 TEST_P(TerminalSession, RunsAsScripted) {
     const Session& s = GetParam();
-    std::string files = boardDir_ + "/DskVol/files/";
     stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
     stktest::writeHostFile(peerDir_ + "/diag.bin", stktest::randomBytes(30000, 13));
     stktest::writeHostFile(peerDir_ + "/startup.cfg", "hostname switch-1\ninterface vlan 1\n");
@@ -116,76 +115,50 @@ TEST_P(TerminalSession, RunsAsScripted) {
     if (s.validImage) {
         stktest::BootProcess first;  // the first start formats the flash disk
         ASSERT_TRUE(first.start(boardDir_) && first.expect(kPrompt)) << first.errText();
-        image(files + "image1", "0x00010000");
+        image(boardDir_ + "/DskVol/files/image1", "0x00010000");
     }
     stktest::BootProcess boot;
     ASSERT_TRUE(boot.start(boardDir_)) << boot.errText();
     std::istringstream script(s.script);
     for (std::string step; std::getline(script, step, '|');) {
-        std::string arg = step.substr(1), peerErr;
-        size_t at = 0, count = 0;
         SCOPED_TRACE(step.substr(0, 80));
-        switch (step[0]) {
-            case '<':
-                boot.send(arg);
-                break;
-            case '>':
-                ASSERT_TRUE(boot.expect(arg)) << boot.unmatched();
-                break;
-            case '!':
-                ASSERT_TRUE(boot.expectErr(arg)) << boot.errText();
-                break;
-            case 'x':
-                EXPECT_EQ(boot.errText().find(arg), std::string::npos);
-                break;
-            case '=':
-                for (int i = 0; i < 300 && lineSpeed(boot.slaveFd()) != std::stoi(arg); ++i)
-                    ::usleep(10000);
-                EXPECT_EQ(lineSpeed(boot.slaveFd()), std::stoi(arg));
-                break;
-            case '@':
-            case '?': {
-                stktest::RelayOptions opt;
-                opt.holdMs = 600;  // past the send settle delay at 9600 bit/s (426 ms)
-                std::istringstream words(arg);
-                std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
-                int rc = boot.runPeer(peerDir_, argv, opt, &peerErr);
-                EXPECT_TRUE(rc == 0 || step[0] == '?') << peerErr;
-                break;
-            }
-            case '*':
-                boot.send(strangeInput(arg[0] - '0') + "\r\r");
-                ASSERT_TRUE(boot.expect(kPrompt) && boot.expect(kPrompt));
-                boot.send("?\r");
-                ASSERT_TRUE(boot.expect("Options available") && boot.expect(kPrompt));
-                break;
-            case '#':
-                while ((at = boot.output().find(arg.substr(2), at)) != std::string::npos)
-                    ++count, ++at;
-                EXPECT_EQ(count, size_t(arg[0] - '0'));
-                break;
-            case '-':
-                EXPECT_NE(::access((files + arg).c_str(), F_OK), 0);
-                break;
-            case '+': {
-                std::string stored = stktest::readHostFile(files + arg.substr(0, arg.find('=')));
-                std::string sent =
-                    stktest::readHostFile(peerDir_ + "/" + arg.substr(arg.find('=') + 1));
-                EXPECT_TRUE(!sent.empty() && stored.substr(0, sent.size()) == sent);
-                break;
-            }
-            case '%': {
-                std::string log = stktest::readHostFile(peerDir_ + "/" + arg);
-                std::string body = log.substr(0, log.find_last_not_of(' ') + 1);
-                EXPECT_TRUE(!log.empty() && log.size() % 1024 == 0) << log.size();
-                EXPECT_TRUE(body == "\r\nMessage Log Empty" ||
-                            body.find(std::string(50, ' ') +
-                                      "Time\r\n         File   Line  TaskID    "
-                                      "Code           d  h  m  s\r\n") == 0)
-                    << body;
-                break;
-            }
+        std::string arg = step.substr(1), peerErr, files = boardDir_ + "/DskVol/files/";
+        char k = step[0];
+        size_t count = 0;
+        if (k == '<') boot.send(arg);
+        ASSERT_TRUE(k != '>' || boot.expect(arg)) << boot.unmatched();
+        ASSERT_TRUE(k != '!' || boot.expectErr(arg)) << boot.errText();
+        EXPECT_TRUE(k != 'x' || boot.errText().find(arg) == std::string::npos);
+        for (int i = 0; k == '=' && i < 300 && lineSpeed(boot.slaveFd()) != std::stoi(arg); ++i)
+            ::usleep(10000);
+        EXPECT_TRUE(k != '=' || lineSpeed(boot.slaveFd()) == std::stoi(arg));
+        if (k == '@' || k == '?') {
+            stktest::RelayOptions opt;
+            opt.holdMs = 600;  // past the send settle delay at 9600 bit/s (426 ms)
+            std::istringstream words(arg);
+            std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
+            EXPECT_TRUE(boot.runPeer(peerDir_, argv, opt, &peerErr) == 0 || k == '?') << peerErr;
         }
+        if (k == '*') boot.send(strangeInput(arg[0] - '0') + "\r\r?\r");
+        ASSERT_TRUE(k != '*' || (boot.expect(kPrompt) && boot.expect("Options available") &&
+                                 boot.expect(kPrompt)));
+        for (size_t at = 0;
+             k == '#' && (at = boot.output().find(arg.substr(2), at)) != std::string::npos; ++at)
+            ++count;
+        EXPECT_TRUE(k != '#' || count == size_t(arg[0] - '0'));
+        EXPECT_TRUE(k != '-' || ::access((files + arg).c_str(), F_OK) != 0);
+        std::string stored =
+            k == '+' ? stktest::readHostFile(files + arg.substr(0, arg.find('='))) : "";
+        std::string sent =
+            k == '+' ? stktest::readHostFile(peerDir_ + "/" + arg.substr(arg.find('=') + 1)) : "";
+        EXPECT_TRUE(k != '+' || (!sent.empty() && stored.substr(0, sent.size()) == sent));
+        std::string log = k == '%' ? stktest::readHostFile(peerDir_ + "/" + arg) : "";
+        std::string body = log.substr(0, log.find_last_not_of(' ') + 1);
+        EXPECT_TRUE(k != '%' || (!log.empty() && log.size() % 1024 == 0)) << log.size();
+        EXPECT_TRUE(k != '%' || body == "\r\nMessage Log Empty" ||
+                    body.find(std::string(50, ' ') + "Time\r\n         File   Line  TaskID    Code"
+                                                     "           d  h  m  s\r\n") == 0)
+            << body;
     }
 }
 

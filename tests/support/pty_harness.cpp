@@ -356,17 +356,4 @@ std::string HostLineBoard::hostPath(const std::string& name) const {
     return ok ? host : dir_ + "/invalid";
 }
 
-void HostLineBoard::writeFile(const std::string& name, const std::string& bytes) {
-    std::ofstream(hostPath(name), std::ios::binary)
-        .write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-std::string HostLineBoard::readFile(const std::string& name) const {
-    return slurp(hostPath(name));
-}
-
-bool HostLineBoard::exists(const std::string& name) const {
-    return fs::exists(hostPath(name));
-}
-
 }  // namespace stktest

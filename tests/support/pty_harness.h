@@ -126,9 +126,6 @@ class HostLineBoard {
     const std::string& error() const { return error_; }
     int lineFd() const { return master_; }
     std::string hostPath(const std::string& name) const;  // under "/DskVol/files"
-    void writeFile(const std::string& name, const std::string& bytes);
-    std::string readFile(const std::string& name) const;
-    bool exists(const std::string& name) const;
 
   private:
     bool ok_ = false;

@@ -88,11 +88,6 @@ void SenderPeer::addFile(const std::string& data, size_t blockSize) {
     addEot();
 }
 
-void SenderPeer::addYmodemFile(const std::string& name, const std::string& data, size_t blockSize) {
-    addBlock(0, ymodemHeader(name, std::to_string(data.size())), true);
-    addFile(data, blockSize);
-}
-
 void SenderPeer::addYmodemEnd() {
     addBlock(0, std::string(128, '\0'), true);
 }
@@ -129,7 +124,6 @@ void SenderPeer::onByte(char c) {
     if (nameAt_ >= 0) return onNameByte(c);
     if (c == 'C' || c == 'G' || (c == NAKc && (waitStart_ || acked_ == 0))) {
         startLog += c == NAKc ? 'N' : c;
-        if (ignoreStarts > 0 && ignoreStarts--) return;
         if (done()) return;
         crc_ = c != NAKc;
         waitStart_ = false;
@@ -181,7 +175,7 @@ void ReceiverPeer::start(const std::string& chars, uint64_t afterUs) {
 }
 
 void ReceiverPeer::reply(const std::string& bytes) {
-    if (!bytes.empty()) con_.sendAfter(delayUs, bytes);
+    if (!bytes.empty()) con_.sendAfter(1000, bytes);
 }
 
 std::string ReceiverPeer::types() const {
@@ -191,7 +185,6 @@ std::string ReceiverPeer::types() const {
 }
 
 void ReceiverPeer::onBytes(std::string_view s) {
-    raw.append(s);
     pending_.append(s);
     while (!pending_.empty()) {
         char b = pending_[0];
@@ -221,7 +214,7 @@ void ReceiverPeer::onBytes(std::string_view s) {
             size_t size = b == STXc ? 1024 : 128;
             size_t need = 3 + size + (crc ? 2 : 1);
             if (pending_.size() < need) break;
-            Block blk{b, uint8_t(pending_[1]), pending_.substr(3, size)};
+            Block blk{b, uint8_t(pending_[1]), pending_.substr(3, size), false};
             bool numberOk = (uint8_t(pending_[1]) + uint8_t(pending_[2])) == 255;
             uint16_t check =
                 crc ? uint16_t(uint8_t(pending_[3 + size]) << 8 | uint8_t(pending_[4 + size]))
@@ -267,7 +260,7 @@ void ReceiverPeer::onBytes(std::string_view s) {
                 lastNumber_ = -1;
                 reply(std::string(1, ACKc));
                 // The next file's start comes a little later, past the sender's input flush.
-                if (ymodem || modem7) con_.sendAfter(delayUs + 100000, startChars);
+                if (ymodem || modem7) con_.sendAfter(101000, startChars);
                 expectHeader_ = newFile_ = true;
             } else if (ackEotAt > 0) {
                 reply(std::string(1, NAKc));

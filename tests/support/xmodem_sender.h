@@ -36,12 +36,14 @@ std::string expand(const std::string& spec);
 // Sends items to the receive engine.
 class SenderPeer {
   public:
+    // Block data, or the 11-character MODEM7 name; after a header's ACK the
+    // receiver asks again with a start character.
     struct Item {
-        enum Kind { Block, Eot, Name, BatchEnd } kind = Block;
-        int number = 0;
-        std::string data;     // block data, or the 11-character MODEM7 name
-        bool header = false;  // the receiver asks again with a start character after its ACK
-        int attempts = 0;
+        enum Kind { Block, Eot, Name, BatchEnd } kind;
+        int number;
+        std::string data;
+        bool header;
+        int attempts;
     };
 
     explicit SenderPeer(plat::ScriptedConsole& con);
@@ -51,16 +53,13 @@ class SenderPeer {
     void addBlock(int number, const std::string& data, bool header = false);
     void addEot();
     void addFile(const std::string& data, size_t blockSize);  // blocks from 1, then EOT
-    void addYmodemFile(const std::string& name, const std::string& data, size_t blockSize);
     void addYmodemEnd();
     void addName(const std::string& name11) { items_.push_back({Item::Name, 0, name11, false, 0}); }
     void addBatchEnd() { items_.push_back({Item::BatchEnd, 0, "", false, 0}); }
 
     // Changes an item's wire bytes for one transmission (0-based counts).
     std::function<void(size_t item, int attempt, std::string& wire)> tamper;
-    int ignoreStarts = 0;    // start characters to let pass unanswered
     int modem7AbortAt = -1;  // answer this name character's ACK with 'u' once
-    uint64_t delayUs = 1000;
 
     plat::ScriptedConsole& con;
     std::string startLog;  // 'C', 'N' (NAK) or 'G' per start character
@@ -74,13 +73,10 @@ class SenderPeer {
     void onByte(char c);
     void onNameByte(char c);
     void sendItem(size_t index);
-    void say(const std::string& bytes) { con.sendAfter(delayUs, bytes); }
+    void say(const std::string& bytes) { con.sendAfter(1000, bytes); }
 
-    size_t acked_ = 0;
-    size_t next_ = 0;  // item waiting for an answer / to send
-    bool sentCurrent_ = false;
-    bool waitStart_ = true;  // next item goes out on a start character
-    bool crc_ = false;
+    size_t acked_ = 0, next_ = 0;  // next_: the item waiting for an answer or to be sent
+    bool sentCurrent_ = false, waitStart_ = true, crc_ = false;
     int nameAt_ = -1;  // MODEM7 name characters sent, while a name is exchanged
 };
 
@@ -88,10 +84,9 @@ class SenderPeer {
 class ReceiverPeer {
   public:
     struct Block {
-        int type = 0;  // SOH or STX
-        int number = 0;
+        int type, number;  // type: SOH or STX
         std::string data;
-        bool checkOk = false;
+        bool checkOk;
     };
 
     explicit ReceiverPeer(plat::ScriptedConsole& con);
@@ -102,24 +97,18 @@ class ReceiverPeer {
     void start(const std::string& startChars, uint64_t afterUs = 500000);
 
     std::string startChars = "C";  // also sent after a YMODEM header and each file
-    bool ymodem = false;
-    bool modem7 = false;
-    bool stream = false;  // YMODEM-G: no answer to blocks
-    int ackEotAt = 1;     // ACK the n-th EOT of a file (0: never); NAK before it
-    int badSums = 0;      // MODEM7 name checksums to answer wrongly
+    bool ymodem = false, modem7 = false, stream = false;  // stream: YMODEM-G, blocks unanswered
+    int ackEotAt = 1;  // ACK the n-th EOT of a file (0: never); NAK before it
+    int badSums = 0;   // MODEM7 name checksums to answer wrongly
     // The answer to the first `overrideCount` blocks instead of ACK or NAK.
     std::string overrideAnswer;
     size_t overrideCount = 0;
-    uint64_t delayUs = 1000;
 
     std::vector<Block> blocks;  // every block seen, retransmissions included
     std::vector<uint64_t> eotTimes;
-    std::vector<std::string> modem7Names;
-    bool batchClosed = false;
-    std::string raw;  // everything written by the engine
-    bool crc = true;
     std::vector<std::string> files;  // contents from accepted data blocks, per file
-    std::vector<std::string> headerNames;
+    std::vector<std::string> headerNames, modem7Names;
+    bool batchClosed = false, crc = true;
     std::string types() const;  // 'S' per 128-byte block, 'X' per 1K block
 
   private:

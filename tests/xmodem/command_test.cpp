@@ -1,5 +1,4 @@
-// The transfer command's argument handling, the line mode around a transfer,
-// and the send engine called without the command.
+// The transfer command's argument handling and the line mode around a transfer.
 #include "image/bspapi.h"
 #include "platform/platform.h"
 #include "support/xmodem_sender.h"
@@ -78,34 +77,6 @@ TEST_F(CommandTest, SpeedComesFromTheDriverOr9600) {
     con().baudQueryUnsupported = true;
     getspeed();
     EXPECT_EQ(consoleBaudRate, 9600);
-}
-
-TEST_F(CommandTest, EngineSendsWithoutTheCommand) {
-    xferSettings = XferSettings{};
-    xferSettings.fileType = 'b';
-    EXPECT_EQ(sfile(""), -1);
-    EXPECT_NE(out().find("NULL file name in send"), std::string::npos);
-    con().clearOutput();
-    EXPECT_EQ(sfile("missing"), -1);
-    EXPECT_EQ(out().substr(0, 3), std::string(3, CANc));
-    EXPECT_NE(out().find("Can't open file for send"), std::string::npos);
-    // A name too long for the command's 79 characters makes a 1K header.
-    std::string name(120, 'l');
-    tb.writeFile(name, "x");
-    ReceiverPeer peer(con());
-    peer.ymodem = true;
-    peer.start("C");
-    xferSettings.batchFlag = xferSettings.ymodemFlag = 1;
-    batchFileCount = batchByteCount = 1;
-    stopsig();
-    setmodes();
-    EXPECT_EQ(sfile(name.c_str()), 0);
-    EXPECT_EQ(sfile(""), 0);
-    restoremodes(0);
-    ASSERT_FALSE(peer.blocks.empty());
-    EXPECT_EQ(peer.blocks[0].type, STXc);
-    EXPECT_EQ(peer.headerNames, std::vector<std::string>{name});
-    EXPECT_EQ(uint8_t(peer.blocks[0].data[1022]), 1);  // sectors, low byte
 }
 
 }  // namespace

@@ -5,9 +5,8 @@
 // file in 128-byte blocks and EOT, "H<name>:<fields>" a YMODEM header, "Z"
 // the empty header, "M<name>" a MODEM7 name ('_' space, '~' NUL), "B" the
 // MODEM7 batch end, "A<n>" abort the name at character n, "W<data>" an
-// existing f.bin, "!<n>" the n-th disk write fails, "P" the blocks queued
-// in advance. Tampers "<item><attempt><change>" ('*': any); files
-// "name=<data>" or "name" for absent; data as expand() reads it.
+// existing f.bin, "!<n>" the n-th disk write fails. Tampers "<item><attempt><change>" ('*': any);
+// files "name=<data>" or "name" for absent; data as expand() reads it.
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -68,10 +67,6 @@ const ReceiveCase kCases[] = {
      "", "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCN"},
     {"ChecksumGivesWayToCrcAtTheThirtiethStart", "-bre f.bin", "Fcrc", "**S", 0, "f.bin=crc_*125",
      "", "NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNC"},
-    {"InvalidFlagIsReportedAndChecksumAsked", "-rbae f.bin", "Fabc", "", 0, "f.bin=abc_*125",
-     "Invalid Flag a ignored\n\rReady to RECEIVE File f.bin", "N"},
-    {"ProgressMessagesWithP", "-cbrep f.bin", "P", "", 0, "f.bin=a*128",
-     "File Name: f.bin\n\x06\x06Receive Complete\n1 Sectors Transfered in 0 seconds\n\r"},
     {"YmodemLengthCutsAndTheHeaderNameWins", "-cbrke f.bin",
      "HData.BIN:1000 1d 2d 3d 4d 5d 6d 7d 8d E Z", "", 0, "data.bin=d*1000 f.bin"},
     {"YmodemBatchOfTwoFilesWithBothSizes", "-rbk", "Ha.bin:3000 1A 2A 3A E Hb.bin:3 Fbee Z", "", 0,
@@ -116,11 +111,6 @@ void build(SenderPeer& p, stktest::TestBoard& tb, const std::string& script) {
         if (t[0] == 'M') {
             for (char& c : rest) c = c == '_' ? ' ' : c == '~' ? '\0' : c;
             p.addName(rest);
-        }
-        if (t[0] == 'P') {
-            p.ignoreStarts = 99;
-            p.con.sendAt(300000, wireBlock(1, std::string(128, 'a'), true));
-            p.con.sendAt(400000, std::string(1, EOTc));
         }
         if (std::isdigit(uint8_t(t[0]))) {
             size_t digits;
