@@ -55,6 +55,8 @@ int baudValue(speed_t code) {
     throw stop;
 }
 
+// The host terminal's own settings, put back when the program ends: state of
+// the host process, not of the board, so a board reset leaves it alone.
 struct termios savedStdin;
 bool stdinSaved = false;
 void restoreStdin() {
