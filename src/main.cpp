@@ -28,7 +28,24 @@ int main(int argc, char** argv) {
                  "execute a handed-off image when it is a program for this host");
     app.add_flag("--demo", demo,
                  "seed an empty board with the demo firmware (implies --run-firmware)");
+    app.set_version_flag("--version", "stkboot " STK_VERSION);
     CLI11_PARSE(app, argc, argv);
+
+    // The board folder is checked and held before anything of the board runs.
+    std::string reason;
+    bool fresh = false;
+    if (!stkhost::prepareBoardFolder(boardDir, &reason, &fresh)) {
+        std::fprintf(stderr, "stkboot: cannot use board folder %s: %s\n",
+                     boardDir.empty() ? "\"\"" : boardDir.c_str(), reason.c_str());
+        return 2;
+    }
+    if (!stkhost::lockBoardFolder(boardDir, &reason)) {
+        std::fprintf(stderr, "stkboot: %s\n", reason.c_str());
+        return 2;
+    }
+    bool terminal = console == "stdio" && plat::hostStdinIsTerminal();
+    std::fprintf(stderr, "stkboot: board folder %s%s%s\n", boardDir.c_str(),
+                 fresh ? " (new board)" : "", terminal ? "; Ctrl-D ends the program" : "");
 
     char err[256] = {};
     plat::ConsoleDevice* con = plat::openHostConsole(console.c_str(), err, sizeof err);
