@@ -4,8 +4,7 @@
 //   "<bytes"  type on the terminal          ">text"  wait for text on the console
 //   "!text"   wait for text on stderr       "xtext"  text never on stderr
 //   "=9600"   the line's speed              "@prog args"  run lrzsz in the peer folder
-//   "?prog args"  the same, any outcome     "*n"  strange input n, the menu still answers
-//   "#n text" text n times in the output    "-file"  no such board file
+//   "-file"   no such board file
 //   "+file=peerfile"  the board file begins with the peer's file
 //   "%file"   the peer's file is an event log sent in whole kilobytes
 #include <gtest/gtest.h>
@@ -24,19 +23,6 @@ namespace {
 
 const char kPrompt[] = "[Boot Menu] ";
 
-// Input that selects no option (no digits, signs, spaces or '?'): all byte
-// values, NULs, a 10 KiB line, only backspaces, random bytes.
-std::string strangeInput(int which) {
-    std::string all, out;
-    for (int b = 0; b < 256; ++b) all += char(b);
-    const std::string inputs[] = {all, std::string(50, '\0') + "\r\n", std::string(10240, 'x'),
-                                  std::string(2000, '\b') + "\r" + std::string(500, 0x7f),
-                                  stktest::randomBytes(40000, 7)};
-    for (char c : inputs[which])
-        if (std::string_view("0123456789+- \t?").find(c) == std::string_view::npos) out += c;
-    return out;
-}
-
 struct Session {
     const char* name;
     bool validImage;
@@ -45,39 +31,28 @@ struct Session {
 
 const Session kSessions[] = {
     {"BaudRateLineEditingAndReset", false,
-     ">Boot Menu Version: 12 Dec 2010|>[Boot Menu] |=9600|<?\r"
-     "|>?\r\nOptions available\r\n1  - Start operational code\r\n"
-     "|>13 - Load new Diagnostics Image using XMODEM\r\n|>[Boot Menu] |<2\r|>Select baud rate:\r\n"
+     ">Boot Menu Version: 12 Dec 2010|>[Boot Menu] |=9600|<2\r|>Select baud rate:\r\n"
      "|>8 - 115200\r\n0 - no change\r\n-> |<8\r"
      "|>Setting baud rate to 115200, you must change your terminal baud rate.|>[Boot Menu] |=115200"
-     "|<2\r|>-> |<4\r|>Setting baud rate to 9600|>[Boot Menu] |=9600|<2\r|>-> |<5\b0\r"
-     "|>5\b \b0|>Baud rate is not changed|>[Boot Menu] |<9\r"
-     "|>Are you SURE you want to reset the system? (y/n):|<n\r|>[Boot Menu] |#1 Boot Menu Version"
+     "|<2\r|>-> |<5\b0\r|>5\b \b0|>Baud rate is not changed|>[Boot Menu] |<9\r"
+     "|>Are you SURE you want to reset the system? (y/n):|<n\r|>[Boot Menu] |xboard reset"
      "|<9\r|>(y/n):|<y\r|!board reset|>Boot Menu Version|>[Boot Menu] |=9600"},
     {"AutoBootChoiceThenTimeOut", true,
      ">Calculating CRC of active image...done...|>operational code will start."
      "|>2 - Start Boot Menu.\r\nSelect (1, 2):|<2\r|>[Boot Menu] |xhand-off|<9\r|>(y/n):|<y\r"
      "|>Select (1, 2):|!hand-off to entry 0x00010000"},
-    {"StrangeInputNeitherCrashesNorHangs", false,
-     ">[Boot Menu] |*0|*1|*2|*3|*4|<2zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz\r"
-     "|>Select baud rate:|<0\r|>Baud rate is not changed|>[Boot Menu] "},
     {"Option4TakesAnImageFromSxAndOption1StartsIt", false,
      ">[Boot Menu] |<4\r|>Ready to RECEIVE File xcode.bin|>transfer starts.|@sx -k xcode.bin"
      "|>The following code has been uploaded:"
      "|>Target Device..................................0x00508541|>[Boot Menu] "
-     "|#0 Error loading code|+image1=xcode.bin|-xcode.bin|<1\r|!hand-off to entry 0x00200000"},
-    // sb takes the 'K' after 'C' for a garbled answer to its header: whether
-    // the load fails or not, it leaves no receive file and the menu answers.
-    {"Option4WithSbLeavesTheMenuWorking", false,
-     ">[Boot Menu] |<4\r|>transfer starts.|?sb -k xcode.bin|>[Boot Menu] |-xcode.bin|<?\r"
-     "|>Options available"},
+     "|+image1=xcode.bin|-xcode.bin|<1\r|!hand-off to entry 0x00200000"},
     {"Option13LoadsDiagnosticsAndOption12StartsThem", false,
      ">[Boot Menu] |<13\r|>Ready to receive the file with XMODEM/CRC....|>transfer starts."
      "|@sx -k diag.bin|>XMODEM transfer complete....|>[Boot Menu] |+diag_image.stk=diag.bin"
      "|<12\r|!hand-off to entry 0x01000000 with start type 1"},
     {"Option5LeavesTheConfigurationInTempcfg", false,
      ">[Boot Menu] |<5\r|>transfer starts.|@sx -k startup.cfg|>[Boot Menu] "
-     "|#0 Error loading configuration|+tempcfg.bin=startup.cfg"},
+     "|+tempcfg.bin=startup.cfg"},
     {"Option3SendsTheEventLog", false,
      ">[Boot Menu] |<3\r|>Sending event log, start XMODEM receive.....|>Ready to SEND"
      "|>transfer starts.|@rx -c log.txt|>Event log transmitted.|-asciilog.bin|%log.txt"},
@@ -124,7 +99,6 @@ TEST_P(TerminalSession, RunsAsScripted) {
         SCOPED_TRACE(step.substr(0, 80));
         std::string arg = step.substr(1), peerErr, files = boardDir_ + "/DskVol/files/";
         char k = step[0];
-        size_t count = 0;
         if (k == '<') boot.send(arg);
         ASSERT_TRUE(k != '>' || boot.expect(arg)) << boot.unmatched();
         ASSERT_TRUE(k != '!' || boot.expectErr(arg)) << boot.errText();
@@ -132,20 +106,13 @@ TEST_P(TerminalSession, RunsAsScripted) {
         for (int i = 0; k == '=' && i < 300 && lineSpeed(boot.slaveFd()) != std::stoi(arg); ++i)
             ::usleep(10000);
         EXPECT_TRUE(k != '=' || lineSpeed(boot.slaveFd()) == std::stoi(arg));
-        if (k == '@' || k == '?') {
+        if (k == '@') {
             stktest::RelayOptions opt;
             opt.holdMs = 600;  // past the send settle delay at 9600 bit/s (426 ms)
             std::istringstream words(arg);
             std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
-            EXPECT_TRUE(boot.runPeer(peerDir_, argv, opt, &peerErr) == 0 || k == '?') << peerErr;
+            EXPECT_EQ(boot.runPeer(peerDir_, argv, opt, &peerErr), 0) << peerErr;
         }
-        if (k == '*') boot.send(strangeInput(arg[0] - '0') + "\r\r?\r");
-        ASSERT_TRUE(k != '*' || (boot.expect(kPrompt) && boot.expect("Options available") &&
-                                 boot.expect(kPrompt)));
-        for (size_t at = 0;
-             k == '#' && (at = boot.output().find(arg.substr(2), at)) != std::string::npos; ++at)
-            ++count;
-        EXPECT_TRUE(k != '#' || count == size_t(arg[0] - '0'));
         EXPECT_TRUE(k != '-' || ::access((files + arg).c_str(), F_OK) != 0);
         std::string stored =
             k == '+' ? stktest::readHostFile(files + arg.substr(0, arg.find('='))) : "";
@@ -153,12 +120,10 @@ TEST_P(TerminalSession, RunsAsScripted) {
             k == '+' ? stktest::readHostFile(peerDir_ + "/" + arg.substr(arg.find('=') + 1)) : "";
         EXPECT_TRUE(k != '+' || (!sent.empty() && stored.substr(0, sent.size()) == sent));
         std::string log = k == '%' ? stktest::readHostFile(peerDir_ + "/" + arg) : "";
-        std::string body = log.substr(0, log.find_last_not_of(' ') + 1);
-        EXPECT_TRUE(k != '%' || (!log.empty() && log.size() % 1024 == 0)) << log.size();
-        EXPECT_TRUE(k != '%' || body == "\r\nMessage Log Empty" ||
-                    body.find(std::string(50, ' ') + "Time\r\n         File   Line  TaskID    Code"
-                                                     "           d  h  m  s\r\n") == 0)
-            << body;
+        EXPECT_TRUE(k != '%' || (log.size() % 1024 == 0 &&
+                                 (log.find("\r\nMessage Log Empty") == 0 ||
+                                  log.find("File   Line  TaskID    Code") != std::string::npos)))
+            << log;
     }
 }
 

@@ -29,10 +29,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-uint64_t monoMs() {
+uint64_t monoUs() {
     struct timespec ts;
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+}
+
+uint64_t monoMs() {
+    return monoUs() / 1000u;
 }
 
 bool retry(ssize_t n) {
@@ -109,10 +113,6 @@ void addNoisy(const LineNoise& n, std::mt19937& rng, const char* p, size_t len, 
 
 }  // namespace
 
-std::string stkbootPath() {
-    return std::string(STK_BINARY_DIR) + "/stkboot";
-}
-
 std::string stkimagePath() {
     return std::string(STK_BINARY_DIR) + "/stkimage";
 }
@@ -133,16 +133,9 @@ std::string randomBytes(size_t n, uint32_t seed) {
 // --- LinePeer -------------------------------------------------------------------
 
 LinePeer::~LinePeer() {
-    kill();
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
+    wait(0);
     if (peerFd_ >= 0) ::close(peerFd_);
     if (!errFile_.empty()) ::unlink(errFile_.c_str());
-}
-
-void LinePeer::kill() {
-    if (pid_ > 0) reap(pid_, 0);
-    pid_ = -1;
 }
 
 bool LinePeer::startProgram(int lineFd, const std::string& workDir,
@@ -241,7 +234,8 @@ BootProcess::~BootProcess() {
 }
 
 bool BootProcess::start(const std::string& boardDir) {
-    pid_ = spawn({stkbootPath(), "--console", "pty", "--board", boardDir}, "", -1, &errFile_);
+    pid_ = spawn({STK_BINARY_DIR "/stkboot", "--console", "pty", "--board", boardDir}, "", -1,
+                 &errFile_);
     // The pty's name comes on standard error; we hold its slave like a terminal program.
     const std::string mark = "stkboot: console on ";
     if (pid_ < 0 || !expectErr(mark + "/", 10000) || !expectErr("\n", 1000)) return false;
@@ -273,12 +267,9 @@ bool BootProcess::expect(const std::string& text, int timeoutMs) {
 }
 
 void BootProcess::send(const std::string& bytes) {
-    size_t done = 0;
-    for (uint64_t deadline = monoMs() + 10000; done < bytes.size() && monoMs() < deadline;) {
+    for (size_t done = 0; done < bytes.size(); readMore(1)) {
         ssize_t n = ::write(slave_, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && !retry(n)) return;
-        done += size_t(std::max<ssize_t>(n, 0));
-        if (n <= 0) readMore(5);  // the line is full: read the echo so the other side goes on
+        done += n > 0 ? size_t(n) : 0;
     }
 }
 
@@ -304,9 +295,7 @@ int BootProcess::runPeer(const std::string& workDir, const std::vector<std::stri
 // --- BriskClock -----------------------------------------------------------------
 
 uint64_t BriskClock::nowUs() {
-    struct timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u + skipped_;
+    return monoUs() + skipped_;
 }
 
 void BriskClock::sleepUs(uint64_t us) {
@@ -318,20 +307,14 @@ void BriskClock::sleepUs(uint64_t us) {
 
 HostLineBoard::HostLineBoard() {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-        error_ = "cannot open a pseudo-terminal";
-        return;
-    }
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
     std::string slavePath = ::ptsname(master_);
     guard_ = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     makeRaw(guard_, B115200);
     char err[256] = {};
     plat::ConsoleDevice* con = plat::openHostConsole(slavePath.c_str(), err, sizeof err);
     std::string templ = (fs::temp_directory_path() / "stkline-XXXXXX").string();
-    if (!con || !::mkdtemp(templ.data())) {
-        error_ = std::string("cannot set up the board: ") + err;
-        return;
-    }
+    if (!con || !::mkdtemp(templ.data())) return;
     dir_ = templ;
     plat::installBoard(std::make_unique<plat::Board>(std::unique_ptr<plat::ConsoleDevice>(con),
                                                      std::make_unique<BriskClock>(), dir_));

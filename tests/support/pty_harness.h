@@ -9,6 +9,7 @@
 // has no such flush, so the relay keeps every byte.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -22,7 +23,6 @@
 
 namespace stktest {
 
-std::string stkbootPath();
 std::string stkimagePath();
 bool programsAvailable(const std::vector<std::string>& names);
 std::string randomBytes(size_t n, uint32_t seed);  // the same bytes for the same seed
@@ -60,7 +60,7 @@ class LinePeer {
     std::string errorText() const;
     std::string lineTranscript();  // everything read from the line so far
     uint64_t bytesToLine() const { return toLineCount_; }
-    void kill();
+    void kill() { ::kill(pid_, SIGKILL); }  // the program dies, as on a lost line
 
   private:
     void relay(int lineFd, RelayOptions opt);
@@ -85,7 +85,6 @@ class BootProcess {
     // Reads the console output until text appears (after the last match).
     bool expect(const std::string& text, int timeoutMs = 20000);
     void send(const std::string& bytes);
-    const std::string& output() const { return out_; }
     std::string unmatched() const { return out_.substr(cursor_); }
     std::string errText() const;  // its standard error and output
     bool expectErr(const std::string& text, int timeoutMs = 20000);
@@ -123,13 +122,12 @@ class HostLineBoard {
     ~HostLineBoard();
     HostLineBoard(const HostLineBoard&) = delete;
     bool ok() const { return ok_; }
-    const std::string& error() const { return error_; }
     int lineFd() const { return master_; }
     std::string hostPath(const std::string& name) const;  // under "/DskVol/files"
 
   private:
     bool ok_ = false;
-    std::string error_, dir_;
+    std::string dir_;
     int master_ = -1;
     int guard_ = -1;  // a slave descriptor kept open so the master never sees a hang-up
 };

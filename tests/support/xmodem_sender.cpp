@@ -22,25 +22,16 @@ uint8_t sum8(const std::string& data) {
 }
 
 std::string wireBlock(int number, const std::string& data, bool crc) {
-    std::string w{data.size() == 1024 ? STXc : SOHc, char(number & 0xFF), char(~number & 0xFF)};
-    w += data;
+    std::string w =
+        std::string{data.size() == 1024 ? STXc : SOHc, char(number & 0xFF), char(~number & 0xFF)} +
+        data;
     uint16_t c = crc16(data);
     return crc ? w + char(c >> 8) + char(c & 0xFF) : w + char(sum8(data));
 }
 
 std::string ymodemHeader(const std::string& name, const std::string& fields, size_t size) {
     std::string d = name + '\0' + fields;
-    d.resize(size, '\0');
-    return d;
-}
-
-std::vector<std::string> splitPadded(const std::string& data, size_t size) {
-    std::vector<std::string> out;
-    for (size_t i = 0; i < data.size(); i += out.back().size()) {
-        out.push_back(data.substr(i, data.size() - i <= 128 ? 128 : size));
-        out.back().resize(data.size() - i <= 128 ? 128 : size, SUBc);
-    }
-    return out;
+    return d.append(size - std::min(size, d.size()), '\0');
 }
 
 std::string expand(const std::string& spec) {
@@ -48,48 +39,24 @@ std::string expand(const std::string& spec) {
     for (size_t i = 0; i < spec.size(); ++i) {
         bool random = spec[i] == '#', repeat = i + 1 < spec.size() && spec[i + 1] == '*';
         char c = spec[i] == '_' ? SUBc : spec[i] == '~' ? '\0' : spec[i];
-        if (!random && !repeat) {
-            out += c;
-            continue;
-        }
         size_t from = i + (random ? 1 : 2), digits = 0;
-        size_t n = std::stoul(spec.substr(from), &digits);
+        size_t n = random || repeat ? std::stoul(spec.substr(from), &digits) : 1;
         out += random ? stktest::randomBytes(n, uint32_t(n)) : std::string(n, c);
-        i = from + digits - 1;
+        i = random || repeat ? from + digits - 1 : i;
     }
     return out;
 }
 
 // --- SenderPeer ---------------------------------------------------------------
 
-SenderPeer::SenderPeer(plat::ScriptedConsole& console) : con(console) {
-    // Only bytes written in transfer mode (raw line) belong to the protocol.
-    con.onWrite = [this](std::string_view s) {
-        if (con.options() != 0) return;
-        for (char c : s) onByte(c);
-    };
-}
-
-SenderPeer::~SenderPeer() {
-    con.onWrite = nullptr;
-}
-
-void SenderPeer::addBlock(int number, const std::string& data, bool header) {
-    items_.push_back({Item::Block, number, data, header, 0});
-}
-
-void SenderPeer::addEot() {
-    items_.push_back({Item::Eot, 0, "", false, 0});
-}
-
 void SenderPeer::addFile(const std::string& data, size_t blockSize) {
-    int n = 1;
-    for (const auto& b : splitPadded(data, blockSize)) addBlock(n++, b);
+    // A tail of at most 128 bytes travels in a 128-byte block, as common senders do.
+    for (size_t i = 0, n = 1; i < data.size(); i += items_.back().data.size(), ++n) {
+        size_t size = data.size() - i <= 128 ? 128 : blockSize;
+        addBlock(int(n),
+                 data.substr(i, size) + std::string(size - std::min(size, data.size() - i), SUBc));
+    }
     addEot();
-}
-
-void SenderPeer::addYmodemEnd() {
-    addBlock(0, std::string(128, '\0'), true);
 }
 
 void SenderPeer::sendItem(size_t index) {
@@ -158,16 +125,6 @@ void SenderPeer::onByte(char c) {
 
 // --- ReceiverPeer -------------------------------------------------------------
 
-ReceiverPeer::ReceiverPeer(plat::ScriptedConsole& con) : con_(con) {
-    con_.onWrite = [this](std::string_view s) {
-        if (con_.options() == 0) onBytes(s);
-    };
-}
-
-ReceiverPeer::~ReceiverPeer() {
-    con_.onWrite = nullptr;
-}
-
 void ReceiverPeer::start(const std::string& chars, uint64_t afterUs) {
     crc = chars[0] == 'C' || chars[0] == 'G';
     startChars = chars;
@@ -176,12 +133,6 @@ void ReceiverPeer::start(const std::string& chars, uint64_t afterUs) {
 
 void ReceiverPeer::reply(const std::string& bytes) {
     if (!bytes.empty()) con_.sendAfter(1000, bytes);
-}
-
-std::string ReceiverPeer::types() const {
-    std::string t;
-    for (const auto& b : blocks) t += b.type == SOHc ? 'S' : 'X';
-    return t;
 }
 
 void ReceiverPeer::onBytes(std::string_view s) {
@@ -233,18 +184,13 @@ void ReceiverPeer::onBytes(std::string_view s) {
                 if (blk.checkOk && header && blk.data[0] != '\0') ans += startChars;
             }
             bool accepted = blk.checkOk && (stream || ans.find(ACKc) != std::string::npos);
-            if (accepted && header) {
+            if (accepted && header) {  // a file starts, or the empty header ends the batch
                 batchClosed = blk.data[0] == '\0';
-                if (!batchClosed) {
-                    headerNames.push_back(blk.data.c_str());
-                    files.emplace_back();
-                    newFile_ = false;
-                    lastNumber_ = 0;
-                }
+                if (!batchClosed) headerNames.push_back(blk.data.c_str()), files.emplace_back();
                 expectHeader_ = false;
-            } else if (accepted && (blk.number != lastNumber_ || newFile_)) {
-                if (newFile_) files.emplace_back();
-                newFile_ = false;
+                lastNumber_ = 0;
+            } else if (accepted && blk.number != lastNumber_) {
+                if (lastNumber_ < 0) files.emplace_back();
                 files.back() += blk.data;
                 lastNumber_ = blk.number;
             }
@@ -254,14 +200,13 @@ void ReceiverPeer::onBytes(std::string_view s) {
         pending_.erase(0, 1);
         if (b == EOTc) {
             ++eots_;
-            eotTimes.push_back(plat::nowUs());
             if (ackEotAt > 0 && eots_ >= ackEotAt) {
                 eots_ = 0;
                 lastNumber_ = -1;
                 reply(std::string(1, ACKc));
                 // The next file's start comes a little later, past the sender's input flush.
                 if (ymodem || modem7) con_.sendAfter(101000, startChars);
-                expectHeader_ = newFile_ = true;
+                expectHeader_ = true;
             } else if (ackEotAt > 0) {
                 reply(std::string(1, NAKc));
             }
@@ -273,30 +218,3 @@ void ReceiverPeer::onBytes(std::string_view s) {
 }
 
 }  // namespace xmpeer
-
-namespace loadtest {
-
-XmodemSender::XmodemSender(plat::ScriptedConsole& con, std::string data, size_t blockSize)
-    : SenderPeer(con), data_(std::move(data)), blockSize_(blockSize) {
-    addFile(data_, blockSize_);
-}
-
-void XmodemSender::cancelAtStart() {
-    tamper = [](size_t item, int, std::string& wire) {
-        if (item == 0) wire = std::string(2, xmpeer::CANc);
-    };
-}
-
-void XmodemSender::ymodemHeader(const std::string& name, long length) {
-    items_.insert(items_.begin(),
-                  {Item::Block, 0, xmpeer::ymodemHeader(name, std::to_string(length)), true, 0});
-    addYmodemEnd();
-}
-
-std::string XmodemSender::padded() const {
-    std::string out;
-    for (const auto& b : xmpeer::splitPadded(data_, blockSize_)) out += b;
-    return out;
-}
-
-}  // namespace loadtest

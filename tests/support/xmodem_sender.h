@@ -25,13 +25,22 @@ uint8_t sum8(const std::string& data);
 std::string wireBlock(int number, const std::string& data, bool crc);
 // Data of a YMODEM header: name, zero, fields, zero padding to `size`.
 std::string ymodemHeader(const std::string& name, const std::string& fields, size_t size = 128);
-// Blocks of `size`, the last padded with SUB; a tail of at most 128 bytes
-// travels in a 128-byte block, as common senders do.
-std::vector<std::string> splitPadded(const std::string& data, size_t size);
-
 // Test data written short: "a*128" is 128 'a', "#200" 200 seeded random
 // bytes, '_' a SUB, '~' a NUL; any other character stands for itself.
 std::string expand(const std::string& spec);
+
+// Hands a peer what the engine writes in transfer mode (raw line): only
+// those bytes belong to the protocol.
+class LineHook {
+  public:
+    LineHook(plat::ScriptedConsole& con, std::function<void(std::string_view)> fn) : con_(con) {
+        con.onWrite = [this, fn](std::string_view s) {
+            if (con_.options() == 0) fn(s);
+        };
+    }
+    ~LineHook() { con_.onWrite = nullptr; }
+    plat::ScriptedConsole& con_;
+};
 
 // Sends items to the receive engine.
 class SenderPeer {
@@ -46,14 +55,15 @@ class SenderPeer {
         int attempts;
     };
 
-    explicit SenderPeer(plat::ScriptedConsole& con);
-    ~SenderPeer();
-    SenderPeer(const SenderPeer&) = delete;
+    explicit SenderPeer(plat::ScriptedConsole& console) : con(console) {}
 
-    void addBlock(int number, const std::string& data, bool header = false);
-    void addEot();
-    void addFile(const std::string& data, size_t blockSize);  // blocks from 1, then EOT
-    void addYmodemEnd();
+    void addBlock(int number, const std::string& data, bool header = false) {
+        items_.push_back({Item::Block, number, data, header, 0});
+    }
+    void addEot() { items_.push_back({Item::Eot, 0, "", false, 0}); }
+    // Blocks from 1, the last padded with SUB, then EOT.
+    void addFile(const std::string& data, size_t blockSize);
+    void addYmodemEnd() { addBlock(0, std::string(128, '\0'), true); }
     void addName(const std::string& name11) { items_.push_back({Item::Name, 0, name11, false, 0}); }
     void addBatchEnd() { items_.push_back({Item::BatchEnd, 0, "", false, 0}); }
 
@@ -78,6 +88,9 @@ class SenderPeer {
     size_t acked_ = 0, next_ = 0;  // next_: the item waiting for an answer or to be sent
     bool sentCurrent_ = false, waitStart_ = true, crc_ = false;
     int nameAt_ = -1;  // MODEM7 name characters sent, while a name is exchanged
+    LineHook hook_{con, [this](std::string_view s) {
+                       for (char c : s) onByte(c);
+                   }};
 };
 
 // Answers the send engine.
@@ -89,9 +102,7 @@ class ReceiverPeer {
         bool checkOk;
     };
 
-    explicit ReceiverPeer(plat::ScriptedConsole& con);
-    ~ReceiverPeer();
-    ReceiverPeer(const ReceiverPeer&) = delete;
+    explicit ReceiverPeer(plat::ScriptedConsole& con) : con_(con) {}
 
     // Sends the first start character(s) after `afterUs`.
     void start(const std::string& startChars, uint64_t afterUs = 500000);
@@ -104,12 +115,10 @@ class ReceiverPeer {
     std::string overrideAnswer;
     size_t overrideCount = 0;
 
-    std::vector<Block> blocks;  // every block seen, retransmissions included
-    std::vector<uint64_t> eotTimes;
+    std::vector<Block> blocks;       // every block seen, retransmissions included
     std::vector<std::string> files;  // contents from accepted data blocks, per file
     std::vector<std::string> headerNames, modem7Names;
     bool batchClosed = false, crc = true;
-    std::string types() const;  // 'S' per 128-byte block, 'X' per 1K block
 
   private:
     void onBytes(std::string_view s);
@@ -117,12 +126,11 @@ class ReceiverPeer {
 
     plat::ScriptedConsole& con_;
     std::string pending_;
-    int eots_ = 0;
-    int lastNumber_ = -1;
+    int eots_ = 0, lastNumber_ = -1;
     bool expectHeader_ = true;
-    bool newFile_ = true;
     enum class M7 { Idle, Name, Sum } m7_ = M7::Idle;
     std::string m7name_;
+    LineHook hook_{con_, [this](std::string_view s) { onBytes(s); }};
 };
 
 // A board with the transfer command run as the boot program runs it.
@@ -145,18 +153,27 @@ namespace loadtest {
 // the loads that go through the transfer command.
 class XmodemSender : public xmpeer::SenderPeer {
   public:
-    XmodemSender(plat::ScriptedConsole& con, std::string data, size_t blockSize = 1024);
+    XmodemSender(plat::ScriptedConsole& con, const std::string& data, size_t blockSize = 1024)
+        : SenderPeer(con) {
+        addFile(data, blockSize);
+        for (const Item& it : items_) padded_ += it.data;
+    }
     // Answer the start character with CAN CAN instead of a block.
-    void cancelAtStart();
+    void cancelAtStart() {
+        tamper = [](size_t item, int, std::string& w) { w = item ? w : "\x18\x18"; };
+    }
     // Send a YMODEM header block 0 with this name and length first.
-    void ymodemHeader(const std::string& name, long length);
+    void ymodemHeader(const std::string& name, long length) {
+        std::string header = xmpeer::ymodemHeader(name, std::to_string(length));
+        items_.insert(items_.begin(), {Item::Block, 0, header, true, 0});
+        addYmodemEnd();
+    }
     bool finished() const { return eotAcked; }
     // Data as the receiver stores it: every block whole, padded with SUB.
-    std::string padded() const;
+    const std::string& padded() const { return padded_; }
 
   private:
-    std::string data_;
-    size_t blockSize_;
+    std::string padded_;
 };
 
 }  // namespace loadtest

@@ -53,7 +53,6 @@ const ReceiveCase kCases[] = {
     {"CanCanMidFileIsIgnoredWithoutN", "-cbrke f.bin", "1a 2b E", "10c", 0, "f.bin=a*128b*128"},
     {"CanCanMidFileWithNDeletes", "-cbrkne f.bin", "1a 2b E", "10c", -1, "f.bin",
      "\r\nReception Canceled by CAN-CAN; partial file deleted\n\r"},
-    {"SingleCanWithNIsRetried", "-cbrne f.bin", "1a 2b E", "10u", 0, "f.bin=a*128b*128"},
     {"TextModeDropsCrNulAndEndsABlockAtSub", "-crke f.bin",
      "Fline1\r\nline2\r\n~\xC1_dropped\r\nz*102abc\r\n", "", 0, "f.bin=line1\nline2\nAabc\n",
      " in text mode\n\r"},
@@ -61,12 +60,11 @@ const ReceiveCase kCases[] = {
      "\r\nABORTED -- Remote system is not sending file\n\r"},
     {"WriteErrorDeletes", "-cbrke f.bin", "!2 1a 2b 3c 4d E", "", -1, "f.bin",
      "\r\nFile Write Error\n\r"},
+    {"LongArgumentIsCutAt79Characters", "-cbrke n*100", "Fabc", "", 0, "n*72=abc_*125"},
     {"UncreatableFileCancelsTheSender", "-cbrke nodir/f.bin", "Fabc", "", -1, "",
      "\x18\x18\x18\r\nCan't create file for receive\n\r"},
     {"CrcGivesWayToChecksumAtTheThirtiethStart", "-cbre f.bin", "Fsum", "**K", 0, "f.bin=sum_*125",
      "", "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCN"},
-    {"ChecksumGivesWayToCrcAtTheThirtiethStart", "-bre f.bin", "Fcrc", "**S", 0, "f.bin=crc_*125",
-     "", "NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNC"},
     {"YmodemLengthCutsAndTheHeaderNameWins", "-cbrke f.bin",
      "HData.BIN:1000 1d 2d 3d 4d 5d 6d 7d 8d E Z", "", 0, "data.bin=d*1000 f.bin"},
     {"YmodemBatchOfTwoFilesWithBothSizes", "-rbk", "Ha.bin:3000 1A 2A 3A E Hb.bin:3 Fbee Z", "", 0,
@@ -75,7 +73,6 @@ const ReceiveCase kCases[] = {
     {"YmodemGStreamsWithoutAcks", "-rbg", "Hg.bin:2000 1G 2G E Z", "", 0, "g.bin=g*2000",
      "GG\x15\x06G\x06", "GGG"},
     {"YmodemGDamageIsFatal", "-rbg", "Hh.bin:3000 1h 2h 3h E", "2*d", -1, "h.bin", kTooMany},
-    {"YmodemGDuplicateIsFatal", "-rbg", "Hd.bin:256 1a 1a 2b E", "", -1, "d.bin", kTooMany},
     {"HostileYmodemNamesStayInTheFolder", "-rb",
      "H../../x:3 Fabc H/etc/X:3 Fabc H..\\..\\y:3 Fabc H\xE9t\xE9.bin:3 Fabc Z", "", 0,
      "..:..:x=abc :etc:x=abc ..:..:y=abc \xE9t\xE9.bin=abc"},
@@ -85,7 +82,6 @@ const ReceiveCase kCases[] = {
     {"Modem7NamesTheFiles", "-rbm", "MREAD____ME_ Fmodemseven M../../X____ Fy B", "", 0,
      "read.me=modemseven_*118 ..:..:x=y_*127"},
     {"Modem7AbortedNameIsRetried", "-rbm", "A4 MABC_____TXT Fx B", "", 0, "abc.txt=x_*127"},
-    {"Modem7DotDotIsRefused", "-rbm", "M.._________ Fy", "", -1, "", kCantCreate},
     {"Modem7NullName", "-rbm", "M~AME____TXT Fy", "", -1, "",
      "\r\nNull file name in MODEM7 batch receive\n\r"},
 };
@@ -141,16 +137,7 @@ void tamper(const std::string& spec, size_t item, int attempt, std::string& w) {
     }
 }
 
-class ReceiveTable : public XmodemTest, public ::testing::WithParamInterface<ReceiveCase> {
-  protected:
-    // Every file on the board, to show that nothing appears outside the working directory.
-    std::set<std::string> boardFiles() {
-        std::set<std::string> files;
-        for (auto& e : std::filesystem::recursive_directory_iterator(tb.dir()))
-            if (e.is_regular_file()) files.insert(e.path().string());
-        return files;
-    }
-};
+class ReceiveTable : public XmodemTest, public ::testing::WithParamInterface<ReceiveCase> {};
 
 TEST_P(ReceiveTable, EndsAsScripted) {
     const ReceiveCase& c = GetParam();
@@ -159,18 +146,26 @@ TEST_P(ReceiveTable, EndsAsScripted) {
     peer.tamper = [&](size_t item, int attempt, std::string& w) {
         tamper(c.tamper, item, attempt, w);
     };
+    // Every file on the board, to show that nothing appears outside the working directory.
+    auto boardFiles = [&] {
+        std::set<std::string> files;
+        for (auto& e : std::filesystem::recursive_directory_iterator(tb.dir()))
+            if (e.is_regular_file()) files.insert(e.path().string());
+        return files;
+    };
     auto before = boardFiles();
-    EXPECT_EQ(xm(c.args), c.rc);
+    EXPECT_EQ(xm(expand(c.args).c_str()), c.rc);
     EXPECT_NE(out().find(c.said), std::string::npos) << out();
     EXPECT_EQ(peer.startLog, c.starts ? c.starts : peer.startLog);
     EXPECT_TRUE(c.rc != 0 || peer.done());
     std::set<std::string> expected, added;
     std::istringstream in(c.files);
     for (std::string f; std::getline(in, f, ' ');) {
-        std::string name = f.substr(0, f.find('='));
-        EXPECT_EQ(tb.exists(name), f != name) << name;
-        EXPECT_EQ(tb.readFile(name), f == name ? "" : expand(f.substr(name.size() + 1))) << name;
-        if (f != name) expected.insert(tb.hostPath(name));
+        size_t eq = f.find('=');
+        std::string name = expand(f.substr(0, eq)), content = eq > f.size() ? "" : f.substr(eq + 1);
+        EXPECT_EQ(tb.exists(name), eq < f.size()) << name;
+        EXPECT_EQ(tb.readFile(name), expand(content)) << name;
+        if (eq < f.size()) expected.insert(tb.hostPath(name));
     }
     for (auto& f : boardFiles())
         if (!before.count(f) || expected.count(f)) added.insert(f);

@@ -1,5 +1,6 @@
 // The send engine against the scripted receiver on a virtual clock: one table
-// of {arguments, board files, receiver -> result, blocks, files, message}.
+// of {arguments, board files, receiver -> result, blocks, files, message},
+// with the transfer command's refusals; the line mode around a transfer.
 //
 // Receiver settings: 'y' YMODEM, 'g' streaming, 'm' MODEM7, 's' one wrong
 // name sum, "N<n>"/"X<n>" NAK/CAN CAN for the first n blocks, "E<n>" ACK the
@@ -9,12 +10,14 @@
 #include <regex>
 #include <sstream>
 
+#include "image/bspapi.h"
 #include "platform/platform.h"
 #include "support/xmodem_sender.h"
 
 namespace {
 
 using namespace xmpeer;
+using CommandTest = XmodemTest;
 
 struct SendCase {
     const char *name, *args, *boardFiles, *receiver, *start;
@@ -26,6 +29,21 @@ struct SendCase {
 };
 
 const SendCase kCases[] = {
+    {"NoWordPrintsTheUsage", "", "", "", "C", -1, "", "",
+     "Usage:  \txmodem  -[rb!rt!ra!sb!st!sa][options] filename... 0\n\rMajor Commands --"},
+    {"NoFunctionIsRefused", "-", "", "", "C", -1, "", "",
+     "XMODEM Fatal Error - Either Send or Receive Function must be chosen!"},
+    {"BothFunctionsAreRefused", "-rsm", "", "", "C", -1, "", "",
+     "XMODEM Fatal Error- Both Send and Receive Functions Specified\n\r"},
+    {"YmodemAndModem7AreRefused", "-smg", "", "", "C", -1, "", "",
+     "XMODEM Fatal Error - Both YMODEM and MODEM7 Batch Protocols Specified"},
+    {"SendWithoutFileIsRefused", "-sb", "", "", "C", -1, "", "",
+     "XMODEM Fatal Error - No file specified to send"},
+    {"MissingFileIsRefused", "-sb nothere", "", "", "C", -1, "", "", "Can't find requested file"},
+    {"EmptyFileIsRefused", "-sb empty", "empty=", "", "C", -1, "", "", "Requested file size is 0"},
+    {"MoreThanSeventeenNamesAreRefused",
+     "-sby f0 f1 f2 f3 f4 f5 f6 f7 f8 f9 f0 f1 f2 f3 f4 f5 f6 f7", "", "y", "C", -1, "", "",
+     "XMODEM Fatal Error - Too many file names (at most 17)"},
     {"TwoHundredBytesMakeTwoPaddedBlocks", "-sb f.bin", "f.bin=#200", "", "C", 0, "SS", "#200_*56",
      "File f.bin Ready to SEND in binary mode\n\r"
      "Estimated File Size 1K, 2 Sectors, 200 Bytes\n\r"
@@ -61,6 +79,8 @@ const SendCase kCases[] = {
     {"CanCanAtTheStartCancels", "-sb f.bin", "f.bin=data", "", "\x18\x18", -1, "", "",
      "\r\nSend Canceled by CAN-CAN\n\r"},
     {"EotAckedAtTheFifthIsSuccess", "-sb f.bin", "f.bin=data", "E5", "C", 0, "S", "data_*124"},
+    {"EotNeverAckedIsAFailure", "-sb f.bin", "f.bin=data", "E0", "C", -1, "S", "",
+     "\r\nRemote System Not Responding on Completion\n\r"},
     {"EotAckedAtTheSixthIsFailure", "-sb f.bin", "f.bin=data", "E6", "C", -1, "S", "",
      "\r\nRemote System Not Responding on Completion\n\r"},
     {"Modem7SendsNamesSkipsMissingFilesAndCloses", "-sbm data.bin missing second.txt",
@@ -95,7 +115,9 @@ TEST_P(SendTable, EndsAsScripted) {
     peer.start(c.start);
     if (r.find('-') != std::string::npos) peer.startChars = "";
     EXPECT_EQ(xm(c.args), c.rc);
-    EXPECT_EQ(peer.types(), expand(c.types));
+    std::string types;
+    for (const auto& b : peer.blocks) types += b.type == SOHc ? 'S' : 'X';
+    EXPECT_EQ(types, expand(c.types));
     EXPECT_NE(out().find(c.said), std::string::npos) << out();
     EXPECT_EQ(peer.files, c.rc == 0 ? words(c.files, true) : peer.files);
     EXPECT_TRUE(c.rc != 0 || !(peer.ymodem || peer.modem7) || peer.batchClosed);
@@ -109,20 +131,33 @@ TEST_P(SendTable, EndsAsScripted) {
 INSTANTIATE_TEST_SUITE_P(Send, SendTable, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Nobody answers: 121 one-second reads after the 426 ms settle delay. An EOT
-// never acknowledged goes eleven times, 15 s apart.
-TEST_F(XmodemTest, SilentReceiverAndUnansweredEot) {
-    tb.writeFile("f.bin", "ten bytes!");
-    uint64_t t0 = plat::nowUs();
-    EXPECT_EQ(xm("-sb f.bin"), -1);
-    EXPECT_NE(out().find("\r\nRemote System Not Responding\n\r"), std::string::npos);
-    EXPECT_EQ(plat::nowUs() - t0, 426000u + 121000000u);
-    ReceiverPeer peer(con());
-    peer.ackEotAt = 0;
-    peer.start("C");
-    EXPECT_EQ(xm("-sb f.bin"), -1);
-    ASSERT_EQ(peer.eotTimes.size(), 11u);
-    for (size_t i = 1; i < 11; ++i) EXPECT_EQ(peer.eotTimes[i] - peer.eotTimes[i - 1], 15000000u);
+TEST_F(CommandTest, TransferModeIsRawAndRestoredAfterwards) {
+    int optsDuring = -1, fdDuring = -1;
+    plat::SignalHandler handlerDuring = nullptr;
+    con().onWrite = [&](std::string_view) {
+        if (fdDuring >= 0 || con().options() != 0) return;
+        optsDuring = con().options();
+        fdDuring = bspapiConsoleFdGet();
+        handlerDuring = plat::sigvec15Get();
+        con().sendAfter(1000, std::string(1, EOTc));
+    };
+    int before = con().options();
+    EXPECT_EQ(xm("-cbrke f"), 0);
+    EXPECT_EQ(optsDuring, 0);
+    EXPECT_EQ(fdDuring, plat::kConsoleFd);
+    EXPECT_EQ(handlerDuring, &onintr);
+    EXPECT_EQ(con().options(), before);
+    EXPECT_EQ(plat::sigvec15Get(), nullptr);
+    // The kill signal restores the line and reports.
+    stopsig();
+    EXPECT_EQ(con().options(), plat::OPT_TERMINAL & ~plat::OPT_MON_TRAP);
+    setmodes();
+    EXPECT_EQ(con().options(), 0);
+    con().clearOutput();
+    plat::sigvec15Get()(15);
+    EXPECT_EQ(con().output(), "\r\nKill signal; bailing out\n\r");
+    EXPECT_EQ(con().options(), plat::OPT_TERMINAL);
+    EXPECT_EQ(plat::sigvec15Get(), nullptr);
 }
 
 }  // namespace
