@@ -41,7 +41,7 @@ const ReceiveCase kCases[] = {
      "Warning -- Target File Exists and is Being Overwritten\n\r"},
     {"DuplicateBlockIsWrittenOnce", "-cbrke f.bin", "1a 1a 2b E", "", 0, "f.bin=a*128b*128"},
     {"BlockThreeAfterOneDeletes", "-cbrke f.bin", "1a 3c E", "", -1, "f.bin",
-     "\x18\x18\x18\x18\x18\r\nABORTED -- Too Many Errors -- Deleting File\n\r"},
+     "CK\x06\x18\x18\x18\x18\x18\r\nABORTED -- Too Many Errors -- Deleting File\n\r"},
     {"FirstBlockTwoEndsWithoutAFile", "-cbrke f.bin", "2b", "", -1, "f.bin",
      "\r\nABORTED -- Remote system is not responding\n\r"},
     {"TenBadBlocksAbortAndDelete", "-cbrke f.bin", "Fa*256", "1*d", -1, "f.bin", kTooMany},
