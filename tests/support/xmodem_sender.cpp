@@ -34,13 +34,13 @@ std::string ymodemHeader(const std::string& name, const std::string& fields, siz
     return d.append(size - std::min(size, d.size()), '\0');
 }
 
-std::string expand(const std::string& spec) {
+std::string expand(const std::string& text) {
     std::string out;
-    for (size_t i = 0; i < spec.size(); ++i) {
-        bool random = spec[i] == '#', repeat = i + 1 < spec.size() && spec[i + 1] == '*';
-        char c = spec[i] == '_' ? SUBc : spec[i] == '~' ? '\0' : spec[i];
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool random = text[i] == '#', repeat = i + 1 < text.size() && text[i + 1] == '*';
+        char c = text[i] == '_' ? SUBc : text[i] == '~' ? '\0' : text[i];
         size_t from = i + (random ? 1 : 2), digits = 0;
-        size_t n = random || repeat ? std::stoul(spec.substr(from), &digits) : 1;
+        size_t n = random || repeat ? std::stoul(text.substr(from), &digits) : 1;
         out += random ? stktest::randomBytes(n, uint32_t(n)) : std::string(n, c);
         i = random || repeat ? from + digits - 1 : i;
     }

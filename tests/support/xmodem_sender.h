@@ -27,7 +27,7 @@ std::string wireBlock(int number, const std::string& data, bool crc);
 std::string ymodemHeader(const std::string& name, const std::string& fields, size_t size = 128);
 // Test data written short: "a*128" is 128 'a', "#200" 200 seeded random
 // bytes, '_' a SUB, '~' a NUL; any other character stands for itself.
-std::string expand(const std::string& spec);
+std::string expand(const std::string& text);
 
 // Hands a peer what the engine writes in transfer mode (raw line): only
 // those bytes belong to the protocol.

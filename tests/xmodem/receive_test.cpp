@@ -5,8 +5,9 @@
 // file in 128-byte blocks and EOT, "H<name>:<fields>" a YMODEM header, "Z"
 // the empty header, "M<name>" a MODEM7 name ('_' space, '~' NUL), "B" the
 // MODEM7 batch end, "A<n>" abort the name at character n, "W<data>" an
-// existing f.bin, "!<n>" the n-th disk write fails. Tampers "<item><attempt><change>" ('*': any);
-// files "name=<data>" or "name" for absent; data as expand() reads it.
+// existing f.bin, "!<n>" the n-th disk write fails. Tampers are
+// "<item><attempt><change>" ('*': any); files "name=<data>" or "name" for
+// absent; names, arguments and data as expand() reads them.
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -121,12 +122,12 @@ void build(SenderPeer& p, stktest::TestBoard& tb, const std::string& script) {
 // Changes of a transmission: damaged data, a bad complement, a short block,
 // CAN CAN instead or before, one CAN before, a damaged CRC or checksum block,
 // block 2 instead.
-void tamper(const std::string& spec, size_t item, int attempt, std::string& w) {
-    for (size_t i = 0; i + 2 < spec.size(); i += 4) {
-        if ((spec[i] != '*' && size_t(spec[i] - '0') != item) ||
-            (spec[i + 1] != '*' && spec[i + 1] - '0' != attempt))
+void tamper(const std::string& changes, size_t item, int attempt, std::string& w) {
+    for (size_t i = 0; i + 2 < changes.size(); i += 4) {
+        if ((changes[i] != '*' && size_t(changes[i] - '0') != item) ||
+            (changes[i + 1] != '*' && changes[i + 1] - '0' != attempt))
             continue;
-        char change = spec[i + 2];
+        char change = changes[i + 2];
         if (change == 'd') w[10] ^= 0x55;
         if (change == 'n') w[2] = 0;
         if (change == 's') w.resize(60);
