@@ -2,6 +2,7 @@
 // system information dump of the board API.
 #include "image/bspapi.h"
 
+#include "board/rtc.h"
 #include "boot/boot.h"
 #include "boot/menu_internal.h"
 #include "image/stkimage.h"
