@@ -1,5 +1,6 @@
 #include "board/i2c_models.h"
 
+#include <cstdio>
 #include <memory>
 
 #include "board/at24c02.h"
@@ -29,6 +30,22 @@ void attachI2cDevices(plat::Board& board) {
     module->bus().add(0x54, std::make_unique<RegisterFile>());  // power supply 2 EEPROM
     module->bus().add(0x20, std::make_unique<RegisterFile>());  // I/O expander
     board.map().attachOwned(moduleBase, CpmI2cModel::kSize, std::move(module), "cpm");
+}
+
+bool setBoardClock(const char* text) {
+    int year, month, day, hour, minute, second;
+    char end = 0;
+    if (std::sscanf(text, "%4d-%2d-%2d %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second,
+                    &end) != 6)
+        return false;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59 ||
+        year < 0 || hour < 0 || minute < 0 || second < 0)
+        return false;
+    auto* controller = plat::board().map().find<I2cControllerModel>();
+    Ds1338* clock = controller ? controller->bus().find<Ds1338>(Ds1338::kAddress) : nullptr;
+    if (!clock) return false;
+    clock->setTime(year, month, day, hour, minute, second);
+    return true;
 }
 
 }  // namespace board

@@ -11,4 +11,9 @@ class Board;
 
 namespace board {
 void attachI2cDevices(plat::Board& board);
-}
+
+// Sets the installed board's clock chip to a UTC time "YYYY-MM-DD HH:MM:SS"
+// (running, 24-hour form, century in its RAM); false for another text or a
+// board without the clock.
+bool setBoardClock(const char* text);
+}  // namespace board
