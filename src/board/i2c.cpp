@@ -1,7 +1,6 @@
-// Transfers through the processor's controller. The transaction logic is
-// written against seven controller operations (start, send byte, stop,
-// receive mode, acknowledge on/off, wait done, read data) at the end of the
-// file's first part.
+// Transfers through the processor's controller. The transactions are written
+// against seven controller operations (start, send byte, stop, receive mode,
+// acknowledge on/off, wait done, read data); only those touch the registers.
 #include "board/i2c.h"
 
 #include <cstdarg>

@@ -21,6 +21,7 @@ struct Transfer {
     const char* mainBus;    // conditions on the processor's bus
     const char* moduleBus;  // on the communications module's bus
     const char* traceLine;  // a line the trace shows, or ""
+    int lastByte = -1;      // the last byte read into the caller's buffer
 };
 
 class I2cTransfers : public stktest::BoardTest, public ::testing::WithParamInterface<Transfer> {
@@ -31,6 +32,9 @@ class I2cTransfers : public stktest::BoardTest, public ::testing::WithParamInter
         mainBus().tracing = moduleBus().tracing = true;
         auto* eeprom = mainBus().find<board::At24c02>(board::At24c02::kMainBoardAddress);
         eeprom->writeCycleUs = 200;  // answers the third poll
+        auto* supply = moduleBus().find<board::RegisterFile>(0x50);
+        supply->bytes[0x10] = 0x12;
+        supply->bytes[0x11] = 0x34;
     }
     board::I2cBus& mainBus() { return plat::board().map().find<I2cControllerModel>()->bus(); }
     board::I2cBus& moduleBus() { return plat::board().map().find<CpmI2cModel>()->bus(); }
@@ -45,6 +49,9 @@ TEST_P(I2cTransfers, DriveTheBusAsExpected) {
     EXPECT_EQ(mainBus().trace, t.mainBus);
     EXPECT_EQ(moduleBus().trace, t.moduleBus);
     EXPECT_NE(con().output().find(t.traceLine), std::string::npos) << con().output();
+    if (t.lastByte >= 0) {
+        EXPECT_EQ(buffer[t.count - 1], t.lastByte);
+    }
 }
 
 const char* kLib = "../../../../bsp/cpu/tb8541/vxworks/mpc85xx/i2cLib : ";
@@ -75,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
         Transfer{"EepromAnswersTheThirdPoll", true, 4, 0x10, 1, 1, 0,
                  "S A2+ 10+ 5A+ P S A2- P S A2- P S A2+ P", "", ""},
         Transfer{"Device6ThroughTheModule", false, 6, 0x10, 1, 2, 0, "",
-                 "S A0+ 10+ P S A1+ r00+ r00- P", kCpmRead.c_str()},
+                 "S A0+ 10+ P S A1+ r12+ r34- P", kCpmRead.c_str(), 0x34},
         Transfer{"WriteToDevice6GoesUnanswered", true, 6, 0, 1, 1, -1, "S A0- P", "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
