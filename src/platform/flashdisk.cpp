@@ -433,6 +433,16 @@ int closedir(Dir* dir) {
 int copy(const char* from, const char* to) {
     int in = open(from, kOpenRead);
     if (in < 0) return -1;
+    // Opening the destination truncates it: when both names reach the same
+    // file ("image1", "./image1", "/DskVol/files/image1") that would empty
+    // the source, so such a copy is refused and the file stays as it was.
+    std::string toHost;
+    struct stat src, dst;
+    if (disk().resolve(to, toHost) && ::fstat(in, &src) == 0 && ::stat(toHost.c_str(), &dst) == 0 &&
+        src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
+        close(in);
+        return fail(EINVAL);
+    }
     int out = open(to, kOpenReadWrite | kOpenCreate | kOpenTrunc);
     if (out < 0) {
         close(in);

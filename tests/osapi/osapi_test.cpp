@@ -264,6 +264,9 @@ TEST_F(OsapiTest, CopyDeleteAndRename) {
     EXPECT_EQ(osapiFsCopyFile("src", "dst"), kOsapiSuccess);
     EXPECT_EQ(tb.readFile("dst"), "payload");
     EXPECT_EQ(osapiFsCopyFile("missing", "dst2"), kOsapiError);
+    for (const char* same : {"src", "./src", "/DskVol/files/src"})  // never onto itself
+        EXPECT_EQ(osapiFsCopyFile("src", same), kOsapiError) << same;
+    EXPECT_EQ(tb.readFile("src"), "payload");
 
     tb.writeFile("old", "new contents");
     EXPECT_EQ(osapiFsRenameFile("old", "dst"), kOsapiSuccess);  // replaces
