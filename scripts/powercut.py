@@ -1,37 +1,44 @@
 #!/usr/bin/env python3
-"""Power cuts end to end: stkboot on a pty console is killed (SIGKILL) at
-seeded random instants while it stores an image received from sx (option 4),
-activates the backup image (option 11), rewrites and sends its event log
-(start-up, option 3) and receives a diagnostics image (option 13). After each
-cut it starts again on the same board folder, and the start must reach the
-auto-boot prompt with the old or the new image active and valid, every image
-and the diagnostics image still there (old or new content), and every file
-the image list names present.
-
-    scripts/powercut.py [--trials N] [--seed S] [--build DIR] [--keep]
-"""
-import argparse, collections, os, random, select, signal, socket, struct, subprocess
-import sys, tempfile, threading, time, tty
+"""Power cuts end to end: kills stkboot (SIGKILL) at seeded random instants while it
+stores an image from sx (option 4), activates the backup (11), rewrites its event log
+at start-up and sends it (3), or receives a diagnostics image (13), and starts it again
+on the same board folder each time. Every start must reach the auto-boot prompt with
+the old or the new image active and valid, every image must hold its old or new bytes,
+and the list must name no missing file. Usage: powercut.py [--trials N] [--seed S]"""
+import argparse, collections, math, os, random, select, signal, socket, struct
+import subprocess, sys, tempfile, threading, time, tty
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROMPT, CHOICE = b"[Boot Menu] ", b"Select (1, 2):"
-LOG_RECORDS, LOG_RECORD = 16384 // 52, 52
-# Where a cut may land, per operation: (phase, weight). The store phases are
-# short but they are where an image can be lost, so they weigh most.
-PHASES = {
-    "store": [("transfer", 2), ("settle", 1), ("check+store", 5)],
-    "activate": [("activate", 1)],
-    "eventlog": [("start-up", 3), ("convert", 2), ("transfer", 1), ("tail", 1)],
-    "diag": [("transfer", 2), ("settle", 1), ("store", 5)],
+LOG_RECORD, LOG_RECORDS = 52, 16384 // 52
+# Each operation as an operator drives it: bytes ending in CR are typed, other
+# bytes awaited, None is the start-up up to the menu, a list runs lrzsz on the line
+# and a tuple (phase, weight, longest time so far in s) starts a phase where the cut
+# may land. The store phases are short, but an image can be lost there: they weigh most.
+OPS = {
+    "store": [b"4\r", b"transfer starts.", ("transfer", 2, 7.5), ["sx", "-k"], ("settle", 1, 5.0),
+              b"XMODEM transfer complete", ("check", 1, 1.0),
+              b"Storing Operational code in Flash.", ("store", 4, 0.01), PROMPT],
+    "activate": [b"11\r", ("activate", 1, 1.0), b"activated.", PROMPT],
+    "eventlog": [("start-up", 3, 1.1), None, b"3\r", ("convert", 2, 0.2), b"transfer starts.",
+                 ("transfer", 1, 2.6), ["rx", "-c", "event.log"], ("tail", 1, 5.0),
+                 b"Event log transmitted.", PROMPT],
+    "diag": [b"13\r", b"transfer starts.", ("transfer", 2, 7.5), ["sx", "-k"], ("settle", 1, 5.0),
+             b"XMODEM transfer complete", ("store", 5, 0.005), PROMPT],
 }
+VERIFIED = set()  # image bytes stkimage found valid
+PHASES = {op: [step for step in steps if isinstance(step, tuple)] for op, steps in OPS.items()}
 
 
-class Killed(Exception):
-    pass
+class Killed(Exception): pass  # the cut came
 
 
-class Failure(Exception):
-    pass
+class Failure(Exception): pass  # a check failed
+
+
+def put(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
 
 
 class Board:
@@ -39,90 +46,20 @@ class Board:
 
     def __init__(self, exe, folder, work):
         self.exe, self.folder, self.work = exe, folder, work
-        self.proc, self.fd, self.peer = None, -1, None
+        self.files = os.path.join(folder, "DskVol", "files")
+        self.proc, self.peer, self.fd = None, None, -1
 
     def start(self):
-        self.err = open(os.path.join(self.work, "stderr.txt"), "wb+")
         self.proc = subprocess.Popen([self.exe, "--board", self.folder, "--console", "pty"],
-                                     stdin=subprocess.DEVNULL, stdout=self.err,
-                                     stderr=self.err, start_new_session=True)
-        mark, deadline = b"stkboot: console on ", time.time() + 10
-        while True:  # the program waits only 2 s at the prompt: open the pty at once
-            self.err.seek(0)
-            text = self.err.read()
-            if mark in text and b"\n" in text.split(mark, 1)[1]:
-                break
-            if time.time() > deadline or self.proc.poll() is not None:
-                raise Failure("no pty announced: %r" % text[-300:])
-            time.sleep(0.002)
-        self.pty = text.split(mark, 1)[1].split(b"\n", 1)[0].decode()
-        self.fd = os.open(self.pty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE, start_new_session=True)
+        mark = b"stkboot: console on "  # at once, and it waits only 2 s at the prompt
+        line = next((line for line in self.proc.stderr if line.startswith(mark)), b"")
+        if not line.endswith(b"\n"):
+            raise Failure("stkboot announced no pty")
+        self.fd = os.open(line[len(mark):-1].decode(), os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.fd)
         self.out, self.cursor = b"", 0
-
-    def expect(self, *texts, timeout=20):
-        deadline = time.time() + timeout
-        while True:
-            hits = [(self.out.find(t, self.cursor), i) for i, t in enumerate(texts)]
-            hits = [h for h in hits if h[0] >= 0]
-            if hits:
-                at, i = min(hits)
-                self.cursor = at + len(texts[i])
-                return i
-            if not self.alive():
-                raise Killed()
-            if time.time() > deadline:
-                raise Failure("waited in vain for %r; got %r" % (texts, self.out[-400:]))
-            if select.select([self.fd], [], [], 0.02)[0]:
-                try:
-                    self.out += os.read(self.fd, 4096)
-                except OSError:  # the program's end of the line has gone
-                    time.sleep(0.01)
-
-    def send(self, text):
-        while text:
-            try:
-                text = text[os.write(self.fd, text):]
-            except BlockingIOError:
-                time.sleep(0.001)
-            except OSError:
-                raise Killed()
-
-    def run_peer(self, argv, hold=0.0, timeout=60):
-        """An lrzsz program joined to the console line, started after `hold` s
-        (the sender's settle time, as an operator would wait). It sits on a
-        socket relayed to the pty: lrzsz flushes its terminal input after
-        each start character and acknowledgement, which on a pty loses bytes
-        a serial line would have delivered."""
-        time.sleep(hold)
-        ours, theirs = socket.socketpair()
-        self.peer = subprocess.Popen(argv, cwd=self.work, stdin=theirs, stdout=theirs,
-                                     stderr=subprocess.DEVNULL)
-        theirs.close()
-        deadline, peer_open = time.time() + timeout, True
-        while self.alive() and time.time() < deadline:
-            if not peer_open and self.peer.poll() is not None:
-                break
-            for ready in select.select([self.fd] + [ours] * peer_open, [], [], 0.02)[0]:
-                try:
-                    data = os.read(self.fd, 4096) if ready == self.fd else ours.recv(4096)
-                except OSError:  # the line has gone with the program: alive() tells
-                    continue
-                if ready == self.fd:
-                    self.out += data
-                    try:
-                        ours.sendall(data)
-                    except OSError:
-                        pass  # the peer has ended; its exit status tells
-                elif data:
-                    self.send(data)
-                else:
-                    peer_open = False
-        ours.close()
-        if not self.alive():
-            raise Killed()
-        if self.peer.poll() != 0:
-            raise Failure("%s ended with %s" % (argv[0], self.peer.poll()))
 
     def alive(self):
         """False once the program has ended; a fault unless it was the cut."""
@@ -131,6 +68,35 @@ class Board:
         if self.proc.returncode != -signal.SIGKILL:
             raise Failure("stkboot ended with %d: %r" % (self.proc.returncode, self.out[-300:]))
         return False
+
+    def read(self):
+        try:
+            return os.read(self.fd, 4096)
+        except OSError:  # the line has gone with the program: alive() tells
+            time.sleep(0.01)
+            return b""
+
+    def send(self, data):
+        try:
+            return os.write(self.fd, data)
+        except OSError:
+            raise Killed()
+
+    def expect(self, *texts, timeout=20):
+        """Reads the line until one of the texts comes; its index."""
+        deadline = time.time() + timeout
+        while True:
+            hits = sorted((self.out.find(t, self.cursor), i) for i, t in enumerate(texts))
+            at, i = next(((at, i) for at, i in hits if at >= 0), (-1, -1))
+            if at >= 0:
+                self.cursor = at + len(texts[i])
+                return i
+            if not self.alive():
+                raise Killed()
+            if time.time() > deadline:
+                raise Failure("waited in vain for %r; got %r" % (texts, self.out[-400:]))
+            if select.select([self.fd], [], [], 0.02)[0]:
+                self.out += self.read()
 
     def reach_prompt(self):
         """Start-up up to the Boot Menu; True when the auto-boot choice came first."""
@@ -141,18 +107,45 @@ class Board:
             self.expect(PROMPT)
         return offered
 
+    def run_peer(self, argv, hold=0.0, timeout=60):
+        """lrzsz on the line after `hold` s, on a socket relayed to the pty: lrzsz
+        flushes its terminal input, which on a pty loses bytes a UART delivers."""
+        time.sleep(hold)
+        ours, theirs = socket.socketpair()
+        self.peer = subprocess.Popen(argv, cwd=self.work, stdin=theirs, stdout=theirs,
+                                     stderr=subprocess.DEVNULL)
+        theirs.close()
+        line, deadline = self.out[self.cursor:], time.time() + timeout  # a start character
+        while self.alive() and time.time() < deadline and (ours or self.peer.poll() is None):
+            try:
+                ours and line and ours.sendall(line)
+            except OSError:
+                pass  # the peer has ended; its exit status tells
+            line = b""
+            for ready in select.select([self.fd] + [ours] * bool(ours), [], [], 0.02)[0]:
+                if ready is not ours:
+                    line = self.read()
+                    self.out += line
+                elif not self.send(ours.recv(4096)):
+                    ours = ours.close()  # the peer closed its end
+        if not self.alive():
+            raise Killed()
+        if self.peer.poll() != 0:
+            raise Failure("%s ended with %s" % (argv[0], self.peer.poll()))
+
     def kill(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGKILL)
-        if self.proc:
-            self.proc.wait()
-        if self.peer and self.peer.poll() is None:
-            self.peer.kill()
-            self.peer.wait()
-        self.peer = None
+        for proc in filter(None, (self.proc, self.peer)):
+            proc.kill()  # nothing happens to one that has ended
+            proc.wait()
+            proc.stderr and proc.stderr.close()
         if self.fd >= 0:
             os.close(self.fd)
-            self.fd = -1
+        self.peer, self.fd = None, -1
+
+    def restart(self):
+        self.kill()
+        self.start()
+        return self.reach_prompt()
 
 
 class Trial:
@@ -165,11 +158,15 @@ class Trial:
     def arm(self, phase):
         now = time.time()
         if self.current:
-            self.spans[self.current] = max(self.spans.get(self.current, 0), now - self.since)
+            self.spans[self.current] = max(self.spans[self.current], now - self.since)
         self.current, self.since = phase, now
         if phase == self.phase:
-            self.cut = self.fraction * self.spans.get(phase, 1.0) * 1.2
-            self.timer = threading.Timer(self.cut, self.board.kill_now)
+            # Half the cuts spread evenly over the phase, half log-evenly from
+            # 0.1 ms, so the few milliseconds of a rename get their share.
+            span, (even, where) = self.spans[phase] * 1.2, self.fraction
+            low, high = math.log(1e-4), math.log(max(span, 2e-4))
+            self.cut = where * span if even else math.exp(low + where * (high - low))
+            self.timer = threading.Timer(self.cut, self.board.proc.send_signal, [signal.SIGKILL])
             self.timer.start()
 
     def finish(self):
@@ -178,7 +175,28 @@ class Trial:
             self.timer.cancel()
 
 
-def sha_label(data, pool):
+def run_op(op, board, trial, new, rng):
+    if op == "eventlog":  # on a full log (start-up must clear it) or a partly used one
+        board.kill()
+        used = LOG_RECORDS if rng.random() < 0.5 else rng.randint(1, 40)
+        record = struct.pack(">I32sIIII", 1, b"powercut.py".ljust(32), 7, 1, 2, 3)
+        put(os.path.join(board.files, "log2.bin"),
+            record * used + b"\xff" * LOG_RECORD * (LOG_RECORDS - used))
+        board.start()
+    for step in OPS[op]:
+        if isinstance(step, tuple):
+            trial.arm(step[0])
+        elif isinstance(step, list):  # a receiver waits out the 426 ms send settle at 9600
+            board.run_peer(step + [new] * (step[0] == "sx"), hold=0.6 * (step[0] == "rx"))
+        elif step is None:
+            board.reach_prompt()
+        elif step.endswith(b"\r"):
+            board.send(step)
+        else:
+            board.expect(step)
+
+
+def label(data, pool):
     """The pool name whose bytes the file holds (lrzsz pads with ^Z), or None."""
     for name, body in pool.items():
         rest = data[len(body):]
@@ -187,75 +205,35 @@ def sha_label(data, pool):
     return None
 
 
-def read_list(files):
+def board_state(files, pool, diags, stkimage):
     with open(os.path.join(files, "boot.dim"), "rb") as f:
         blocks = f.read().decode(errors="replace").split("---IMAGE---\n")[1:]
-    return [b.split("\n")[:3] for b in blocks]  # current state, next state, file name
-
-
-def board_state(files, pool, diags, stkimage):
-    entries = read_list(files)
-    for entry in entries:
-        if len(entry) < 3 or not os.path.exists(os.path.join(files, entry[2])):
-            raise Failure("the list names a missing file: %r" % entries)
+    entries = [b.split("\n")[:3] for b in blocks]  # current state, next state, file name
+    if any(len(e) < 3 or not os.path.exists(os.path.join(files, e[2])) for e in entries):
+        raise Failure("the list names a missing file: %r" % entries)
     active = [e[2] for e in entries if e[0] == "active"]
     if len(active) != 1:
         raise Failure("not one active image in the list: %r" % entries)
-    verify = subprocess.run([stkimage, "verify", os.path.join(files, active[0])],
-                            capture_output=True)
-    if verify.returncode != 0:
-        raise Failure("active image %s not valid: %s" % (active[0], verify.stdout[-200:]))
+    with open(os.path.join(files, active[0]), "rb") as f:
+        data = f.read()
+    if data not in VERIFIED:  # the tool takes seconds: each content is checked once
+        verify = subprocess.run([stkimage, "verify", os.path.join(files, active[0])],
+                                capture_output=True)
+        if verify.returncode != 0:
+            raise Failure("active image %s not valid: %r" % (active[0], verify.stdout[-200:]))
+        VERIFIED.add(data)
     state = {"active": active[0]}
     for name in ("image1", "image2", "diag_image.stk"):
         path = os.path.join(files, name)
         data = open(path, "rb").read() if os.path.exists(path) else None
-        state[name] = None if data is None else sha_label(data, diags if "diag" in name else pool)
+        state[name] = None if data is None else label(data, diags if "diag" in name else pool)
         if data is not None and state[name] is None:
             raise Failure("%s holds neither an old nor a new image" % name)
     return state
 
 
-def plant_log(files, rng):
-    """A full log (start-up must clear it) or a partly used one (kept)."""
-    used = LOG_RECORDS if rng.random() < 0.5 else rng.randint(1, 40)
-    record = struct.pack(">I", 1) + b"powercut.py".ljust(32) + struct.pack(">IIII", 7, 1, 2, 3)
-    with open(os.path.join(files, "log2.bin"), "wb") as f:
-        f.write(record * used + b"\xff" * LOG_RECORD * (LOG_RECORDS - used))
-
-
-def run_op(op, board, trial, new, rng):
-    if op == "eventlog":
-        board.kill()
-        plant_log(board.files, rng)
-        board.start()
-        trial.arm("start-up")
-        board.reach_prompt()
-        board.send(b"3\r")
-        trial.arm("convert")
-        board.expect(b"transfer starts.")
-        trial.arm("transfer")
-        board.run_peer(["rx", "-c", "event.log"], hold=0.6)  # 426 ms settle at 9600
-        trial.arm("tail")
-        board.expect(b"Event log transmitted.")
-        board.expect(PROMPT)
-    elif op == "activate":
-        board.send(b"11\r")
-        trial.arm("activate")
-        board.expect(b"activated.")
-        board.expect(PROMPT)
-    else:
-        board.send(b"4\r" if op == "store" else b"13\r")
-        board.expect(b"transfer starts.")
-        trial.arm("transfer")
-        board.run_peer(["sx", "-k", new])
-        trial.arm("settle")
-        board.expect(b"XMODEM transfer complete")
-        trial.arm("check+store" if op == "store" else "store")
-        board.expect(PROMPT)
-
-
 def outcome(op, before, after, new):
-    """Checks the image kept or stored against the state before; its name."""
+    """Checks the state after a cut against the one before; names the result."""
     target = {"store": before["active"], "diag": "diag_image.stk"}.get(op)
     for name in ("image1", "image2", "diag_image.stk"):
         if name != target and after[name] != before[name]:
@@ -266,68 +244,53 @@ def outcome(op, before, after, new):
         raise Failure("active image changed from %s to %s" % (before["active"], after["active"]))
     if op == "eventlog":
         return "images kept"
-    if after[target] == before[target]:
-        return "old kept"
-    if after[target] == new:
-        return "new stored"
-    raise Failure("%s lost: was %s, now %s" % (target, before[target], after[target]))
+    if after[target] not in (before[target], new):
+        raise Failure("%s lost: was %s, now %s" % (target, before[target], after[target]))
+    return "old kept" if after[target] == before[target] else "new stored"
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--trials", type=int, default=300)
     ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--build", default=None, help="folder with stkboot and stkimage")
+    ap.add_argument("--build", help="folder with stkboot and stkimage (build-test or build)")
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
     args = ap.parse_args()
     build = args.build or next(os.path.join(ROOT, d) for d in ("build-test", "build")
                                if os.path.exists(os.path.join(ROOT, d, "stkboot")))
-    stkboot, stkimage = os.path.join(build, "stkboot"), os.path.join(build, "stkimage")
-    work = tempfile.mkdtemp(prefix="powercut-")
-    folder = os.path.join(work, "board")
+    stkimage, work = os.path.join(build, "stkimage"), tempfile.mkdtemp(prefix="powercut-")
     rng = random.Random(args.seed)
-
     pool, diags = {}, {}  # name -> bytes: images for option 4, files for option 13
-    for i, size in enumerate((3000, 5000, 7000)):
-        fw = os.path.join(work, "fw%d.bin" % i)
-        with open(fw, "wb") as f:
-            f.write(rng.randbytes(size))
-        out = os.path.join(work, "img%c" % "ABC"[i])
-        subprocess.run([stkimage, "create", fw, "-o", out, "--compression", "zlib",
-                        "--version", "1.0.0.%d" % (i + 1)], check=True, capture_output=True)
-        pool[os.path.basename(out)] = open(out, "rb").read()
-    for i, size in enumerate((2000, 3000, 4000)):
-        diags["diag%d" % i] = rng.randbytes(size)
-        with open(os.path.join(work, "diag%d" % i), "wb") as f:
-            f.write(diags["diag%d" % i])
-
-    board = Board(stkboot, folder, work)
-    board.files = os.path.join(folder, "DskVol", "files")
-    board.kill_now = lambda: board.proc.send_signal(signal.SIGKILL)
-    board.start()  # the first start formats the flash disk
-    board.reach_prompt()
+    for i, size in enumerate((3000, 5000, 7000)):  # made side by side: the tool pauses
+        diags["diag%d" % i] = rng.randbytes(size // 2 + 500)
+        put(os.path.join(work, "diag%d" % i), diags["diag%d" % i])
+        put(os.path.join(work, "fw%d" % i), rng.randbytes(size))
+        pool["img" + "ABC"[i]] = subprocess.Popen(
+            [stkimage, "create", "fw%d" % i, "-o", "img" + "ABC"[i], "--compression", "zlib",
+             "--version", "1.0.0.%d" % (i + 1)], cwd=work, stdout=subprocess.DEVNULL)
+    for name, maker in pool.items():
+        if maker.wait() != 0:
+            raise SystemExit("stkimage create failed")
+        pool[name] = open(os.path.join(work, name), "rb").read()
+    board = Board(os.path.join(build, "stkboot"), os.path.join(work, "board"), work)
+    board.restart()  # the first start formats the flash disk
     board.kill()
-    for name, src in (("image1", "imgA"), ("image2", "imgB"), ("diag_image.stk", "diag0")):
-        with open(os.path.join(board.files, name), "wb") as f:
-            f.write((pool if src.startswith("img") else diags)[src])
-    board.start()
-    board.reach_prompt()
+    for name, data in (("image1", pool["imgA"]), ("image2", pool["imgB"]),
+                       ("diag_image.stk", diags["diag0"])):
+        put(os.path.join(board.files, name), data)
+    board.restart()
     state = board_state(board.files, pool, diags, stkimage)
 
-    counts, failures, spans = collections.Counter(), [], {}
-    ops = list(PHASES)
-    started = time.time()
-    for number in range(-len(ops), args.trials):
-        op = ops[number] if number < 0 else rng.choice(ops)  # first: each once, uncut
-        phase = rng.choices(*zip(*PHASES[op]))[0] if number >= 0 else None
-        fraction = rng.random()
-        candidates = pool if op == "store" else diags
+    counts, failure, started = collections.Counter(), None, time.time()
+    spans = {op: {name: span for name, _, span in phases} for op, phases in PHASES.items()}
+    for number in range(args.trials):
+        op = rng.choice(list(PHASES))
+        phase = rng.choices([p[0] for p in PHASES[op]], [p[1] for p in PHASES[op]])[0]
+        fraction = (rng.random() < 0.5, rng.random())
         held = state[state["active"]] if op == "store" else state["diag_image.stk"]
-        new = rng.choice([n for n in candidates if n != held])
-        trial = Trial(board, phase, fraction, spans.setdefault(op, {}))
-        killed = False
+        new = rng.choice([n for n in (pool if op == "store" else diags) if n != held])
+        trial, killed, mark = Trial(board, phase, fraction, spans[op]), False, len(board.out)
         try:
-            mark = len(board.out)
             try:
                 run_op(op, board, trial, new, rng)
                 text = board.out[0 if op == "eventlog" else mark:]
@@ -336,43 +299,27 @@ def main():
             except Killed:
                 killed = True
             trial.finish()
-            board.kill()
-            board.start()
-            if not board.reach_prompt():
-                raise Failure("restart reached the menu without a valid active image")
+            if not board.restart():
+                raise Failure("the restart found no valid active image")
             after = board_state(board.files, pool, diags, stkimage)
-            result = outcome(op, state, after, new)
+            counts[(op, outcome(op, state, after, new),
+                    "cut in " + phase if killed else "finished before the cut")] += 1
             state = after
-        except Failure as fault:
+        except Failure as fault:  # the board is left as it was found
             trial.finish()
-            failures.append((number, op, phase, trial.cut, str(fault)))
-            print("FAIL trial %d (seed %d) %s, cut in %s after %.3f s: %s"
-                  % (number, args.seed, op, phase, trial.cut or 0, fault), flush=True)
-            board.kill()
-            if len(failures) >= 5:
-                break
-            board.start()  # go on from whatever the board holds now
-            board.reach_prompt()
-            state = board_state(board.files, pool, diags, stkimage)
-            continue
-        if number >= 0:
-            where = ("cut in " + phase) if killed else "finished before the cut"
-            counts[(op, result, where)] += 1
+            failure = "FAIL: trial %d (seed %d): %s, cut in %s after %.4f s: %s" % (
+                number, args.seed, op, phase, trial.cut or 0, fault)
+            break
     board.kill()
-
-    done = sum(counts.values())
-    print("powercut: seed %d, %d trials run in %.0f s, %d failures"
-          % (args.seed, done + len(failures), time.time() - started, len(failures)))
+    print("powercut: seed %d, %d trials in %.0f s, %d failed"
+          % (args.seed, sum(counts.values()) + bool(failure), time.time() - started,
+             bool(failure)))
     for (op, result, where), n in sorted(counts.items()):
-        print("  %-9s %-17s %-32s %4d" % (op, result, where, n))
-    for op, phases in sorted(spans.items()):
-        print("  %-9s longest phases: %s" % (op, ", ".join(
-            "%s %.3f s" % (name, span) for name, span in phases.items())))
-    if args.keep:
-        print("work folder:", work)
-    else:
+        print("  %-9s %-17s %-28s %4d" % (op, result, where, n))
+    print(failure or "no failure", "\nboard folder kept: " + work if failure or args.keep else "")
+    if not (failure or args.keep):
         subprocess.run(["rm", "-rf", work])
-    return 1 if failures else 0
+    return 1 if failure else 0
 
 
 if __name__ == "__main__":
