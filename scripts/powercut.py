@@ -6,7 +6,7 @@ on the same board folder each time. Every start must reach the auto-boot prompt 
 the old or the new image active and valid, every image must hold its old or new bytes,
 and the list must name no missing file. Usage: powercut.py [--trials N] [--seed S]"""
 import argparse, collections, math, os, random, select, signal, socket, struct
-import subprocess, sys, tempfile, threading, time, tty
+import subprocess, sys, tempfile, termios, threading, time, tty
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROMPT, CHOICE = b"[Boot Menu] ", b"Select (1, 2):"
@@ -58,7 +58,7 @@ class Board:
         if not line.endswith(b"\n"):
             raise Failure("stkboot announced no pty")
         self.fd = os.open(line[len(mark):-1].decode(), os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(self.fd)
+        tty.setraw(self.fd, termios.TCSANOW)  # keeping what it wrote before we came
         self.out, self.cursor = b"", 0
 
     def alive(self):
