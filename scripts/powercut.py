@@ -256,8 +256,9 @@ def main():
     ap.add_argument("--build", help="folder with stkboot and stkimage (build-test or build)")
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
     args = ap.parse_args()
-    build = args.build or next(os.path.join(ROOT, d) for d in ("build-test", "build")
-                               if os.path.exists(os.path.join(ROOT, d, "stkboot")))
+    build = os.path.abspath(args.build or next(
+        os.path.join(ROOT, d) for d in ("build-test", "build")
+        if os.path.exists(os.path.join(ROOT, d, "stkboot"))))
     stkimage, work = os.path.join(build, "stkimage"), tempfile.mkdtemp(prefix="powercut-")
     rng = random.Random(args.seed)
     pool, diags = {}, {}  # name -> bytes: images for option 4, files for option 13
