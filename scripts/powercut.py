@@ -1,11 +1,10 @@
 #!/usr/bin/env python3
 """Power cuts end to end: kills stkboot (SIGKILL) at seeded random instants while it
 stores an image from sx (option 4), activates the backup (11), rewrites its event log
-at start-up and sends it (3), or receives a diagnostics image (13), and starts it again
-on the same board folder each time. Every start must reach the auto-boot prompt with
-the old or the new image active and valid, every image must hold its old or new bytes,
-and the list must name no missing file. Usage: powercut.py [--trials N] [--seed S]"""
-import argparse, collections, math, os, random, select, signal, socket, struct
+at start-up and sends it (3), or receives a diagnostics image (13), and restarts it on
+the same board: it must reach the auto-boot prompt with the old or the new image active
+and valid, no image lost, no listed file missing. powercut.py [--trials N] [--seed S]"""
+import argparse, collections, os, random, select, signal, socket, struct
 import subprocess, sys, tempfile, termios, threading, time, tty
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -13,8 +12,8 @@ PROMPT, CHOICE = b"[Boot Menu] ", b"Select (1, 2):"
 LOG_RECORD, LOG_RECORDS = 52, 16384 // 52
 # Each operation as an operator drives it: bytes ending in CR are typed, other
 # bytes awaited, None is the start-up up to the menu, a list runs lrzsz on the line
-# and a tuple (phase, weight, longest time so far in s) starts a phase where the cut
-# may land. The store phases are short, but an image can be lost there: they weigh most.
+# and a tuple (phase, weight, longest time measured in s) starts a phase where the
+# cut may land. The store phases are short, but an image can be lost there: they weigh most.
 OPS = {
     "store": [b"4\r", b"transfer starts.", ("transfer", 2, 7.5), ["sx", "-k"], ("settle", 1, 5.0),
               b"XMODEM transfer complete", ("check", 1, 1.0),
@@ -31,8 +30,6 @@ PHASES = {op: [step for step in steps if isinstance(step, tuple)] for op, steps 
 
 
 class Killed(Exception): pass  # the cut came
-
-
 class Failure(Exception): pass  # a check failed
 
 
@@ -148,34 +145,7 @@ class Board:
         return self.reach_prompt()
 
 
-class Trial:
-    """Arms the cut when the chosen phase begins; times the phases."""
-
-    def __init__(self, board, phase, fraction, spans):
-        self.board, self.phase, self.fraction, self.spans = board, phase, fraction, spans
-        self.timer, self.current, self.since, self.cut = None, None, 0, None
-
-    def arm(self, phase):
-        now = time.time()
-        if self.current:
-            self.spans[self.current] = max(self.spans[self.current], now - self.since)
-        self.current, self.since = phase, now
-        if phase == self.phase:
-            # Half the cuts spread evenly over the phase, half log-evenly from
-            # 0.1 ms, so the few milliseconds of a rename get their share.
-            span, (even, where) = self.spans[phase] * 1.2, self.fraction
-            low, high = math.log(1e-4), math.log(max(span, 2e-4))
-            self.cut = where * span if even else math.exp(low + where * (high - low))
-            self.timer = threading.Timer(self.cut, self.board.proc.send_signal, [signal.SIGKILL])
-            self.timer.start()
-
-    def finish(self):
-        self.arm(None)
-        if self.timer:
-            self.timer.cancel()
-
-
-def run_op(op, board, trial, new, rng):
+def run_op(op, board, arm, new, rng):
     if op == "eventlog":  # on a full log (start-up must clear it) or a partly used one
         board.kill()
         used = LOG_RECORDS if rng.random() < 0.5 else rng.randint(1, 40)
@@ -185,7 +155,7 @@ def run_op(op, board, trial, new, rng):
         board.start()
     for step in OPS[op]:
         if isinstance(step, tuple):
-            trial.arm(step[0])
+            arm(step[0])
         elif isinstance(step, list):  # a receiver waits out the 426 ms send settle at 9600
             board.run_peer(step + [new] * (step[0] == "sx"), hold=0.6 * (step[0] == "rx"))
         elif step is None:
@@ -254,7 +224,6 @@ def main():
     ap.add_argument("--trials", type=int, default=300)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--build", help="folder with stkboot and stkimage (build-test or build)")
-    ap.add_argument("--keep", action="store_true", help="keep the work folder")
     args = ap.parse_args()
     build = os.path.abspath(args.build or next(
         os.path.join(ROOT, d) for d in ("build-test", "build")
@@ -283,23 +252,30 @@ def main():
     state = board_state(board.files, pool, diags, stkimage)
 
     counts, failure, started = collections.Counter(), None, time.time()
-    spans = {op: {name: span for name, _, span in phases} for op, phases in PHASES.items()}
     for number in range(args.trials):
         op = rng.choice(list(PHASES))
-        phase = rng.choices([p[0] for p in PHASES[op]], [p[1] for p in PHASES[op]])[0]
-        fraction = (rng.random() < 0.5, rng.random())
+        phase, _, span = rng.choices(PHASES[op], [p[1] for p in PHASES[op]])[0]
+        # Half the cuts spread evenly over the phase, half log-evenly from 0.1 ms,
+        # so that the few milliseconds of a rename get their share.
+        even, where = rng.random() < 0.5, rng.random()
+        cut = where * span * 1.2 if even else 1e-4 * (span * 1.2 / 1e-4) ** where
         held = state[state["active"]] if op == "store" else state["diag_image.stk"]
         new = rng.choice([n for n in (pool if op == "store" else diags) if n != held])
-        trial, killed, mark = Trial(board, phase, fraction, spans[op]), False, len(board.out)
+        timers, killed, mark = [], False, len(board.out)
+
+        def arm(name):  # the chosen phase begins: the cut comes `cut` s later
+            if name == phase:
+                timers.append(threading.Timer(cut, board.proc.send_signal, [signal.SIGKILL]))
+                timers[0].start()
         try:
             try:
-                run_op(op, board, trial, new, rng)
+                run_op(op, board, arm, new, rng)
                 text = board.out[0 if op == "eventlog" else mark:]
                 if b"rror" in text or b"failed" in text:
                     raise Failure("uncut %s failed: %r" % (op, text[-300:]))
             except Killed:
                 killed = True
-            trial.finish()
+            [timer.cancel() for timer in timers]
             if not board.restart():
                 raise Failure("the restart found no valid active image")
             after = board_state(board.files, pool, diags, stkimage)
@@ -307,9 +283,9 @@ def main():
                     "cut in " + phase if killed else "finished before the cut")] += 1
             state = after
         except Failure as fault:  # the board is left as it was found
-            trial.finish()
+            [timer.cancel() for timer in timers]
             failure = "FAIL: trial %d (seed %d): %s, cut in %s after %.4f s: %s" % (
-                number, args.seed, op, phase, trial.cut or 0, fault)
+                number, args.seed, op, phase, cut, fault)
             break
     board.kill()
     print("powercut: seed %d, %d trials in %.0f s, %d failed"
@@ -317,8 +293,8 @@ def main():
              bool(failure)))
     for (op, result, where), n in sorted(counts.items()):
         print("  %-9s %-17s %-28s %4d" % (op, result, where, n))
-    print(failure or "no failure", "\nboard folder kept: " + work if failure or args.keep else "")
-    if not (failure or args.keep):
+    print(failure and failure + "\nboard folder kept: " + work or "no failure")
+    if not failure:
         subprocess.run(["rm", "-rf", work])
     return 1 if failure else 0
 
