@@ -123,8 +123,13 @@ class Board:
                 if ready is not ours:
                     line = self.read()
                     self.out += line
-                elif not self.send(ours.recv(4096)):
-                    ours = ours.close()  # the peer closed its end
+                else:
+                    try:
+                        data = ours.recv(4096)
+                    except OSError:  # the peer ended leaving bytes unread
+                        data = b""
+                    if not self.send(data):
+                        ours = ours.close()  # the peer closed its end
         if not self.alive():
             raise Killed()
         if self.peer.poll() != 0:
