@@ -4,7 +4,7 @@ stores an image from sx (option 4), activates the backup (11), rewrites its even
 at start-up and sends it (3), or receives a diagnostics image (13), and restarts it on
 the same board: it must reach the auto-boot prompt with the old or the new image active
 and valid, no image lost, no listed file missing. powercut.py [--trials N] [--seed S]"""
-import argparse, collections, os, random, select, signal, socket, struct
+import argparse, atexit, collections, os, random, select, signal, socket, struct
 import subprocess, sys, tempfile, termios, threading, time, tty
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -248,6 +248,7 @@ def main():
             raise SystemExit("stkimage create failed")
         pool[name] = open(os.path.join(work, name), "rb").read()
     board = Board(os.path.join(build, "stkboot"), os.path.join(work, "board"), work)
+    atexit.register(board.kill)  # none is left running, whatever ends the script
     board.restart()  # the first start formats the flash disk
     board.kill()
     for name, data in (("image1", pool["imgA"]), ("image2", pool["imgB"]),
