@@ -4,7 +4,8 @@
 //   "<bytes"  type on the terminal          ">text"  wait for text on the console
 //   "!text"   wait for text on stderr       "xtext"  text never on stderr
 //   "=9600"   the line's speed              "@prog args"  run lrzsz in the peer folder
-//   "-file"   no such board file
+//   "?prog args"  the same, any outcome     "-file"  no such board file
+//   "&"  stored files on the board          "[" / "]"  the flash disk files now / as then
 //   "+file=peerfile"  the board file begins with the peer's file
 //   "%file"   the peer's file is an event log sent in whole kilobytes
 #include <gtest/gtest.h>
@@ -12,7 +13,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -26,8 +29,15 @@ const char kPrompt[] = "[Boot Menu] ";
 struct Session {
     const char* name;
     bool validImage;
-    const char* script;  // steps separated by '|'
+    std::string script;  // steps separated by '|'
 };
+
+// Option 4 with sb sending a file named like a stored file: refused at its
+// header, the load fails and the flash disk stays byte for byte as it was.
+std::string refused(const std::string& name) {
+    return "|<4\r|>transfer starts.|?sb -k " + name + "|>File " + name +
+           " already exists|>Error loading code...|>[Boot Menu] |]";
+}
 
 const Session kSessions[] = {
     {"BaudRateLineEditingAndReset", false,
@@ -46,6 +56,9 @@ const Session kSessions[] = {
      "|>The following code has been uploaded:"
      "|>Target Device..................................0x00508541|>[Boot Menu] "
      "|+image1=xcode.bin|-xcode.bin|<1\r|!hand-off to entry 0x00200000"},
+    {"Option4RefusesStoredNames", false,
+     ">[Boot Menu] |&|[" + refused("image1") + refused("image2") + refused("boot.dim") +
+         refused("log2.bin") + refused("diag_config.cfg")},
     {"Option13LoadsDiagnosticsAndOption12StartsThem", false,
      ">[Boot Menu] |<13\r|>Ready to receive the file with XMODEM/CRC....|>transfer starts."
      "|@sx -k diag.bin|>XMODEM transfer complete....|>[Boot Menu] |+diag_image.stk=diag.bin"
@@ -92,6 +105,9 @@ TEST_P(TerminalSession, RunsAsScripted) {
         ASSERT_TRUE(first.start(boardDir_) && first.expect(kPrompt)) << first.errText();
         image(boardDir_ + "/DskVol/files/image1", "0x00010000");
     }
+    for (const char* f : {"image1", "image2", "boot.dim", "log2.bin", "diag_config.cfg"})
+        stktest::writeHostFile(peerDir_ + "/" + f, stktest::randomBytes(5000, 5));
+    std::map<std::string, std::string> snapshot;
     stktest::BootProcess boot;
     ASSERT_TRUE(boot.start(boardDir_)) << boot.errText();
     std::istringstream script(s.script);
@@ -106,13 +122,21 @@ TEST_P(TerminalSession, RunsAsScripted) {
         for (int i = 0; k == '=' && i < 300 && lineSpeed(boot.slaveFd()) != std::stoi(arg); ++i)
             ::usleep(10000);
         EXPECT_TRUE(k != '=' || lineSpeed(boot.slaveFd()) == std::stoi(arg));
-        if (k == '@') {
+        if (k == '@' || k == '?') {
             stktest::RelayOptions opt;
             opt.holdMs = 600;  // past the send settle delay at 9600 bit/s (426 ms)
             std::istringstream words(arg);
             std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
-            EXPECT_EQ(boot.runPeer(peerDir_, argv, opt, &peerErr), 0) << peerErr;
+            EXPECT_TRUE(boot.runPeer(peerDir_, argv, opt, &peerErr) == 0 || k == '?') << peerErr;
         }
+        for (const char* f : {"image1", "image2", "boot.dim", "diag_config.cfg"})
+            if (k == '&') stktest::writeHostFile(files + f, std::string("stored ") + f);
+        std::map<std::string, std::string> volume;
+        if (k == '[' || k == ']')
+            for (auto& e : std::filesystem::directory_iterator(files))
+                volume[e.path().filename()] = stktest::readHostFile(e.path());
+        if (k == '[') snapshot = volume;
+        EXPECT_TRUE(k != ']' || volume == snapshot);
         EXPECT_TRUE(k != '-' || ::access((files + arg).c_str(), F_OK) != 0);
         std::string stored =
             k == '+' ? stktest::readHostFile(files + arg.substr(0, arg.find('='))) : "";

@@ -113,6 +113,10 @@ void addNoisy(const LineNoise& n, std::mt19937& rng, const char* p, size_t len, 
 
 }  // namespace
 
+std::string stkbootPath() {
+    return std::string(STK_BINARY_DIR) + "/stkboot";
+}
+
 std::string stkimagePath() {
     return std::string(STK_BINARY_DIR) + "/stkimage";
 }
@@ -234,8 +238,7 @@ BootProcess::~BootProcess() {
 }
 
 bool BootProcess::start(const std::string& boardDir) {
-    pid_ = spawn({STK_BINARY_DIR "/stkboot", "--console", "pty", "--board", boardDir}, "", -1,
-                 &errFile_);
+    pid_ = spawn({stkbootPath(), "--console", "pty", "--board", boardDir}, "", -1, &errFile_);
     // The pty's name comes on standard error; we hold its slave like a terminal program.
     const std::string mark = "stkboot: console on ";
     if (pid_ < 0 || !expectErr(mark + "/", 10000) || !expectErr("\n", 1000)) return false;

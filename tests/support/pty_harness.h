@@ -23,6 +23,7 @@
 
 namespace stktest {
 
+std::string stkbootPath();
 std::string stkimagePath();
 bool programsAvailable(const std::vector<std::string>& names);
 std::string randomBytes(size_t n, uint32_t seed);  // the same bytes for the same seed

@@ -4,8 +4,8 @@
 // Script tokens: "3a" block 3 of 128 'a' ("3A": 1024), "E" EOT, "F<data>" a
 // file in 128-byte blocks and EOT, "H<name>:<fields>" a YMODEM header, "Z"
 // the empty header, "M<name>" a MODEM7 name ('_' space, '~' NUL), "B" the
-// MODEM7 batch end, "A<n>" abort the name at character n, "W<data>" an
-// existing f.bin, "!<n>" the n-th disk write fails. Tampers are
+// MODEM7 batch end, "A<n>" abort the name at character n, "W<name>=<data>"
+// an existing file, "!<n>" the n-th disk write fails. Tampers are
 // "<item><attempt><change>" ('*': any); files "name=<data>" or "name" for
 // absent; names, arguments and data as expand() reads them.
 #include <filesystem>
@@ -38,7 +38,7 @@ const ReceiveCase kCases[] = {
      "C"},
     {"WithoutETheFirstEotIsRefused", "-cbr f.bin", "Fhello", "", 0, "f.bin=hello_*123",
      "C\x06\x15\x06"},
-    {"EotWithoutBlocksLeavesAnExistingFile", "-cbrke f.bin", "Wold E", "", 0, "f.bin=old",
+    {"EotWithoutBlocksLeavesAnExistingFile", "-cbrke f.bin", "Wf.bin=old E", "", 0, "f.bin=old",
      "Warning -- Target File Exists and is Being Overwritten\n\r"},
     {"DuplicateBlockIsWrittenOnce", "-cbrke f.bin", "1a 1a 2b E", "", 0, "f.bin=a*128b*128"},
     {"BlockThreeAfterOneDeletes", "-cbrke f.bin", "1a 3c E", "", -1, "f.bin",
@@ -83,6 +83,14 @@ const ReceiveCase kCases[] = {
     {"Modem7NamesTheFiles", "-rbm", "MREAD____ME_ Fmodemseven M../../X____ Fy B", "", 0,
      "read.me=modemseven_*118 ..:..:x=y_*127"},
     {"Modem7AbortedNameIsRetried", "-rbm", "A4 MABC_____TXT Fx B", "", 0, "abc.txt=x_*127"},
+    // Names of the files the boot program keeps are never taken from the line.
+    {"StoredNameImage1IsRefused", "-rb", "Wimage1=i HIMAGE1:3 Fabc", "", -1, "image1=i",
+     "File image1 already exists, not received"},
+    {"StoredNameBootDimIsRefused", "-rb", "Wboot.dim=d Hboot.dim:3 Fabc", "", -1, "boot.dim=d",
+     "File boot.dim already exists, not received"},
+    {"StoredNameLog2IsRefused", "-rb", "Wlog2.bin=l Hlog2.bin:3 Fabc", "", -1, "log2.bin=l",
+     "File log2.bin already exists, not received"},
+    {"Modem7StoredNameIsRefused", "-rbm", "Wboot.dim=d MBOOT____DIM Fy", "", -1, "boot.dim=d"},
     {"Modem7NullName", "-rbm", "M~AME____TXT Fy", "", -1, "",
      "\r\nNull file name in MODEM7 batch receive\n\r"},
 };
@@ -95,7 +103,8 @@ void build(SenderPeer& p, stktest::TestBoard& tb, const std::string& script) {
         if (t[0] == 'F') p.addFile(expand(rest), 128);
         if (t[0] == 'Z') p.addYmodemEnd();
         if (t[0] == 'B') p.addBatchEnd();
-        if (t[0] == 'W') tb.writeFile("f.bin", rest);
+        if (t[0] == 'W')
+            tb.writeFile(rest.substr(0, rest.find('=')), rest.substr(rest.find('=') + 1));
         if (t[0] == '!') tb.disk().failWriteAt(std::stoi(rest));
         if (t[0] == 'A') p.modem7AbortAt = std::stoi(rest);
         if (t[0] == 'H') {
