@@ -63,20 +63,10 @@ const Session kSessions[] = {
      ">[Boot Menu] |<13\r|>Ready to receive the file with XMODEM/CRC....|>transfer starts."
      "|@sx -k diag.bin|>XMODEM transfer complete....|>[Boot Menu] |+diag_image.stk=diag.bin"
      "|<12\r|!hand-off to entry 0x01000000 with start type 1"},
-    {"Option5LeavesTheConfigurationInTempcfg", false,
-     ">[Boot Menu] |<5\r|>transfer starts.|@sx -k startup.cfg|>[Boot Menu] "
-     "|+tempcfg.bin=startup.cfg"},
     {"Option3SendsTheEventLog", false,
      ">[Boot Menu] |<3\r|>Sending event log, start XMODEM receive.....|>Ready to SEND"
      "|>transfer starts.|@rx -c log.txt|>Event log transmitted.|-asciilog.bin|%log.txt"},
 };
-
-int lineSpeed(int fd) {
-    struct termios t;
-    if (::tcgetattr(fd, &t) != 0) return -1;
-    speed_t s = ::cfgetospeed(&t);
-    return s == B9600 ? 9600 : s == B115200 ? 115200 : 0;
-}
 
 class TerminalSession : public ::testing::TestWithParam<Session> {
   protected:
@@ -113,21 +103,23 @@ TEST_P(TerminalSession, RunsAsScripted) {
     std::istringstream script(s.script);
     for (std::string step; std::getline(script, step, '|');) {
         SCOPED_TRACE(step.substr(0, 80));
-        std::string arg = step.substr(1), peerErr, files = boardDir_ + "/DskVol/files/";
+        std::string arg = step.substr(1), files = boardDir_ + "/DskVol/files/";
         char k = step[0];
         if (k == '<') boot.send(arg);
         ASSERT_TRUE(k != '>' || boot.expect(arg)) << boot.unmatched();
         ASSERT_TRUE(k != '!' || boot.expectErr(arg)) << boot.errText();
         EXPECT_TRUE(k != 'x' || boot.errText().find(arg) == std::string::npos);
-        for (int i = 0; k == '=' && i < 300 && lineSpeed(boot.slaveFd()) != std::stoi(arg); ++i)
-            ::usleep(10000);
-        EXPECT_TRUE(k != '=' || lineSpeed(boot.slaveFd()) == std::stoi(arg));
+        speed_t want = arg == "9600" ? B9600 : B115200;
+        struct termios t {};
+        for (int i = 0; k == '=' && i < 300; ++i, ::usleep(10000))
+            if (::tcgetattr(boot.slaveFd(), &t) == 0 && ::cfgetospeed(&t) == want) break;
+        EXPECT_TRUE(k != '=' || ::cfgetospeed(&t) == want);
         if (k == '@' || k == '?') {
             stktest::RelayOptions opt;
             opt.holdMs = 600;  // past the send settle delay at 9600 bit/s (426 ms)
             std::istringstream words(arg);
             std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
-            EXPECT_TRUE(boot.runPeer(peerDir_, argv, opt, &peerErr) == 0 || k == '?') << peerErr;
+            EXPECT_TRUE(boot.runPeer(peerDir_, argv, opt) == 0 || k == '?') << boot.unmatched();
         }
         for (const char* f : {"image1", "image2", "boot.dim", "diag_config.cfg"})
             if (k == '&') stktest::writeHostFile(files + f, std::string("stored ") + f);
@@ -144,10 +136,9 @@ TEST_P(TerminalSession, RunsAsScripted) {
             k == '+' ? stktest::readHostFile(peerDir_ + "/" + arg.substr(arg.find('=') + 1)) : "";
         EXPECT_TRUE(k != '+' || (!sent.empty() && stored.substr(0, sent.size()) == sent));
         std::string log = k == '%' ? stktest::readHostFile(peerDir_ + "/" + arg) : "";
-        EXPECT_TRUE(k != '%' || (log.size() % 1024 == 0 &&
-                                 (log.find("\r\nMessage Log Empty") == 0 ||
-                                  log.find("File   Line  TaskID    Code") != std::string::npos)))
-            << log;
+        // An event log, empty or with records, in whole kilobytes.
+        EXPECT_TRUE(k != '%' ||
+                    (log.size() % 1024 == 0 && log.find("Log Empty") != log.find("TaskID")));
     }
 }
 

@@ -287,11 +287,10 @@ bool BootProcess::expectErr(const std::string& text, int timeoutMs) {
 }
 
 int BootProcess::runPeer(const std::string& workDir, const std::vector<std::string>& argv,
-                         const RelayOptions& options, std::string* peerErr) {
+                         const RelayOptions& options) {
     LinePeer peer;
     int rc = peer.startProgram(slave_, workDir, argv, options) ? peer.wait(60000) : -1;
     out_ += peer.lineTranscript();
-    *peerErr = peer.errorText();
     return rc;
 }
 

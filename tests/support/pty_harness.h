@@ -58,8 +58,8 @@ class LinePeer {
     // Waits for the end (killing the program after timeoutMs) and for its last
     // bytes to reach the line. Returns the exit code, 128 + signal, or -1 on time-out.
     int wait(int timeoutMs);
-    std::string errorText() const;
-    std::string lineTranscript();  // everything read from the line so far
+    std::string errorText() const;  // the program's standard error
+    std::string lineTranscript();   // everything read from the line so far
     uint64_t bytesToLine() const { return toLineCount_; }
     void kill() { ::kill(pid_, SIGKILL); }  // the program dies, as on a lost line
 
@@ -92,7 +92,7 @@ class BootProcess {
     int slaveFd() const { return slave_; }
     // Runs a peer program on the console line; what the relay read joins output().
     int runPeer(const std::string& workDir, const std::vector<std::string>& argv,
-                const RelayOptions& options, std::string* peerErr);
+                const RelayOptions& options);
 
   private:
     bool readMore(int timeoutMs);

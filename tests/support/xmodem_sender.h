@@ -142,7 +142,6 @@ class XmodemTest : public stktest::BoardTest {
         EXPECT_FALSE(stop.has_value());
         return rc;
     }
-    std::string out() { return con().output(); }
 };
 
 }  // namespace xmpeer

@@ -153,9 +153,7 @@ TEST_P(ReceiveTable, EndsAsScripted) {
     const ReceiveCase& c = GetParam();
     SenderPeer peer(con());
     build(peer, tb, c.script);
-    peer.tamper = [&](size_t item, int attempt, std::string& w) {
-        tamper(c.tamper, item, attempt, w);
-    };
+    peer.tamper = [&](size_t i, int attempt, std::string& w) { tamper(c.tamper, i, attempt, w); };
     // Every file on the board, to show that nothing appears outside the working directory.
     auto boardFiles = [&] {
         std::set<std::string> files;
@@ -165,7 +163,7 @@ TEST_P(ReceiveTable, EndsAsScripted) {
     };
     auto before = boardFiles();
     EXPECT_EQ(xm(expand(c.args).c_str()), c.rc);
-    EXPECT_NE(out().find(c.said), std::string::npos) << out();
+    EXPECT_NE(con().output().find(c.said), std::string::npos) << con().output();
     EXPECT_EQ(peer.startLog, c.starts ? c.starts : peer.startLog);
     EXPECT_TRUE(c.rc != 0 || peer.done());
     std::set<std::string> expected, added;
@@ -199,9 +197,9 @@ TEST_F(XmodemTest, SilentSenderSeesTenStartsThenTheAbort) {
         EXPECT_EQ(starts,
                   (std::vector<uint64_t>{213000, 1213000, 3213000, 6213000, 10213000, 15213000,
                                          21213000, 28213000, 36213000, 45213000}));
-        EXPECT_NE(
-            out().find("CKCKCKCKCKCKCKCKCKCK\r\nABORTED -- Remote system is not sending file"),
-            std::string::npos);
+        EXPECT_NE(con().output().find(
+                      "CKCKCKCKCKCKCKCKCKCK\r\nABORTED -- Remote system is not sending file"),
+                  std::string::npos);
         EXPECT_FALSE(tb.exists("f.bin"));
         EXPECT_EQ(plat::nowUs() - t0 - wait, 60213000u);
     }
