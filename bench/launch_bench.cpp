@@ -23,7 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "board/board_devices.h"
 #include "boot/boot.h"
+#include "bootflash/bootflash.h"
 #include "image/stk_format.h"
 #include "launch/launch.h"
 #include "launch/launch_paths.h"
@@ -133,6 +135,8 @@ struct BenchBoard {
         auto clock = std::make_unique<plat::VirtualClock>();
         auto con = std::make_unique<plat::ScriptedConsole>(*clock);
         plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), dir));
+        attachBoardDevices(plat::board());
+        Flash_Init();
         plat::board().disk().format(nullptr);
         plat::board().disk().mount();
         plat::mkdir("/DskVol/files");

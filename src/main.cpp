@@ -10,6 +10,7 @@
 
 #include "board/board_devices.h"
 #include "boot/boot.h"
+#include "bootflash/bootflash.h"
 #include "launch/host_run.h"
 #include "platform/platform.h"
 
@@ -40,7 +41,8 @@ int main(int argc, char** argv) {
         std::unique_ptr<plat::ConsoleDevice>(con), std::make_unique<plat::HostClock>(), boardDir));
     attachBoardDevices(plat::board());
     plat::board().runFirmware = runFirmware || demo;
-    if (demo && !stkhost::seedDemoBoard()) return 2;
+    // The demo seeding formats the flash disk, through the flash driver.
+    if (demo && (Flash_Init(), !stkhost::seedDemoBoard())) return 2;
 
     for (;;) {
         try {

@@ -1,7 +1,12 @@
 #include "board/board_devices.h"
 
+#include <memory>
+
+#include "board/nor_chip.h"
 #include "platform/platform.h"
 
-void attachBoardDevices(plat::Board&) {
-    // Device models are attached here as they are built.
+void attachBoardDevices(plat::Board& board) {
+    board.map().attachOwned(plat::kNorBase, plat::kNorSize,
+                            std::make_unique<NorChip>(board.clock(), board.dir() + "/norflash.bin"),
+                            "NOR flash");
 }

@@ -10,6 +10,8 @@
 #include "image/stk_format.h"
 #include "image/stkimage.h"
 #include "image_show.h"
+#include "board/board_devices.h"
+#include "bootflash/bootflash.h"
 #include "platform/platform.h"
 #include "platform/scripted_console.h"
 
@@ -59,7 +61,8 @@ class ScratchBoard {
         auto console = std::make_unique<plat::ScriptedConsole>(*clock);
         plat::installBoard(
             std::make_unique<plat::Board>(std::move(console), std::move(clock), dir_));
-        ok_ = plat::board().disk().format(nullptr) == 0 && plat::board().disk().mount() == 0 &&
+        attachBoardDevices(plat::board());
+        ok_ = Flash_Init() == 0 && plat::board().disk().format(nullptr) == 0 && plat::board().disk().mount() == 0 &&
               plat::mkdir("/DskVol/files") == 0 && plat::chdir("/DskVol/files") == 0;
     }
     ~ScratchBoard() {
