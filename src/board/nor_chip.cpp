@@ -72,12 +72,15 @@ uint8_t* NorChip::sectorBytes(uint32_t sector) {
 }
 
 void NorChip::persist(uint32_t offset, uint32_t length) {
-    // The file grows with erased bytes up to the range written.
+    // The file grows with erased bytes up to the range written; sectors never
+    // touched are erased and need not be loaded for that.
+    static const std::vector<uint8_t> erased(kSectorSize, 0xFF);
     while (fileSize_ < offset) {
         uint32_t sector = uint32_t(fileSize_ / kSectorSize);
         uint32_t from = uint32_t(fileSize_ % kSectorSize);
         uint32_t upTo = std::min<uint64_t>(kSectorSize, offset - uint64_t(sector) * kSectorSize);
-        if (!file_.writeAt(fileSize_, sectorBytes(sector) + from, upTo - from)) return;
+        const uint8_t* bytes = sectors_[sector] ? sectors_[sector].get() : erased.data();
+        if (!file_.writeAt(fileSize_, bytes + from, upTo - from)) return;
         fileSize_ += upTo - from;
     }
     const uint8_t* bytes = sectorBytes(offset / kSectorSize) + offset % kSectorSize;
