@@ -7,11 +7,11 @@
 #include <fstream>
 #include <memory>
 
+#include "board/board_devices.h"
+#include "bootflash/bootflash.h"
 #include "image/stk_format.h"
 #include "image/stkimage.h"
 #include "image_show.h"
-#include "board/board_devices.h"
-#include "bootflash/bootflash.h"
 #include "platform/platform.h"
 #include "platform/scripted_console.h"
 
@@ -62,8 +62,9 @@ class ScratchBoard {
         plat::installBoard(
             std::make_unique<plat::Board>(std::move(console), std::move(clock), dir_));
         attachBoardDevices(plat::board());
-        ok_ = Flash_Init() == 0 && plat::board().disk().format(nullptr) == 0 && plat::board().disk().mount() == 0 &&
-              plat::mkdir("/DskVol/files") == 0 && plat::chdir("/DskVol/files") == 0;
+        ok_ = Flash_Init() == 0 && plat::board().disk().format(nullptr) == 0 &&
+              plat::board().disk().mount() == 0 && plat::mkdir("/DskVol/files") == 0 &&
+              plat::chdir("/DskVol/files") == 0;
     }
     ~ScratchBoard() {
         if (plat::boardInstalled()) plat::uninstallBoard();
