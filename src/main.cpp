@@ -41,8 +41,11 @@ int main(int argc, char** argv) {
         std::unique_ptr<plat::ConsoleDevice>(con), std::make_unique<plat::HostClock>(), boardDir));
     attachBoardDevices(plat::board());
     plat::board().runFirmware = runFirmware || demo;
-    // The demo seeding formats the flash disk, through the flash driver.
-    if (demo && (Flash_Init(), !stkhost::seedDemoBoard())) return 2;
+    if (demo) {
+        // Seeding formats the flash disk, which goes through the flash driver.
+        Flash_Init();
+        if (!stkhost::seedDemoBoard()) return 2;
+    }
 
     for (;;) {
         try {

@@ -3,7 +3,7 @@
 // cycles of its window as the real part does. Its contents persist in the
 // board folder as norflash.bin: the chip's bytes in address order (the board
 // is big-endian, so a word's high byte comes first). The file holds the chip
-// up to the highest sector ever written; whatever lies beyond its end is
+// up to the highest byte ever written; whatever lies beyond its end is
 // erased (0xFF), so a fresh board's chip is blank.
 #pragma once
 
