@@ -130,15 +130,12 @@ TEST_F(SendTest, HeaderRetriesKeep1KDataBlocks) {
     ReceiverPeer peer(con());
     peer.ymodem = true;
     peer.startChars = "CK";
-    peer.answer = [](const ReceiverPeer::Block& b, size_t index) {
-        if (index < 5) return std::string(1, NAKc);
-        return std::string(b.number == 0 && b.data[0] ? "\x06"
-                                                        "CK"
-                                                      : "\x06");
+    peer.answer = [](const ReceiverPeer::Block& b, size_t index) {  // NAK, ACK (+CK)
+        return std::string(index < 5 ? "\25" : b.number == 0 && b.data[0] ? "\6CK" : "\6");
     };
     peer.start("CK", 500000);
     EXPECT_EQ(xm("-sby f.bin"), 0);
-    // Six headers, then the data as without the retries, then the closing header.
+    // Six headers, then the data blocks as without the retries.
     EXPECT_EQ(types(peer), std::string(6, 'S') + "XXSSSSS");
 }
 
