@@ -221,6 +221,14 @@ class FdConsole : public ConsoleDevice {
             line_.clear();
         }
         if (!tty_) return 0;
+        if (input && !output) {
+            // An empty queue needs no flush; the terminal's flush waits for
+            // its receive worker and would stall a transfer now and then.
+            struct pollfd p {
+                in_, POLLIN, 0
+            };
+            if (::poll(&p, 1, 0) == 0) return 0;
+        }
         int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
         return ::tcflush(in_, which) == 0 ? 0 : -1;
     }
