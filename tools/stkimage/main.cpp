@@ -309,7 +309,7 @@ int main(int argc, char** argv) {
             std::printf("%s: %s\n", verifyPath.c_str(), summary.c_str());
         } else if (*bootflash) {
             Bytes window = readBootFlashWindow(boardDir);
-            writeOutput(bootflashOutput, window);
+            writeOutput(bootflashOutput, window, {});
             std::printf("%s: boot flash window of %s, %zu bytes\n", bootflashOutput.c_str(),
                         boardDir.c_str(), window.size());
         }
