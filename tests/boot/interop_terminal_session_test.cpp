@@ -6,7 +6,7 @@
 //   "=9600"   the line's speed              "@prog args"  run lrzsz in the peer folder
 //   "?prog args"  the same, any outcome     "-file"  no such board file
 //   "&"  stored files on the board          "[" / "]"  the flash disk files now / as then
-//   "+file=peerfile"  the board file begins with the peer's file
+//   "+file[@offset]=peerfile"  the board file holds the peer's file (at offset)
 //   "%file"   the peer's file is an event log sent in whole kilobytes
 #include <gtest/gtest.h>
 #include <termios.h>
@@ -55,13 +55,20 @@ const Session kSessions[] = {
      ">[Boot Menu] |<4\r|>Ready to RECEIVE File xcode.bin|>transfer starts.|@sx -k xcode.bin"
      "|>The following code has been uploaded:"
      "|>Target Device..................................0x00508541|>[Boot Menu] "
-     "|+image1=xcode.bin|-xcode.bin|<1\r|!hand-off to entry 0x00200000"},
+     "|+DskVol/files/image1=xcode.bin|-xcode.bin|<1\r|!hand-off to entry 0x00200000"},
     {"Option4RefusesStoredNames", false,
      ">[Boot Menu] |&|[" + refused("image1") + refused("image2") + refused("boot.dim") +
          refused("log2.bin") + refused("diag_config.cfg")},
+    // Boot code carried by an image through option 4; option 7 writes it into
+    // the boot flash window of the board's NOR chip and resets.
+    {"Option7AfterOption4WritesTheBootCode", false,
+     ">[Boot Menu] |<4\r|>transfer starts.|@sx -k xboot.bin|>[Boot Menu] |<7\r"
+     "|>Do you wish to update Boot Code? (y/n) |<y\r|>Flash update completed.|>Boot Menu Version"
+     "|+norflash.bin@0x1F00000=boot.bin"},
     {"Option13LoadsDiagnosticsAndOption12StartsThem", false,
      ">[Boot Menu] |<13\r|>Ready to receive the file with XMODEM/CRC....|>transfer starts."
-     "|@sx -k diag.bin|>XMODEM transfer complete....|>[Boot Menu] |+diag_image.stk=diag.bin"
+     "|@sx -k diag.bin|>XMODEM transfer complete....|>[Boot Menu] "
+     "|+DskVol/files/diag_image.stk=diag.bin"
      "|<12\r|!hand-off to entry 0x01000000 with start type 1"},
     {"Option3SendsTheEventLog", false,
      ">[Boot Menu] |<3\r|>Sending event log, start XMODEM receive.....|>Ready to SEND"
@@ -74,10 +81,10 @@ class TerminalSession : public ::testing::TestWithParam<Session> {
         stktest::removeTree(boardDir_);
         stktest::removeTree(peerDir_);
     }
-    void image(const std::string& out, const char* address) {
+    void image(const std::string& out, const char* address, const std::string& extra = "") {
         std::string cmd = stktest::stkimagePath() + " create " + peerDir_ + "/firmware.bin -o " +
                           out + " --load-address " + address +
-                          " --compression zlib --version 2.1.0.7";
+                          " --compression zlib --version 2.1.0.7" + extra;
         EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     }
     std::string boardDir_ = stktest::makeTempDir("stkboard-"),
@@ -90,6 +97,8 @@ TEST_P(TerminalSession, RunsAsScripted) {
     stktest::writeHostFile(peerDir_ + "/diag.bin", stktest::randomBytes(30000, 13));
     stktest::writeHostFile(peerDir_ + "/startup.cfg", "hostname switch-1\ninterface vlan 1\n");
     image(peerDir_ + "/xcode.bin", "0x00200000");
+    stktest::writeHostFile(peerDir_ + "/boot.bin", stktest::randomBytes(70001, 7));
+    image(peerDir_ + "/xboot.bin", "0x00200000", " --boot-code " + peerDir_ + "/boot.bin");
     if (s.validImage) {
         stktest::BootProcess first;  // the first start formats the flash disk
         ASSERT_TRUE(first.start(boardDir_) && first.expect(kPrompt)) << first.errText();
@@ -119,7 +128,10 @@ TEST_P(TerminalSession, RunsAsScripted) {
             opt.holdMs = 600;  // past the send settle delay at 9600 bit/s (426 ms)
             std::istringstream words(arg);
             std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
-            EXPECT_TRUE(boot.runPeer(peerDir_, argv, opt) == 0 || k == '?') << boot.unmatched();
+            stktest::LinePeer peer;
+            bool started = peer.startProgram(boot.slaveFd(), peerDir_, argv, opt);
+            EXPECT_TRUE(started && (peer.wait(60000) == 0 || k == '?'));
+            boot.addOutput(peer.lineTranscript());
         }
         for (const char* f : {"image1", "image2", "boot.dim", "diag_config.cfg"})
             if (k == '&') stktest::writeHostFile(files + f, std::string("stored ") + f);
@@ -130,11 +142,16 @@ TEST_P(TerminalSession, RunsAsScripted) {
         if (k == '[') snapshot = volume;
         EXPECT_TRUE(k != ']' || volume == snapshot);
         EXPECT_TRUE(k != '-' || ::access((files + arg).c_str(), F_OK) != 0);
+        size_t off =
+            arg.find('@') < arg.size() ? std::stoul(arg.substr(arg.find('@') + 1), nullptr, 0) : 0;
         std::string stored =
-            k == '+' ? stktest::readHostFile(files + arg.substr(0, arg.find('='))) : "";
+            k == '+'
+                ? stktest::readHostFile(boardDir_ + "/" + arg.substr(0, arg.find_first_of("@=")))
+                : "";
         std::string sent =
             k == '+' ? stktest::readHostFile(peerDir_ + "/" + arg.substr(arg.find('=') + 1)) : "";
-        EXPECT_TRUE(k != '+' || (!sent.empty() && stored.substr(0, sent.size()) == sent));
+        EXPECT_TRUE(k != '+' || (!sent.empty() &&
+                                 stored.substr(std::min(off, stored.size()), sent.size()) == sent));
         std::string log = k == '%' ? stktest::readHostFile(peerDir_ + "/" + arg) : "";
         // An event log, empty or with records, in whole kilobytes.
         EXPECT_TRUE(k != '%' ||

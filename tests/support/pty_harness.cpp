@@ -10,12 +10,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 
+#include "board/board_devices.h"
+#include "bootflash/bootflash.h"
 #include "platform/platform.h"
 
 // The benchmark program builds this file on its own, without the test set-up.
@@ -33,10 +36,6 @@ uint64_t monoUs() {
     struct timespec ts;
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
-}
-
-uint64_t monoMs() {
-    return monoUs() / 1000u;
 }
 
 bool retry(ssize_t n) {
@@ -86,9 +85,9 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io
 // Waits for a child; kills it after timeoutMs. Exit code, 128 + signal, or -1.
 int reap(pid_t pid, int timeoutMs) {
     int status = 0;
-    for (uint64_t deadline = monoMs() + uint64_t(timeoutMs);
+    for (uint64_t deadline = monoUs() / 1000 + uint64_t(timeoutMs);
          ::waitpid(pid, &status, WNOHANG) != pid;) {
-        if (monoMs() >= deadline) {
+        if (monoUs() / 1000 >= deadline) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
             return -1;
@@ -119,6 +118,17 @@ std::string stkbootPath() {
 
 std::string stkimagePath() {
     return std::string(STK_BINARY_DIR) + "/stkimage";
+}
+
+int runTool(const std::vector<std::string>& argv, std::string* output) {
+    std::string cmd;
+    for (const auto& a : argv) cmd += " '" + a + "'";  // paths and options without quotes
+    FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
+    char buf[4096];
+    for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        if (output) output->append(buf, n);
+    int status = p ? ::pclose(p) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool programsAvailable(const std::vector<std::string>& names) {
@@ -157,14 +167,11 @@ bool LinePeer::startProgram(int lineFd, const std::string& workDir,
 int LinePeer::wait(int timeoutMs) {
     int result = pid_ > 0 ? reap(pid_, timeoutMs) : -1;
     pid_ = -1;
-    for (uint64_t deadline = monoMs() + 1000; !peerDrained_ && monoMs() < deadline;) ::usleep(1000);
+    for (uint64_t deadline = monoUs() / 1000 + 1000; !peerDrained_ && monoUs() / 1000 < deadline;)
+        ::usleep(1000);
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     return result;
-}
-
-std::string LinePeer::errorText() const {
-    return slurp(errFile_);
 }
 
 std::string LinePeer::lineTranscript() {
@@ -185,10 +192,10 @@ void LinePeer::relay(int lineFd, RelayOptions opt) {
     std::mt19937 toPeerRng(opt.toPeer.seed), toLineRng(opt.toLine.seed);
     std::string toPeer, toLine, scan;  // scan: the tail of discarded text, across reads
     bool discarding = !opt.discardUntil.empty(), peerEof = false, lineDead = false;
-    uint64_t releaseAt = discarding ? UINT64_MAX : monoMs() + uint64_t(opt.holdMs);
+    uint64_t releaseAt = discarding ? UINT64_MAX : monoUs() / 1000 + uint64_t(opt.holdMs);
     char buf[8192];
     while (!stop_ && !(peerDrained_ && lineDead)) {
-        bool holding = monoMs() < releaseAt;
+        bool holding = monoUs() / 1000 < releaseAt;
         struct pollfd p[2] = {{lineDead ? -1 : lineFd,
                                short(POLLIN | (!holding && !toLine.empty() ? POLLOUT : 0)), 0},
                               {peerEof && toPeer.empty() ? -1 : peerFd_,
@@ -206,7 +213,7 @@ void LinePeer::relay(int lineFd, RelayOptions opt) {
                            ? size_t(n)
                            : size_t(n) - (scan.size() - at - opt.discardUntil.size());
                 discarding = at == std::string::npos;
-                if (!discarding) releaseAt = monoMs() + uint64_t(opt.holdMs);
+                if (!discarding) releaseAt = monoUs() / 1000 + uint64_t(opt.holdMs);
                 if (scan.size() > opt.discardUntil.size())
                     scan.erase(0, scan.size() - opt.discardUntil.size());
             }
@@ -262,10 +269,10 @@ bool BootProcess::readMore(int timeoutMs) {
 }
 
 bool BootProcess::expect(const std::string& text, int timeoutMs) {
-    for (uint64_t deadline = monoMs() + uint64_t(timeoutMs);; readMore(20)) {
+    for (uint64_t deadline = monoUs() / 1000 + uint64_t(timeoutMs);; readMore(20)) {
         size_t at = out_.find(text, cursor_);
         if (at != std::string::npos) cursor_ = at + text.size();
-        if (at != std::string::npos || monoMs() >= deadline) return at != std::string::npos;
+        if (at != std::string::npos || monoUs() / 1000 >= deadline) return at != std::string::npos;
     }
 }
 
@@ -281,17 +288,9 @@ std::string BootProcess::errText() const {
 }
 
 bool BootProcess::expectErr(const std::string& text, int timeoutMs) {
-    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
-    while (errText().find(text) == std::string::npos && monoMs() < deadline) ::usleep(2000);
+    uint64_t deadline = monoUs() / 1000 + uint64_t(timeoutMs);
+    while (errText().find(text) == std::string::npos && monoUs() / 1000 < deadline) ::usleep(2000);
     return errText().find(text) != std::string::npos;
-}
-
-int BootProcess::runPeer(const std::string& workDir, const std::vector<std::string>& argv,
-                         const RelayOptions& options) {
-    LinePeer peer;
-    int rc = peer.startProgram(slave_, workDir, argv, options) ? peer.wait(60000) : -1;
-    out_ += peer.lineTranscript();
-    return rc;
 }
 
 // --- BriskClock -----------------------------------------------------------------
@@ -301,8 +300,7 @@ uint64_t BriskClock::nowUs() {
 }
 
 void BriskClock::sleepUs(uint64_t us) {
-    if (us >= 1000000u) skipped_ += us;
-    if (us < 1000000u) ::usleep(useconds_t(us));
+    us >= 1000000u ? void(skipped_ += us) : void(::usleep(useconds_t(us)));
 }
 
 // --- HostLineBoard --------------------------------------------------------------
@@ -320,6 +318,8 @@ HostLineBoard::HostLineBoard() {
     dir_ = templ;
     plat::installBoard(std::make_unique<plat::Board>(std::unique_ptr<plat::ConsoleDevice>(con),
                                                      std::make_unique<BriskClock>(), dir_));
+    attachBoardDevices(plat::board());
+    Flash_Init();
     plat::board().disk().format(nullptr);
     plat::board().disk().mount();
     plat::mkdir("/DskVol/files");

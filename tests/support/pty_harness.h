@@ -25,6 +25,8 @@ namespace stktest {
 
 std::string stkbootPath();
 std::string stkimagePath();
+// Runs a tool to its end; its output (with standard error) goes to *output.
+int runTool(const std::vector<std::string>& argv, std::string* output = nullptr);
 bool programsAvailable(const std::vector<std::string>& names);
 std::string randomBytes(size_t n, uint32_t seed);  // the same bytes for the same seed
 
@@ -58,8 +60,7 @@ class LinePeer {
     // Waits for the end (killing the program after timeoutMs) and for its last
     // bytes to reach the line. Returns the exit code, 128 + signal, or -1 on time-out.
     int wait(int timeoutMs);
-    std::string errorText() const;  // the program's standard error
-    std::string lineTranscript();   // everything read from the line so far
+    std::string lineTranscript();  // everything read from the line so far
     uint64_t bytesToLine() const { return toLineCount_; }
     void kill() { ::kill(pid_, SIGKILL); }  // the program dies, as on a lost line
 
@@ -84,15 +85,13 @@ class BootProcess {
     BootProcess(const BootProcess&) = delete;
     bool start(const std::string& boardDir);
     // Reads the console output until text appears (after the last match).
-    bool expect(const std::string& text, int timeoutMs = 20000);
+    bool expect(const std::string& text, int timeoutMs = 60000);
     void send(const std::string& bytes);
     std::string unmatched() const { return out_.substr(cursor_); }
     std::string errText() const;  // its standard error and output
     bool expectErr(const std::string& text, int timeoutMs = 20000);
     int slaveFd() const { return slave_; }
-    // Runs a peer program on the console line; what the relay read joins output().
-    int runPeer(const std::string& workDir, const std::vector<std::string>& argv,
-                const RelayOptions& options);
+    void addOutput(const std::string& text) { out_ += text; }  // what a peer's relay read
 
   private:
     bool readMore(int timeoutMs);
