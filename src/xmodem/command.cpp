@@ -8,12 +8,7 @@
 #include "platform/platform.h"
 #include "xmodem/xmodem.h"
 
-XferSettings xferSettings;
-char xmodemName[kNameSize];
-char xmodemGivenName[kNameSize];
-uint8_t sectorBuf[kSectorSize];
-int32_t batchFileCount = 0;
-int32_t batchByteCount = 0;
+XferState xfer;
 
 namespace {
 
@@ -22,17 +17,13 @@ constexpr int kArgSlots = 20;    // command name, option word, names, end marker
 constexpr int kMaxNames = kArgSlots - 3;
 
 void resetSettings() {
-    xferSettings = XferSettings{};
-    xferSettings.fileType = 't';
+    xfer.settings = XferSettings{};
+    xfer.settings.fileType = 't';
 }
 
 STK_RESET_HOOK {
+    xfer = XferState{};
     resetSettings();
-    std::memset(xmodemName, 0, sizeof xmodemName);
-    std::memset(xmodemGivenName, 0, sizeof xmodemGivenName);
-    std::memset(sectorBuf, 0, sizeof sectorBuf);
-    batchFileCount = 0;
-    batchByteCount = 0;
 }
 
 void sleepMs(long ms) {
@@ -50,12 +41,12 @@ void sendSettle() {
 }
 
 void cancelHint() {
-    if (!xferSettings.tipFlag)
+    if (!xfer.settings.tipFlag)
         plat::printf("Send several Control-X characters to cancel before transfer starts.\n\r");
 }
 
 void readOptions(const char* word) {
-    XferSettings& s = xferSettings;
+    XferSettings& s = xfer.settings;
     for (const char* p = word; *p; ++p) {
         switch (std::tolower(static_cast<unsigned char>(*p))) {
             case '-':
@@ -116,13 +107,13 @@ void readOptions(const char* word) {
 }
 
 int receiveLoop() {
-    if (xferSettings.waitFlag) plat::sleep(15);
+    if (xfer.settings.waitFlag) plat::sleep(15);
     receiveSettle();
     setmodes();
-    std::memcpy(xmodemGivenName, xmodemName, sizeof xmodemGivenName);
+    std::memcpy(xfer.givenName, xfer.name, sizeof xfer.givenName);
     int result;
     do {
-        result = rfile(xmodemName);
+        result = rfile(xfer.name);
     } while (result == 1);
     flushin();
     restoremodes(0);
@@ -143,7 +134,7 @@ int sendOne(const char* name) {
     }
     long sectors = size / 128 + 1;
     plat::printf("File %s Ready to SEND", name);
-    plat::printf(" in %s mode\n\r", prtype(xferSettings.fileType));
+    plat::printf(" in %s mode\n\r", prtype(xfer.settings.fileType));
     plat::printf("Estimated File Size %ldK, %ld Sectors, %ld Bytes\n\r", size / 1024 + 1, sectors,
                  size);
     projtime(sectors, 1);
@@ -159,18 +150,18 @@ int sendOne(const char* name) {
 }
 
 int sendBatch(char** names, int count) {
-    XferSettings& s = xferSettings;
+    XferSettings& s = xfer.settings;
     if (s.ymodemFlag) {
-        batchFileCount = 0;
-        batchByteCount = 0;
+        xfer.batchFileCount = 0;
+        xfer.batchByteCount = 0;
         for (int i = 0; i < count; ++i) {
             int fd = plat::open(names[i], plat::kOpenRead);
             if (fd < 0) continue;
             plat::Stat st;
             long size = plat::fstat(fd, &st) == 0 ? long(st.size) : 0;
             if (s.fileType == 't') size += countnl(fd);
-            ++batchFileCount;
-            batchByteCount += int32_t(size);
+            ++xfer.batchFileCount;
+            xfer.batchByteCount += int32_t(size);
             plat::close(fd);
         }
         plat::printf("Ready to YMODEM xbatch SEND");
@@ -225,7 +216,7 @@ void xmodem_error(const char* message, int restore) {
 }
 
 void tip(const char* fmt, ...) {
-    if (!xferSettings.tipFlag) return;
+    if (!xfer.settings.tipFlag) return;
     char text[512];
     va_list ap;
     va_start(ap, fmt);
@@ -301,7 +292,7 @@ int xmodem(const char* args) {
     readOptions(argv[1]);
     getspeed();
 
-    XferSettings& s = xferSettings;
+    XferSettings& s = xfer.settings;
     int nameCount = argc - 2;
     char** names = argv + 2;
     if (s.receiveFlag && s.sendFlag) {
@@ -327,7 +318,7 @@ int xmodem(const char* args) {
             plat::printf("Ready for xbatch RECEIVE");
             plat::printf(" in %s mode\n\r", prtype(s.fileType));
             cancelHint();
-            std::snprintf(xmodemName, sizeof xmodemName, "%s", "xmodem.in");
+            std::snprintf(xfer.name, sizeof xfer.name, "%s", "xmodem.in");
         } else {
             int fd = plat::open(names[0], plat::kOpenRead);
             if (fd >= 0) {
@@ -337,8 +328,8 @@ int xmodem(const char* args) {
             plat::printf("Ready to RECEIVE File %s", names[0]);
             plat::printf(" in %s mode\n\r", prtype(s.fileType));
             cancelHint();
-            std::memset(xmodemName, 0, sizeof xmodemName);
-            std::snprintf(xmodemName, sizeof xmodemName, "%s", names[0]);
+            std::memset(xfer.name, 0, sizeof xfer.name);
+            std::snprintf(xfer.name, sizeof xfer.name, "%s", names[0]);
         }
         return receiveLoop();
     }

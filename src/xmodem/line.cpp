@@ -31,7 +31,7 @@ STK_RESET_HOOK {
     consoleFdSaved = false;
     oldHandler = nullptr;
     fileReadPos = fileReadBuf;
-    fileReadCount = 0;
+    xfer.fileReadCount = 0;
     sectorText[0] = '\0';
 }
 
@@ -47,8 +47,6 @@ const uint16_t xmodemCrcTable[256] = {
 #undef R8
 #undef R
 };
-
-int32_t fileReadCount = 0;
 
 uint16_t xmodemCrc(const uint8_t* data, size_t n) {
     uint16_t crc = 0;
@@ -70,7 +68,7 @@ void setmodes() {
     plat::consoleFdSet(plat::kConsoleFd);
     plat::ioTaskStdSet(0, 0, plat::kConsoleFd);
     plat::ioctl(plat::kConsoleFd, plat::FIOSETOPTIONS, plat::OPT_RAW);
-    if (plat::ioctl(plat::kConsoleFd, plat::FIOFLUSH, 0) < 0 && xferSettings.tipFlag)
+    if (plat::ioctl(plat::kConsoleFd, plat::FIOFLUSH, 0) < 0 && xfer.settings.tipFlag)
         plat::eprintf("Can't flush terminal queue\n");
     oldHandler = plat::sigvec15(onintr);
 }
@@ -133,7 +131,7 @@ int readbuf(int n, int seconds, int textMode, uint32_t* check, int* kept) {
     uint32_t value = 0;
     int keep = 0;
     bool endOfText = false;
-    const bool crc = xferSettings.crcFlag != 0;
+    const bool crc = xfer.settings.crcFlag != 0;
     if (n < 0 || size_t(n) > kSectorSize) n = int(kSectorSize);
     int remaining = n;
     while (remaining > 0) {
@@ -144,15 +142,15 @@ int readbuf(int n, int seconds, int textMode, uint32_t* check, int* kept) {
         remaining -= int(got);
         for (long i = 0; i < got; ++i) {
             uint8_t b = local[i];
-            ++recvdBytes;
-            sectorBuf[keep] = b;
+            ++xfer.recvdBytes;
+            xfer.sector[keep] = b;
             if (crc)
                 value = ((value << 8) & 0xFF00) ^ xmodemCrcTable[((value >> 8) ^ b) & 0xFF];
             else
                 value = (value + b) & 0xFF;
-            if (ymodemLengthKnown && recvdBytes > ymodemLength) continue;
+            if (xfer.ymodemLengthKnown && xfer.recvdBytes > xfer.ymodemLength) continue;
             if (textMode) {
-                sectorBuf[keep] &= 0x7F;
+                xfer.sector[keep] &= 0x7F;
                 if (endOfText || b == '\r' || b == 0) continue;
                 if (b == SUB) {
                     endOfText = true;
@@ -168,18 +166,18 @@ int readbuf(int n, int seconds, int textMode, uint32_t* check, int* kept) {
 }
 
 int getbyte(int fd, uint8_t* out) {
-    if (fileReadCount == 0) {
+    if (xfer.fileReadCount == 0) {
         long got = plat::read(fd, fileReadBuf, sizeof fileReadBuf);
         if (got < 0) {
             xmodem_error("File Read Error", 1);
             got = 0;
         }
-        fileReadCount = int32_t(got);
+        xfer.fileReadCount = int32_t(got);
         fileReadPos = fileReadBuf;
     }
-    if (--fileReadCount < 0) {
+    if (--xfer.fileReadCount < 0) {
         // Stays negative: the file reads as ended until the count is reset.
-        fileReadCount = -1;
+        xfer.fileReadCount = -1;
         return -1;
     }
     *out = *fileReadPos++;

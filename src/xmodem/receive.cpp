@@ -9,17 +9,7 @@
 #include "platform/platform.h"
 #include "xmodem/xmodem.h"
 
-int32_t ymodemLength = 0;
-int32_t ymodemLengthKnown = 0;
-int32_t recvdBytes = 0;
-
 namespace {
-
-STK_RESET_HOOK {
-    ymodemLength = 0;
-    ymodemLengthKnown = 0;
-    recvdBytes = 0;
-}
 
 // A name that came off the line may only name a file in the working
 // directory: no separator, and not the directory itself or its parent.
@@ -33,12 +23,12 @@ bool nameStaysHere(const char* name) {
 // log): receiving would truncate it at once and delete it on a failure.
 bool nameIsFree(const char* name) {
     plat::Stat st;
-    return std::strcmp(name, xmodemGivenName) == 0 || plat::stat(name, &st) != 0;
+    return std::strcmp(name, xfer.givenName) == 0 || plat::stat(name, &st) != 0;
 }
 
 void sendStartChar(bool oneKAllowed) {
     sendbyte(CRCCHR);
-    if (xferSettings.oneKFlag && oneKAllowed) sendbyte(KCHR);
+    if (xfer.settings.oneKFlag && oneKAllowed) sendbyte(KCHR);
 }
 
 // What the main loop does after handling one event.
@@ -116,7 +106,7 @@ void Receiver::dropUnfilledFile() {
 }
 
 bool Receiver::readCheck(uint32_t computed, uint32_t* sent) {
-    if (xferSettings.crcFlag) {
+    if (xfer.settings.crcFlag) {
         int hi = readbyte(3);
         int lo = hi < 0 ? -1 : readbyte(3);
         if (hi < 0 || lo < 0) {
@@ -136,11 +126,11 @@ bool Receiver::readCheck(uint32_t computed, uint32_t* sent) {
 }
 
 int Receiver::run() {
-    XferSettings& s = xferSettings;
+    XferSettings& s = xfer.settings;
     s.batchFlag = 0;
-    ymodemLength = 0;
-    ymodemLengthKnown = 0;
-    recvdBytes = 0;
+    xfer.ymodemLength = 0;
+    xfer.ymodemLengthKnown = 0;
+    xfer.recvdBytes = 0;
     text_ = s.fileType == 't';
     if (s.tipFlag) {
         plat::eprintf("----\nXMODEM File Receive Function\n");
@@ -192,7 +182,7 @@ int Receiver::run() {
 }
 
 Step Receiver::block(int first) {
-    XferSettings& s = xferSettings;
+    XferSettings& s = xfer.settings;
     blockSize_ = first == STX ? 1024 : 128;
     if (sectors_ == 0) {
         if (first == STX) tip("1K packet mode chosen\n");
@@ -228,12 +218,12 @@ Step Receiver::block(int first) {
         return Step::Error;
     }
 
-    int32_t countBefore = recvdBytes;
+    int32_t countBefore = xfer.recvdBytes;
     uint32_t check = 0;
     int kept = 0;
     if (readbuf(blockSize_, 1, text_, &check, &kept) != 0) {
         tip("Timeout while reading sector %s\n", sectdisp(sectors_, blockSize_, 1));
-        recvdBytes = countBefore;
+        xfer.recvdBytes = countBefore;
         if (s.ymodemGFlag) fatal_ = true;
         return Step::Error;
     }
@@ -242,7 +232,7 @@ Step Receiver::block(int first) {
         tip("Checksum Error on Sector %s:  ", sectdisp(sectors_, blockSize_, 1));
         tip("sent=%x  ", unsigned(sent));
         tip("recvd=%x\n", unsigned(check));
-        recvdBytes = countBefore;
+        xfer.recvdBytes = countBefore;
         if (s.ymodemGFlag) fatal_ = true;
         return Step::Error;
     }
@@ -255,7 +245,7 @@ Step Receiver::block(int first) {
         }
         if (!s.batchFlag) tip("File Name: %s\n", name_);
     }
-    if (kept > 0 && plat::write(fd_, sectorBuf, size_t(kept)) != kept) {
+    if (kept > 0 && plat::write(fd_, xfer.sector, size_t(kept)) != kept) {
         closeFile();
         plat::unlink(name_);
         xmodem_error("File Write Error", 1);
@@ -274,12 +264,12 @@ Step Receiver::block(int first) {
 }
 
 Step Receiver::header(int blockSize) {
-    XferSettings& s = xferSettings;
+    XferSettings& s = xfer.settings;
     tip("YMODEM Batch Protocol\n");
     // A header read again must not be cut by the length of an earlier one.
-    ymodemLengthKnown = 0;
-    ymodemLength = 0;
-    recvdBytes = 0;
+    xfer.ymodemLengthKnown = 0;
+    xfer.ymodemLength = 0;
+    xfer.recvdBytes = 0;
     uint32_t check = 0;
     int kept = 0;
     if (readbuf(blockSize, 1, 0, &check, &kept) != 0) {
@@ -295,7 +285,7 @@ Step Receiver::header(int blockSize) {
     }
 
     dropUnfilledFile();
-    const char* block = reinterpret_cast<const char*>(sectorBuf);
+    const char* block = reinterpret_cast<const char*>(xfer.sector);
     size_t nameLen = strnlen(block, size_t(blockSize));
     if (nameLen >= kNameSize) {
         for (int i = 0; i < 3; ++i) sendbyte(CAN);
@@ -328,9 +318,9 @@ Step Receiver::header(int blockSize) {
                 &bytesLeft, &fileKind);
     // A negative or out-of-range length cannot be trusted: treat it as unknown.
     if (length < 0 || length > INT32_MAX) length = 0;
-    ymodemLength = int32_t(length);
-    recvdBytes = 0;
-    if (length != 0) ymodemLengthKnown = 1;
+    xfer.ymodemLength = int32_t(length);
+    xfer.recvdBytes = 0;
+    if (length != 0) xfer.ymodemLengthKnown = 1;
 
     tip("YMODEM file name: %s\n", name_);
     if (length) tip("YMODEM file size: %ld\n", length);
@@ -388,7 +378,7 @@ Step Receiver::modem7Name() {
             tip("Error during MODEM7 filename transfer\n");
             return Step::Error;
         }
-        sectorBuf[i] = uint8_t(c);
+        xfer.sector[i] = uint8_t(c);
         name[i] = char(c);
         sum += c;
         sendbyte(ACK);
@@ -412,10 +402,10 @@ Step Receiver::modem7Name() {
         result_ = -1;
         return Step::Done;
     }
-    if (name_ != xmodemName) std::snprintf(name_, kNameSize, "%s", xmodemName);
+    if (name_ != xfer.name) std::snprintf(name_, kNameSize, "%s", xfer.name);
     if (!nameStaysHere(name_) || !nameIsFree(name_)) return refuseName();
     modem7NameSeen_ = true;
-    xferSettings.batchFlag = 1;
+    xfer.settings.batchFlag = 1;
     tip("MODEM7 file name: %s\n", name_);
     plat::sleep(2);
     errors_ = 0;
@@ -423,7 +413,7 @@ Step Receiver::modem7Name() {
 }
 
 Step Receiver::endOfFile(int* pending) {
-    if (!xferSettings.noEotCheckFlag) {
+    if (!xfer.settings.noEotCheckFlag) {
         flushin();
         sendbyte(NAK);
         int c = readbyte(5);
@@ -438,11 +428,11 @@ Step Receiver::endOfFile(int* pending) {
     }
     closeFile();
     sendbyte(ACK);
-    if (xferSettings.tipFlag) {
+    if (xfer.settings.tipFlag) {
         plat::eprintf("Receive Complete\n");
         prtime(sectors_, 1);
     }
-    result_ = xferSettings.batchFlag ? 1 : 0;
+    result_ = xfer.settings.batchFlag ? 1 : 0;
     return Step::Done;
 }
 
@@ -476,7 +466,7 @@ Step Receiver::timeout() {
 }
 
 Step Receiver::error() {
-    XferSettings& s = xferSettings;
+    XferSettings& s = xfer.settings;
     if (fatal_) return Step::Fatal;
     if (sectors_ == 0) {
         if (++startups_ > 59) return Step::Fatal;
@@ -558,15 +548,15 @@ int cpm_unix(const char* name11) {
         work[i] = c;
     }
     size_t out = 0;
-    for (int i = 0; i < 8 && work[i] != ' ' && work[i] != '\0'; ++i) xmodemName[out++] = work[i];
+    for (int i = 0; i < 8 && work[i] != ' ' && work[i] != '\0'; ++i) xfer.name[out++] = work[i];
     bool extension = false;
     for (int i = 8; i < 11; ++i)
         if (work[i] != ' ' && work[i] != '\0') extension = true;
     if (extension) {
-        xmodemName[out++] = '.';
+        xfer.name[out++] = '.';
         for (int i = 8; i < 11 && work[i] != ' ' && work[i] != '\0'; ++i)
-            xmodemName[out++] = work[i];
+            xfer.name[out++] = work[i];
     }
-    xmodemName[out] = '\0';
+    xfer.name[out] = '\0';
     return 0;
 }

@@ -62,10 +62,10 @@ class Sender {
 };
 
 int Sender::run() {
-    XferSettings& s = xferSettings;
+    XferSettings& s = xfer.settings;
     s.ymodemGFlag = 0;
     s.crcFlag = 0;
-    fileReadCount = 0;
+    xfer.fileReadCount = 0;
     if (closing_) {
         if (!s.batchFlag) {
             for (int i = 0; i < 3; ++i) sendbyte(CAN);
@@ -133,7 +133,7 @@ int Sender::run() {
             }
         }
         if (blockNum_ == 0) {
-            std::memset(sectorBuf, 0, sizeof sectorBuf);
+            std::memset(xfer.sector, 0, sizeof xfer.sector);
             if (!closing_) buildHeader();
         } else if (!fillData()) {
             return finish();
@@ -151,7 +151,7 @@ int Sender::run() {
 }
 
 int Sender::waitStartChar() {
-    XferSettings& s = xferSettings;
+    XferSettings& s = xfer.settings;
     int count = 0;
     for (;;) {
         int c = readbyte(1);
@@ -208,66 +208,66 @@ void Sender::buildHeader() {
     cpmify(name_);
     plat::Stat st;
     if (plat::fstat(file_.fd, &st) != 0) st = plat::Stat{};
-    size_t nameLen = std::strlen(xmodemName);
-    std::memcpy(sectorBuf, xmodemName, nameLen + 1);
+    size_t nameLen = std::strlen(xfer.name);
+    std::memcpy(xfer.sector, xfer.name, nameLen + 1);
     char fields[128];
     int n = std::snprintf(fields, sizeof fields, "%lu %o %o 0 %d %ld 0", (unsigned long)size_,
-                          unsigned(st.mtime), unsigned(st.mode), int(batchFileCount),
-                          long(batchByteCount));
+                          unsigned(st.mtime), unsigned(st.mode), int(xfer.batchFileCount),
+                          long(xfer.batchByteCount));
     if (n < 0) n = 0;
     size_t fieldLen = std::strlen(fields);
-    std::memcpy(sectorBuf + nameLen + 1, fields, fieldLen + 1);
+    std::memcpy(xfer.sector + nameLen + 1, fields, fieldLen + 1);
     size_t lastZero = nameLen + 1 + fieldLen;
     blockSize_ = lastZero >= 125 ? 1024 : 128;
-    sectorBuf[blockSize_ - 2] = uint8_t(sectors_ & 0xFF);
-    sectorBuf[blockSize_ - 1] = uint8_t((sectors_ >> 8) & 0xFF);
-    --batchFileCount;
-    batchByteCount -= int32_t(size_);
-    if (batchFileCount == 0 || batchByteCount < 0) batchByteCount = 0;
+    xfer.sector[blockSize_ - 2] = uint8_t(sectors_ & 0xFF);
+    xfer.sector[blockSize_ - 1] = uint8_t((sectors_ >> 8) & 0xFF);
+    --xfer.batchFileCount;
+    xfer.batchByteCount -= int32_t(size_);
+    if (xfer.batchFileCount == 0 || xfer.batchByteCount < 0) xfer.batchByteCount = 0;
 }
 
 bool Sender::fillData() {
-    const bool text = xferSettings.fileType == 't';
+    const bool text = xfer.settings.fileType == 't';
     int count = 0;
     if (carriedLf_) {
-        sectorBuf[count++] = '\n';
+        xfer.sector[count++] = '\n';
         carriedLf_ = false;
     }
     while (count < blockSize_) {
         uint8_t b;
         if (getbyte(file_.fd, &b) != 0) {
             if (count == 0) return false;
-            std::memset(sectorBuf + count, SUB, size_t(blockSize_ - count));
+            std::memset(xfer.sector + count, SUB, size_t(blockSize_ - count));
             endReached_ = true;
             return true;
         }
         if (text && b == '\n') {
-            sectorBuf[count++] = '\r';
+            xfer.sector[count++] = '\r';
             if (count == blockSize_) {
                 carriedLf_ = true;
                 break;
             }
         }
-        sectorBuf[count++] = b;
+        xfer.sector[count++] = b;
     }
     return true;
 }
 
 int Sender::sendBlock() {
-    XferSettings& s = xferSettings;
+    XferSettings& s = xfer.settings;
     size_t n = size_t(blockSize_);
     block_[0] = uint8_t(n == 128 ? SOH : STX);
     block_[1] = uint8_t(blockNum_ & 0xFF);
     block_[2] = uint8_t(~blockNum_ & 0xFF);
-    std::memcpy(block_ + 3, sectorBuf, n);
+    std::memcpy(block_ + 3, xfer.sector, n);
     if (s.crcFlag) {
-        uint16_t crc = xmodemCrc(sectorBuf, n);
+        uint16_t crc = xmodemCrc(xfer.sector, n);
         block_[3 + n] = uint8_t(crc >> 8);
         block_[4 + n] = uint8_t(crc & 0xFF);
         blockLen_ = n + 5;
     } else {
         uint8_t sum = 0;
-        for (size_t i = 0; i < n; ++i) sum = uint8_t(sum + sectorBuf[i]);
+        for (size_t i = 0; i < n; ++i) sum = uint8_t(sum + xfer.sector[i]);
         block_[3 + n] = sum;
         blockLen_ = n + 4;
     }
@@ -315,7 +315,7 @@ int Sender::finish() {
             if (attempt > kEotAcceptedTries) break;
             if (file_.fd >= 0) plat::close(file_.fd);
             file_.fd = -1;
-            if (xferSettings.tipFlag) {
+            if (xfer.settings.tipFlag) {
                 plat::eprintf("Send Complete\n");
                 prtime(sectorsSent_, 2);
             }
@@ -335,7 +335,7 @@ int sfile(const char* name) {
 
 int send_name() {
     char name[13];
-    std::memcpy(name, xmodemName, 11);
+    std::memcpy(name, xfer.name, 11);
     name[11] = char(SUB);
     name[12] = '\0';
     int sum = 0;
@@ -375,9 +375,9 @@ void cpmify(const char* path) {
             c = '/';
         else if (std::isupper(static_cast<unsigned char>(c)))
             c = char(std::tolower(c));
-        xmodemName[n] = c;
+        xfer.name[n] = c;
     }
-    xmodemName[n] = '\0';
+    xfer.name[n] = '\0';
 }
 
 void unix_cpm(const char* path) {
@@ -398,5 +398,5 @@ void unix_cpm(const char* path) {
         if (c == ':') c = '/';
         out[k] = c;
     }
-    std::memcpy(xmodemName, out, 12);
+    std::memcpy(xfer.name, out, 12);
 }

@@ -31,7 +31,6 @@ struct XferSettings {
     int32_t deleteLogFlag;
     int32_t debugLevel;
 };
-extern XferSettings xferSettings;
 
 // Protocol bytes.
 constexpr int SOH = 0x01;
@@ -49,22 +48,29 @@ constexpr int MODEM7_ABORT = 'u';
 constexpr size_t kNameSize = 256;     // receive name buffer, with the zero
 constexpr size_t kSectorSize = 1024;  // largest block's data
 
-// Name of the file being received; also the result of the name conversions.
-extern char xmodemName[kNameSize];
-// The name the receive command was given ("xmodem.in" when none): the one
-// existing file that a name received from the line may replace.
-extern char xmodemGivenName[kNameSize];
-// Data bytes of the block being received or sent.
-extern uint8_t sectorBuf[kSectorSize];
-
-// Receive engine's per-file counters (readbuf advances the byte count).
-extern int32_t ymodemLength;
-extern int32_t ymodemLengthKnown;
-extern int32_t recvdBytes;
-
-// YMODEM batch pre-count of the command, consumed by the send engine.
-extern int32_t batchFileCount;
-extern int32_t batchByteCount;
+// The transfer command's state in one record: its settings (reset at every
+// call), the receive name buffer, the sector buffer and the counters that the
+// command, the engines and the line layer share. The board's reset clears it.
+struct XferState {
+    XferSettings settings;
+    // Name of the file being received; also the result of the name conversions.
+    char name[kNameSize];
+    // The name the receive command was given ("xmodem.in" when none): the one
+    // existing file that a name received from the line may replace.
+    char givenName[kNameSize];
+    // Data bytes of the block being received or sent.
+    uint8_t sector[kSectorSize];
+    // Receive engine's per-file counters (readbuf advances the byte count).
+    int32_t ymodemLength;
+    int32_t ymodemLengthKnown;
+    int32_t recvdBytes;
+    // YMODEM batch pre-count of the command, consumed by the send engine.
+    int32_t batchFileCount;
+    int32_t batchByteCount;
+    // Bytes left in getbyte's buffer; the send engine clears it per file.
+    int32_t fileReadCount;
+};
+extern XferState xfer;
 
 // Command-level helpers.
 void xmhelp();
@@ -105,5 +111,3 @@ void prtime(long sectors, int stream);
 // CRC-16/XMODEM of a buffer (table driven, one lookup per byte).
 uint16_t xmodemCrc(const uint8_t* data, size_t n);
 extern const uint16_t xmodemCrcTable[256];
-// Bytes left in getbyte's buffer; the send engine clears it per file.
-extern int32_t fileReadCount;
