@@ -1,0 +1,263 @@
+// Start-up and the Boot Menu as console sessions: disk contents and typed
+// input give a stop and a transcript. The auto-boot choice and the reply
+// reading as tables of their own.
+#include "boot/boot.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "image/dim.h"
+#include "support/test_board.h"
+#include "support/test_images.h"
+
+namespace {
+
+using Kind = plat::BoardStop::Kind;
+namespace fs = std::filesystem;
+
+const std::string kPrompt1 =
+    "Select an option. If no selection in 2 seconds then\noperational code will start.\n\n"
+    "1 - Start operational code.\n2 - Start Boot Menu.\nSelect (1, 2):";
+const std::string kCheck = "Boot Menu Version: 12 Dec 2010\n\nCalculating CRC of active image...";
+const std::string kNoBackup =
+    "\n\nActive image failed crc check. Activating backup image \nNo Backup Image available.\n"
+    "Failed to activate Backup Image.\n";
+const std::string kMenu =
+    "Options available\n1  - Start operational code\n2  - Change baud rate\n3  - Retrieve event "
+    "log using XMODEM\n4  - Load new operational code using XMODEM\n5  - Load configuration using "
+    "XMODEM\n6  - Display operational code vital product data\n7  - Update boot code\n8  - Delete "
+    "operational code\n9  - Reset the system\n10 - Restore configuration to factory defaults "
+    "(delete config files)\n11 - Activate Backup Image\n12 - Run Diagnostics Image\n13 - Load new "
+    "Diagnostics Image using XMODEM\n";
+const std::string kPrompt = "[Boot Menu] ", kMenuPrompt = kMenu + kPrompt;
+const std::string kRefused =
+    "ERROR: Operational code CRC is not valid, you must load new code.\n\n" + kPrompt +
+    "\nERROR: Operational code CRC is not valid.\n" + kPrompt;
+const std::string kRates =
+    "\n\nSelect baud rate:\n1 - 1200\n2 - 2400\n3 - 4800\n4 - 9600\n5 - 19200\n6 - 38400\n"
+    "7 - 57600\n8 - 115200\n0 - no change\n-> ";
+const std::string kDelete = "\nAre you SURE you want to delete operational code : image1 ? (y/n):";
+const std::string kBaudFailed = "../../../bsp/cpu/tb8541/vxworks/start/bootConfig:";
+
+// Bytes without a line end, '?' or a digit: never an option.
+std::string junk() {
+    std::string bytes;
+    for (int i = 0; i < 4096; ++i) bytes += char(i * 37 + 11);
+    for (char& c : bytes) c = c == '\r' || c == '\n' || c == '?' || std::isdigit(c) ? 'z' : c;
+    return bytes + "\r" + std::string(300, '\b') + "\r" + std::string("\0\0\0\r", 4);
+}
+
+enum class Fault { None, DamagedImage1, ErasedDisk, UnformattableDisk, BaudFails };
+
+struct Session {
+    const char* name;
+    std::vector<std::string> files;  // "imageN": a valid image; "x/": a folder
+    Fault fault;
+    std::string input;  // typed in advance
+    Kind stop;
+    // Found in this order; the last one ends a transcript that input ended.
+    std::vector<std::string> transcript;
+    std::vector<std::string> gone = {};  // every other file stays
+};
+
+const Session kSessions[] = {
+    Session("ValidImageStartsWhenTheChoiceRunsOut", {"image1"}, Fault::None, "", Kind::Handoff,
+            {kCheck + "done...\n" + kPrompt1 + "\n"}),
+    Session("DeclinedChoiceThenOptionOneStarts", {"image1"}, Fault::None, "2\r1\r", Kind::Handoff,
+            {kPrompt1 + "\n" + kMenuPrompt}),
+    Session("DamagedImageWithoutBackupEntersTheMenu", {"image1"}, Fault::DamagedImage1, "",
+            Kind::EndOfInput, {kCheck + kNoBackup + kMenuPrompt}),
+    Session("DamagedImageFallsBackToAValidBackup", {"image1", "image2"}, Fault::DamagedImage1, "",
+            Kind::Handoff,
+            {"Activating backup image \n\nValidating the backup image image1 failed, ret code = 3\n"
+             "Backup image - image2 activated.\n" +
+             kPrompt1},
+            {"image1"}),
+    Session("PendingBootCodeUpdateIsOffered", {"image1", "bootupdate.dat"}, Fault::None, "2\r",
+            Kind::EndOfInput,
+            {"then\nBoot Code Update will Start ..\n\n1 - Start Boot Code Update.\n2 - Start",
+             kMenuPrompt}),
+    Session("MissingDiagnosticsFallThroughToTheSystemImage", {"image1", "diag_config.cfg"},
+            Fault::None, "2\r", Kind::EndOfInput,
+            {"Version: 12 Dec 2010\n\nDiagnostic file diag_image.stk does not exist\n\n\nDiag "
+             "image can not be found. Falling through to system image\n" +
+                 kPrompt1,
+             kMenuPrompt}),
+    Session("ErasedFlashDiskIsFormattedAndEmpty", {"image1"}, Fault::ErasedDisk, "",
+            Kind::EndOfInput,
+            {std::string(25, '\n') + "usrTffsConfig returned 0xffffffff, formatting...\n",
+             "\rFormatting ... 100%\nSetup ... ", "\n\nTFFS Formatted....Device details...\n",
+             kCheck, kNoBackup + kMenuPrompt},
+            {"image1"}),
+    Session("UnformattableFlashDiskHalts", {}, Fault::UnformattableDisk, "", Kind::Halt,
+            {"tffsDevFormat returned 0xffffffff\nusrTffsConfig returned 0xffffffff\n\n\nTFFS "
+             "Formatted....Device details...\n",
+             "\n\nERROR: tffsPPCInit failed.\n       Boot cannot continue.\n       Code halted. "
+             "Manual reset required.\n\n"}),
+    Session("FailedBaudRatesAreReportedAndTheGlobalKeepsTheRate", {}, Fault::BaudFails, "2\r5\r",
+            Kind::EndOfInput,
+            {kBaudFailed + "1245: Attempt to set baudrate to 9600 failed\n", kCheck,
+             "Setting baud rate to 19200, you must change your terminal baud rate.\n" +
+                 kBaudFailed + "1452: Attempt to set baudrate to 19200 failed\n" + kPrompt}),
+    Session("EmptyZeroAndUnknownNumbersOnlyPromptAgain", {}, Fault::None,
+            "\r0\r50\r14\r98\r300\r-1\r", Kind::EndOfInput,
+            {kMenuPrompt + kPrompt + kPrompt + kPrompt + kPrompt + kPrompt + kPrompt + kPrompt}),
+    Session("QuestionMarkAnd99ShowTheMenuAgain", {}, Fault::None, "?\r99\r?junk\r",
+            Kind::EndOfInput, {kMenuPrompt + kMenuPrompt + kMenuPrompt + kMenuPrompt}),
+    Session("StrangeInputNeverLeavesTheLoop", {}, Fault::None, junk(), Kind::EndOfInput,
+            {kNoBackup + kMenuPrompt + kPrompt + kPrompt + kPrompt}),
+    Session("OptionsOneAndSixNeedValidCode", {}, Fault::None, "1\r6\r", Kind::EndOfInput,
+            {kMenuPrompt + kRefused}),
+    Session("BaudRateDialogue", {}, Fault::None, "2\r9\r0\r", Kind::EndOfInput,
+            {kMenuPrompt + kRates + "\nERROR: Invalid Option:\n\n" + kRates +
+             "\nBaud rate is not changed\n" + kPrompt}),
+    Session("ResetAsksFirst", {}, Fault::None, "9\rn\r9\rY\r", Kind::Reset,
+            {kMenuPrompt + "\nAre you SURE you want to reset the system? (y/n):" + kPrompt +
+             "\nAre you SURE you want to reset the system? (y/n):"}),
+    Session(
+        "UpdateBootCodeCanBeDeclined", {}, Fault::None, "7\rn\r", Kind::EndOfInput,
+        {kMenuPrompt + "Do you wish to update Boot Code? (y/n) \n\nUpdate aborted.\n" + kPrompt}),
+    Session("FactoryDefaultsDeleteOnlyConfigurationFiles",
+            {"startup-config", "a.cfg", "x.cfgold", "readme", "b.cfg/"}, Fault::None, "10\r",
+            Kind::EndOfInput, {kMenuPrompt + kPrompt}, {"startup-config", "a.cfg", "x.cfgold"}),
+    Session("DeletedCodeIsRefusedUntilTheBackupIsActivated", {"image1", "image2"}, Fault::None,
+            "2\r8\rn\r8\ry\r1\r6\r11\r6\r", Kind::EndOfInput,
+            {kMenuPrompt + kDelete + "Code not deleted.\n" + kPrompt + kDelete +
+                 "Operational code deleted...\n" + kPrompt + kRefused +
+                 "Backup image - image2 activated.\n" + kPrompt +
+                 "\n\n\nThe following image is in the Flash File System:\n\nFile "
+                 "Name......................................image2\n",
+             kPrompt},
+            {"image1"}),
+    Session("DirListLeavesTheVolumeRootAsWorkingDirectory", {"readme"}, Fault::None, "23\r21\r",
+            Kind::EndOfInput,
+            {kMenuPrompt + "/DskVol/files\n/DskVol\n", "readme",
+             kPrompt + "/DskVol\nAttempting to create test file...\n/DskVol\n", kPrompt}),
+};
+
+class BootSession : public ::testing::TestWithParam<Session> {};
+
+TEST_P(BootSession, Transcript) {
+    const Session& c = GetParam();
+    stktest::TestBoard tb;
+    for (const std::string& f : c.files) {
+        if (f.back() == '/') plat::mkdir(f.c_str());
+        if (f.back() == '/') continue;
+        bool diag = f == "diag_config.cfg";
+        tb.writeFile(f, f.rfind("image", 0) == 0 ? stktest::makeImage()
+                        : diag                   ? std::string("\0\0\0\1", 4)  // diagnostics
+                                                 : "");
+    }
+    std::string nor = tb.dir() + "/norflash.bin";
+    if (c.fault == Fault::DamagedImage1) {
+        dimInitialize();  // lists image1 as active, image2 (if any) as backup
+        tb.writeFile("image1", tb.readFile("image1").substr(1));
+    }
+    if (c.fault == Fault::ErasedDisk || c.fault == Fault::UnformattableDisk) fs::remove(nor);
+    if (c.fault == Fault::UnformattableDisk) fs::create_directory(nor);
+    tb.con().failBaud = c.fault == Fault::BaudFails;
+    tb.con().send(c.input);
+    plat::resetProcessState();
+    tb.disk().powerCycle();
+    auto stop = tb.run([] { usrAppInit(); });
+    const std::string& out = tb.con().output();
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(stop->kind, c.stop) << out;
+    EXPECT_EQ(stop->kind == Kind::Handoff ? stop->entry : 0x10000, 0x10000u);
+    EXPECT_EQ(stop->kind == Kind::Handoff ? stop->startType : 1, 1);
+    size_t at = 0;
+    for (const std::string& line : c.transcript) {
+        at = out.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\n--- not in ---\n" << out;
+    }
+    const std::string& last = c.transcript.back();
+    EXPECT_TRUE(c.input.empty() || c.stop != Kind::EndOfInput ||
+                out.compare(out.size() - std::min(out.size(), last.size()), last.size(), last) == 0)
+        << out;
+    EXPECT_EQ(tb.con().options() & plat::OPT_MON_TRAP, 0);
+    EXPECT_EQ(tb.con().baud(), 9600);
+    for (const std::string& f : c.files) {
+        bool gone = std::find(c.gone.begin(), c.gone.end(), f) != c.gone.end();
+        EXPECT_NE(tb.exists(f), gone) << f;
+    }
+    // Start-up leaves the system image selected.
+    EXPECT_NE(tb.readFile("diag_config.cfg"), std::string("\0\0\0\1", 4));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, BootSession, ::testing::ValuesIn(kSessions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+using Console = stktest::BoardTest;
+
+TEST_F(Console, AutoBootChoice) {
+    struct Choice {
+        uint64_t afterUs;
+        std::string line;
+        int result;
+        uint64_t waitedUs;
+    } const choices[] = {
+        {0, "", 1, 2000000},
+        {0, "\r", 1, 0},
+        {0, "2\r", 2, 0},
+        {0, "1\r", 1, 0},
+        {0, "2xyz\r", 2, 0},
+        {0, "12\r", 1, 0},
+        {1500000, "3\r", 1, 3500000},  // anything else: asked again with a fresh wait
+        {0, std::string(10000, '2') + "\r", 2, 0},
+    };
+    for (const Choice& c : choices) {
+        con().clearOutput();
+        con().sendAfter(c.afterUs, c.line);
+        uint64_t start = tb.clock().nowUs();
+        EXPECT_EQ(BootMenuSelection(1), c.result) << c.line;
+        EXPECT_EQ(tb.clock().nowUs() - start, c.waitedUs) << c.line;
+        std::string once = kPrompt1 + "\n";
+        EXPECT_EQ(con().output(), c.line == "3\r" ? once + once : once);
+    }
+}
+
+TEST_F(Console, RepliesAreEditedAndCut) {
+    const std::pair<std::string, int> options[] = {
+        {"1\b2", 2},
+        {"12\b", 1},
+        {"257", 1},
+        {"-1", 255},
+        {"?", 99},
+        {"", 0},
+        {"\b5", 0},    // a leading backspace is taken as a character...
+        {"\b\b5", 5},  // ...and the next one removes it again
+        {std::string(10 * 1024, '7'), std::atoi(std::string(79, '7').c_str()) & 0xff},
+    };
+    for (const auto& [line, option] : options) {
+        con().send(line + "\r");
+        EXPECT_EQ(get_menu_option(), option) << line;
+    }
+    for (const auto& [line, reply] :
+         {std::pair<std::string, int>{"y\bn", 'n'}, {"y\b\bn", '\b'}, {"", 0}}) {
+        con().send(line + "\r");
+        EXPECT_EQ(get_confirmation(), reply) << line;
+    }
+    display_bootmenu(1);
+    EXPECT_EQ(con().output(), kMenu +
+                                  "\n21 - create test\n22 - check opr crc\n23 - dir list\n"
+                                  "24 - show DIM boot config\n\n30 - BOOT Secrets\n");
+}
+
+TEST_F(Console, BaudRates) {
+    const int rates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    for (int choice = 1; choice <= 8; ++choice) {
+        uint64_t before = tb.clock().nowUs();
+        con().clearOutput();
+        con().send("2\r" + std::to_string(choice) + "\r");
+        tb.run([] { wait_for_input(1); });
+        EXPECT_EQ(con().output(), kMenuPrompt + kRates + "\nSetting baud rate to " +
+                                      std::to_string(rates[choice - 1]) +
+                                      ", you must change your terminal baud rate.\n" + kPrompt);
+        EXPECT_EQ(consoleBaudRate, rates[choice - 1]);
+        EXPECT_EQ(con().baud(), rates[choice - 1]);
+        EXPECT_EQ(tb.clock().nowUs() - before, 1000000u);  // one second before the switch
+    }
+}
+
+}  // namespace
