@@ -205,6 +205,7 @@ TEST(LoadCode, FaultAtEveryStepKeepsAValidActiveImage) {
             }
             EXPECT_EQ(rc, fault == PowerCut ? -1 : 1) << why << b.out;
             EXPECT_EQ(activeName(), "image1") << why;
+            EXPECT_TRUE(fault == PowerCut || !b.tb.exists("xcode.bin")) << why;
             b.expectUnchanged(why);
             loadtest::XmodemSender again(b.tb.con(), newImage());
             EXPECT_EQ(b.load(), 0) << why;
