@@ -128,6 +128,10 @@ const Session kSessions[] = {
              kPrompt + "/DskVol\nAttempting to create test file...\n/DskVol\n", kPrompt}),
 };
 
+void PrintTo(const Session& session, std::ostream* os) {
+    *os << session.name;
+}
+
 class BootSession : public ::testing::TestWithParam<Session> {};
 
 TEST_P(BootSession, Transcript) {
