@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -18,12 +19,12 @@
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/kernel.h"
 
 namespace plat {
 
 namespace {
 constexpr char kFormatMark[16] = "STK-TFFS-FMT-01";
-constexpr uint64_t kNorSize = 32ull << 20;
 constexpr long kBlockSize = 4096;
 // The flash disk takes the chip below the boot program's last megabyte, 99 per
 // cent of it in use.
@@ -94,7 +95,7 @@ bool FlashDisk::formatted() const {
 
 int FlashDisk::format(void (*progress)(int)) {
     ::mkdir(dir_.c_str(), 0755);
-    int fd = ::open((dir_ + "/norflash.bin").c_str(), O_RDWR | O_CREAT, 0644);
+    int fd = ::open((dir_ + "/norflash.bin").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
     if (fd < 0) return -1;
     bool ok = ::ftruncate(fd, off_t(kNorSize)) == 0;
     // Erase the format mark first: an interrupted format leaves an unformatted disk.
@@ -204,6 +205,27 @@ size_t FlashDisk::allowWrite(size_t n) {
     return k;
 }
 
+// A board folder copied from elsewhere may hold symbolic links: nothing the
+// board writes may land outside the board folder, whether through a link to a
+// file or through a linked folder on the way.
+bool leadsOutside(const std::string& boardDir, const std::string& host) {
+    char* base = ::realpath(boardDir.c_str(), nullptr);
+    if (!base) return true;
+    std::string root = std::string(base) + "/";
+    ::free(base);
+    auto inside = [&root](const char* path) {
+        char* real = ::realpath(path, nullptr);
+        bool ok = real && (std::string(real) + "/").rfind(root, 0) == 0;
+        ::free(real);
+        return ok;
+    };
+    struct stat st;
+    if (::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !inside(host.c_str()))
+        return true;
+    size_t slash = host.rfind('/');
+    return slash != std::string::npos && !inside(host.substr(0, slash).c_str());
+}
+
 // --- File calls ---------------------------------------------------------------
 
 int open(const char* name, int flags, int mode) {
@@ -214,6 +236,10 @@ int open(const char* name, int flags, int mode) {
     bool changing = access != kOpenRead || (flags & (kOpenCreate | kOpenTrunc));
     if (flags & kOpenCreate) hostFlags |= O_CREAT;
     if (flags & kOpenTrunc) hostFlags |= O_TRUNC;
+    if (changing && leadsOutside(disk().boardDir(), host)) {
+        hostNote("refusing to write %s: it leads outside the board folder", name);
+        return fail(EACCES);
+    }
     if (changing) disk().beforeChange();
     int fd = ::open(host.c_str(), hostFlags | O_CLOEXEC, mode ? mode : 0644);
     if (fd < 0) return fail(errno);

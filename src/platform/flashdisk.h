@@ -66,6 +66,7 @@ class FlashDisk {
     std::string cwd() const { return cwd_; }
     int chdir(const char* name);
     const std::string& hostRoot() const { return root_; }
+    const std::string& boardDir() const { return dir_; }
 
     // An extra volume (RAM disk) of the given capacity under a device name
     // such as "/ram0". Its files live in a private host folder.
