@@ -1,5 +1,7 @@
 #include "osapi/osapi.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -69,9 +71,9 @@ TEST_F(Osapi, FilesAndTheirFailureRecords) {
                             osapiFsClose(-7)};
     EXPECT_EQ(got, (std::vector<int>{0, 0, 0, 2, 1, 0, 2}));
     EXPECT_EQ(std::string(buf) + std::to_string(size), "abc3");  // the old tail is cut
-    // A file that takes writes but cannot be truncated, then each errno.
-    std::filesystem::create_symlink("/dev/null", tb.hostPath("null"));
-    EXPECT_EQ(osapiFsWrite("null", "abc", 3), kOsapiError);
+    // A pipe takes writes but cannot be truncated; then each other errno.
+    ASSERT_EQ(::mkfifo(tb.hostPath("pipe").c_str(), 0644), 0);
+    EXPECT_EQ(osapiFsWrite("pipe", "abc", 3), kOsapiError);
     for (int error : {30, 9, 5}) osapiFsTruncateFailureReport(error);
     ASSERT_EQ(osapiFsFileCreate("x", &fd) + osapiFsClose(fd), kOsapiSuccess);
     EXPECT_EQ(osapiFsClose(fd), kOsapiError);
