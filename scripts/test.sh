@@ -2,7 +2,8 @@
 # Builds the test suite with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs it through CTest: the unit tests first, then the interop tests, which
 # talk to real peer programs in real time and mostly wait, so they run wider.
-# Arguments go to both CTest runs (e.g. -R Menu).
+# Arguments go to both CTest runs (e.g. -R Menu). Without arguments, a few
+# power cuts end to end follow (scripts/powercut.py takes a larger count).
 set -e
 cd "$(dirname "$0")/.."
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DSTK_SANITIZE=ON -DSTK_TESTS=ON >/dev/null
@@ -10,3 +11,4 @@ cmake --build build-test -j"$(nproc)"
 cd build-test
 ctest --output-on-failure -j"$(nproc)" -LE interop "$@"
 ctest --output-on-failure -j8 -L interop "$@"
+if [ $# -eq 0 ]; then python3 ../scripts/powercut.py --trials 4 --build .; fi

@@ -9,10 +9,12 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -26,15 +28,20 @@ namespace plat {
 namespace {
 constexpr char kFormatMark[16] = "STK-TFFS-FMT-01";
 constexpr long kBlockSize = 4096;
+// RAM disks are block devices of 512-byte blocks.
+constexpr long kRamBlockSize = 512;
 // The flash disk takes the chip below the boot program's last megabyte, 99 per
 // cent of it in use.
 constexpr uint64_t kVolumeBytes = ((kNorSize - (1u << 20)) * 99 / 100) / kBlockSize * kBlockSize;
 
 int lastErrno = 0;
 std::set<int> writtenFds;
+// Host path of every open descriptor: its volume's figures and room.
+std::map<int, std::string> openPaths;
 STK_RESET_HOOK {
     lastErrno = 0;
     writtenFds.clear();
+    openPaths.clear();
 }
 
 int fail(int e) {
@@ -47,14 +54,20 @@ FlashDisk& disk() {
     return board().disk();
 }
 
-uint64_t treeBytes(const std::string& path) {
+uint64_t roundUp(uint64_t bytes, long block) {
+    return (bytes + uint64_t(block) - 1) / uint64_t(block) * uint64_t(block);
+}
+
+// Bytes the files below a folder take in whole blocks.
+uint64_t treeBytes(const std::string& path, long block) {
     static uint64_t total;
+    static long blockSize;
     total = 0;
+    blockSize = block;
     ::nftw(
         path.c_str(),
         [](const char*, const struct stat* st, int type, struct FTW*) {
-            if (type == FTW_F)
-                total += (uint64_t(st->st_size) + kBlockSize - 1) / kBlockSize * kBlockSize;
+            if (type == FTW_F) total += roundUp(uint64_t(st->st_size), blockSize);
             return 0;
         },
         16, FTW_PHYS);
@@ -119,23 +132,55 @@ int FlashDisk::mount() {
     return mounted_ ? 0 : -1;
 }
 
-int FlashDisk::addVolume(const char* device, uint64_t /*capacity*/) {
+int FlashDisk::addVolume(const char* device, uint64_t capacity) {
     if (!device || device[0] != '/' || std::strlen(device) < 2) return -1;
     std::string dev(device);
     while (dev.size() > 1 && dev.back() == '/') dev.pop_back();
     if (dev.find('/', 1) != std::string::npos || dev == "/DskVol") return -1;
+    // A second disk under the same name would wipe the files of the first.
+    if (volumes_.count(dev.substr(1))) return -1;
     std::string host = dir_ + "/volumes" + dev;
     ::mkdir((dir_ + "/volumes").c_str(), 0755);
-    removeTree(host);
+    removeTree(host);  // left by an earlier run: a RAM disk starts empty
     if (::mkdir(host.c_str(), 0755) != 0) return -1;
-    volumes_[dev.substr(1)] = host;
+    volumes_[dev.substr(1)] = Volume{host, capacity};
     return 0;
 }
 
+const FlashDisk::Volume* FlashDisk::ramVolumeOf(const std::string& hostPath) const {
+    for (const auto& [dev, vol] : volumes_)
+        if (hostPath == vol.host || hostPath.rfind(vol.host + "/", 0) == 0) return &vol;
+    return nullptr;
+}
+
 std::string FlashDisk::volumeOf(const std::string& hostPath) const {
-    for (const auto& [dev, host] : volumes_)
-        if (hostPath.rfind(host, 0) == 0) return host;
-    return root_;
+    const Volume* vol = ramVolumeOf(hostPath);
+    return vol ? vol->host : root_;
+}
+
+void FlashDisk::volumeFigures(const std::string& hostPath, StatFs* st) const {
+    const Volume* vol = ramVolumeOf(hostPath);
+    long block = vol ? kRamBlockSize : kBlockSize;
+    uint64_t used = treeBytes(vol ? vol->host : root_, block);
+    st->bsize = block;
+    st->blocks = long((vol ? vol->capacity : capacity_) / uint64_t(block));
+    long usedBlocks = long(used / uint64_t(block));
+    st->bfree = usedBlocks >= st->blocks ? 0 : st->blocks - usedBlocks;
+}
+
+size_t FlashDisk::roomFor(const std::string& hostPath, int hostFd, size_t n) const {
+    const Volume* vol = ramVolumeOf(hostPath);
+    if (!vol) return n;
+    struct stat st;
+    off_t at = ::lseek(hostFd, 0, SEEK_CUR);
+    if (::fstat(hostFd, &st) != 0 || at < 0) return 0;
+    // The blocks the file has already, and those still free on the volume.
+    uint64_t owned = roundUp(uint64_t(st.st_size), kRamBlockSize);
+    uint64_t used = treeBytes(vol->host, kRamBlockSize);
+    uint64_t cap = vol->capacity / kRamBlockSize * kRamBlockSize;
+    uint64_t limit = owned + (used < cap ? cap - used : 0);  // furthest byte the file may reach
+    if (uint64_t(at) >= limit) return 0;
+    return size_t(std::min<uint64_t>(n, limit - uint64_t(at)));
 }
 
 bool FlashDisk::resolve(const char* name, std::string& hostPath) const {
@@ -163,7 +208,7 @@ bool FlashDisk::resolve(const char* name, std::string& hostPath) const {
     } else {
         auto it = volumes_.find(parts[0]);
         if (it == volumes_.end()) return false;
-        base = it->second;
+        base = it->second.host;
     }
     hostPath = base;
     for (size_t k = 1; k < parts.size(); ++k) hostPath += "/" + parts[k];
@@ -178,8 +223,8 @@ int FlashDisk::chdir(const char* name) {
     // Rebuild the board path from the host path.
     std::string vol = volumeOf(host);
     std::string dev = "/DskVol";
-    for (const auto& [d, h] : volumes_)
-        if (h == vol) dev = "/" + d;
+    for (const auto& [d, v] : volumes_)
+        if (v.host == vol) dev = "/" + d;
     cwd_ = dev + host.substr(vol.size());
     return 0;
 }
@@ -249,6 +294,7 @@ int open(const char* name, int flags, int mode) {
         return fail(EISDIR);
     }
     if (changing) writtenFds.insert(fd);
+    openPaths[fd] = host;
     return fd;
 }
 
@@ -269,7 +315,9 @@ long write(int fd, const void* buf, size_t n) {
     if (fd < 0) return fail(EBADF);
     disk().beforeChange();
     if (disk().injectWriteFailure()) return fail(EIO);
-    size_t allowed = disk().allowWrite(n);
+    auto path = openPaths.find(fd);
+    size_t room = path == openPaths.end() ? n : disk().roomFor(path->second, fd, n);
+    size_t allowed = disk().allowWrite(room);
     if (allowed == 0 && n > 0) return fail(ENOSPC);
     const char* p = static_cast<const char*>(buf);
     size_t done = 0;
@@ -294,6 +342,7 @@ int close(int fd) {
         disk().beforeChange();
         writtenFds.erase(fd);
     }
+    openPaths.erase(fd);
     if (::close(fd) != 0) return fail(errno);
     return 0;
 }
@@ -402,13 +451,7 @@ void pwd() {
 }
 
 static int statfsHost(const std::string& host, StatFs* st) {
-    std::string vol = disk().volumeOf(host);
-    uint64_t used = treeBytes(vol);
-    uint64_t cap = disk().capacity();
-    st->bsize = kBlockSize;
-    st->blocks = long(cap / kBlockSize);
-    long usedBlocks = long(used / kBlockSize);
-    st->bfree = usedBlocks >= st->blocks ? 0 : st->blocks - usedBlocks;
+    disk().volumeFigures(host, st);
     return 0;
 }
 
@@ -423,7 +466,8 @@ int statfs(const char* name, StatFs* st) {
 int fstatfs(int fd, StatFs* st) {
     struct stat hs;
     if (::fstat(fd, &hs) != 0) return fail(errno);
-    return statfsHost(disk().hostRoot(), st);
+    auto path = openPaths.find(fd);
+    return statfsHost(path == openPaths.end() ? disk().hostRoot() : path->second, st);
 }
 
 struct Dir {
@@ -463,6 +507,16 @@ int closedir(Dir* dir) {
 int copy(const char* from, const char* to) {
     int in = open(from, kOpenRead);
     if (in < 0) return -1;
+    // Opening the destination truncates it: when both names reach the same
+    // file ("image1", "./image1", "/DskVol/files/image1") that would empty
+    // the source, so such a copy is refused and the file stays as it was.
+    std::string toHost;
+    struct stat src, dst;
+    if (disk().resolve(to, toHost) && ::fstat(in, &src) == 0 && ::stat(toHost.c_str(), &dst) == 0 &&
+        src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
+        close(in);
+        return fail(EINVAL);
+    }
     int out = open(to, kOpenReadWrite | kOpenCreate | kOpenTrunc);
     if (out < 0) {
         close(in);

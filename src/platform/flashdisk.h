@@ -69,11 +69,19 @@ class FlashDisk {
     const std::string& boardDir() const { return dir_; }
 
     // An extra volume (RAM disk) of the given capacity under a device name
-    // such as "/ram0". Its files live in a private host folder.
+    // such as "/ram0", empty and formatted. Its files live in a private host
+    // folder. -1 for a bad or an existing device name (never wiped).
     int addVolume(const char* device, uint64_t capacity);
 
     // Capacity of the flash disk volume in bytes.
     uint64_t capacity() const { return capacity_; }
+
+    // Block size, block count and free blocks of the volume holding a host path.
+    void volumeFigures(const std::string& hostPath, StatFs* st) const;
+    // Bytes of a write of n bytes at the current offset of a file (host
+    // descriptor) that the room left on its volume allows. Only the RAM disks
+    // are kept to their size here; the flash disk has its own limit above.
+    size_t roomFor(const std::string& hostPath, int hostFd, size_t n) const;
 
     // --- Fault injection -------------------------------------------------------
     // The n-th write() from now (1 = the next one) fails with EIO.
@@ -106,7 +114,12 @@ class FlashDisk {
     std::string cwd_;   // board path, e.g. "/DskVol/files"
     bool mounted_ = false;
     uint64_t capacity_;
-    std::map<std::string, std::string> volumes_;  // device -> host folder
+    struct Volume {
+        std::string host;  // host folder
+        uint64_t capacity;
+    };
+    const Volume* ramVolumeOf(const std::string& hostPath) const;
+    std::map<std::string, Volume> volumes_;  // device -> RAM disk
     long failWriteAt_ = 0;
     int64_t freeBudget_ = -1;
     long powerLossAt_ = 0;

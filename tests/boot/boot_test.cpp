@@ -221,4 +221,18 @@ TEST_F(Console, RepliesAreEditedAndCut) {
                                   "24 - show DIM boot config\n\n30 - BOOT Secrets\n");
 }
 
+TEST_F(Console, ChangesThatFailAreNotAnnounced) {
+    tb.writeFile("image1", stktest::makeImage());
+    tb.writeFile("image2", stktest::makeImage());
+    dimInitialize();
+    // A folder where the list's new copy goes: the list cannot be rewritten.
+    ASSERT_TRUE(plat::mkdir(kDimTempFileName) == 0 && plat::unlink("image1") == 0);
+    con().send("11\r8\ry\r");
+    tb.run([] { wait_for_input(1); });
+    EXPECT_EQ(con().output(), kMenuPrompt + "Failed to activate Backup Image.\n" + kPrompt +
+                                  kDelete + "ERROR: Operational code could not be deleted.\n" +
+                                  kPrompt);
+    EXPECT_STREQ(activeImageFileName, "image1");
+}
+
 }  // namespace

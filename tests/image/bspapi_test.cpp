@@ -142,6 +142,8 @@ TEST_F(BspApi, ImageOperationsByName) {
     EXPECT_EQ(bspapiIsBackupImageActivated(), 0);
     EXPECT_EQ(bspapiImageDelete("backup"), 0);
     EXPECT_FALSE(tb.exists("image2"));
+    tb.writeFile("image2", makeImage());  // a good image, but not listed: no boot code update
+    EXPECT_EQ(bspapiImageActivate("image2", 1), 5);
 
     // An image without a header for this board is not activated.
     tb.writeFile("image2", "short");

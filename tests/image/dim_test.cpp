@@ -260,6 +260,31 @@ TEST_F(Dim, AddDeleteAndDescriptions) {
     out();
 }
 
+TEST_F(Dim, FailedCopiesAndListWritesChangeNothing) {
+    const std::string old = makeImage();
+    tb.writeFile("image1", old);
+    tb.writeFile("image2", old);
+    tb.writeFile("xcode.bin", "new code");
+    dimInitialize();
+    const std::string list = dimFile();
+    // A copy that fails part way, or has no source, keeps the old image.
+    tb.disk().failWriteAt(1);
+    EXPECT_EQ(dimImageAdd("xcode.bin", "image2"), 1);
+    EXPECT_EQ(dimImageAdd("missing", "image2"), 1);
+    EXPECT_EQ(tb.readFile("image2"), old);
+    EXPECT_FALSE(tb.exists("image2.new"));
+    // boot.dim cannot be rewritten: every change fails and is undone in memory.
+    ASSERT_EQ(plat::mkdir(kDimTempFileName), 0);
+    const std::string table(reinterpret_cast<const char*>(dimImageTable()),
+                            sizeof(DimImageEntry) * kDimMaxImages);
+    EXPECT_EQ(dimImageActivate("image2"), 2);
+    EXPECT_EQ(dimImageDescrSet("image2", "d"), 2);
+    EXPECT_EQ(dimImageDelete("image2"), 2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(dimImageTable()), table.size()), table);
+    EXPECT_EQ(dimFile(), list);
+    EXPECT_EQ(tb.readFile("image2"), old);
+}
+
 TEST_F(Dim, ShowBootCfg) {
     EXPECT_EQ(dimShowBootCfg(), -1);
     EXPECT_EQ(out(), " boot.dim doesn't exist on the disk \n");

@@ -116,6 +116,24 @@ TEST_F(DiagTest, CancelledLoadKeepsTheOldImage) {
     EXPECT_EQ(tb.readFile("diag_image.stk"), "old image");
 }
 
+// A power cut at any change of the load leaves the old image or the new one.
+TEST(DiagLoadFaults, PowerLossAtEveryStepKeepsAnImage) {
+    for (long step = 1; step < 100; ++step) {
+        stktest::TestBoard tb;
+        tb.writeFile("diag_image.stk", "old image");
+        loadtest::XmodemSender sender(tb.con(), randomBytes(3000, 63), 128);
+        tb.disk().powerLossAt(step);
+        auto stop = tb.run([] { fellDiagImageLoad(0x00508541); });
+        const std::string kept = tb.exists("diag_image.stk") ? tb.readFile("diag_image.stk") : "";
+        EXPECT_TRUE(kept == "old image" || kept == sender.padded()) << "step " << step;
+        if (!stop) {
+            EXPECT_EQ(kept, sender.padded());
+            return;
+        }
+    }
+    ADD_FAILURE() << "the load never ended";
+}
+
 TEST_F(DiagTest, RunCopiesTheImageToItsAddressAndHandsOff) {
     std::string image = randomBytes(70000, 62);
     tb.writeFile("diag_image.stk", image);

@@ -176,6 +176,7 @@ TEST(LoadCode, StoresOverTheActiveImageAndShowsTheHeader) {
                          "reinitializing dim...\n"));
     EXPECT_EQ(tb.readFile("image1"), sender.padded());
     EXPECT_EQ(activeName(), "image1");
+    EXPECT_STREQ(activeImageFileName, "image1");  // what the launcher and option 8 use
 }
 
 // A failed write, a power cut or a full flash disk at every step of a load,

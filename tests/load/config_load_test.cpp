@@ -65,6 +65,9 @@ TEST_F(Config, PromFileLoad) {
         // An unknown record is skipped by its length before the MAC is reached.
         {prom("\x07\x07zzzzz\x08\xA0" + std::string(6, '\0')), kCorruptMac, true},
         {prom("\x08\xA0" + std::string(6, '\xFF')), kCorruptMac, true},
+        // A record of length 1 advances by one byte.
+        {prom(std::string("\x01\x05\x07\0\0\0\x08\xA0", 8) + std::string(6, '\0')), kCorruptMac,
+         true},
         // A record of length 0 ends the walk; so do records reaching past the end.
         {prom(std::string("\x00\x05\x08\xA0", 4) + std::string(6, '\0')), kVerified, false},
         {prom("\xF8\x06" + std::string(246, '\x11') + "\x08\xA0"), kVerified, false},

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <map>
 #include <string>
 
 #include "support/pty_harness.h"
@@ -114,6 +116,37 @@ TEST_F(InteropMenuLoad, Option4WithSbFailsCleanlyOnTheKAfterC) {
     boot.send("?\r");
     EXPECT_TRUE(boot.expect("Options available"));
 }
+
+// sb sending a file named like a stored file: refused at its header, the load
+// fails and every file on the flash disk stays byte for byte as it was.
+class InteropStoredName : public InteropMenuLoad,
+                          public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(InteropStoredName, Option4RefusesTheName) {
+    BootProcess boot;
+    reachMenu(boot);
+    if (HasFatalFailure()) return;
+    const std::string files = boardDir_ + "/DskVol/files";
+    for (const char* f : {"image1", "image2", "boot.dim", "diag_config.cfg"})
+        stktest::writeHostFile(files + "/" + f, std::string("stored ") + f);
+    auto volume = [&] {
+        std::map<std::string, std::string> all;
+        for (auto& e : std::filesystem::directory_iterator(files))
+            all[e.path().filename()] = stktest::readHostFile(e.path());
+        return all;
+    };
+    const auto before = volume();
+    stktest::writeHostFile(peerDir_ + "/" + GetParam(), stktest::randomBytes(5000, 5));
+    startOption4(boot);
+    boot.runPeer(peerDir_, {"sb", "-k", GetParam()}, 60000);
+    ASSERT_TRUE(boot.expect("Error loading code...", 30000)) << boot.unmatched();
+    EXPECT_NE(boot.output().find(std::string("File ") + GetParam() + " already exists"),
+              std::string::npos);
+    EXPECT_EQ(volume(), before);
+}
+INSTANTIATE_TEST_SUITE_P(StoredFiles, InteropStoredName,
+                         ::testing::Values("image1", "image2", "boot.dim", "log2.bin",
+                                           "diag_config.cfg"));
 
 // Option 13 takes a raw diagnostics image from sx; option 12 then starts it
 // at its fixed address.

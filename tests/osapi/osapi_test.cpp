@@ -62,15 +62,21 @@ TEST_F(Osapi, FilesAndTheirFailureRecords) {
     char buf[8] = {};
     uint32_t size = 0;
     tb.writeFile("old", "0123456789");
+    // The write cuts the old tail; a rename replaces; a copy never goes onto itself.
     std::vector<int> got = {osapiFsWrite("old", "abc", 3),
                             osapiFsFileSizeGet("old", &size),
+                            osapiFsCopyFile("old", "new"),
+                            osapiFsRenameFile("new", "dst"),
                             osapiFsRenameFile("old", "dst"),
                             osapiFsRenameFile("old", "dst"),
-                            osapiFsFileExist("dst"),
+                            osapiFsCopyFile("dst", "./dst"),
+                            osapiFsCopyFile("dst", "dst"),
+                            osapiFsCopyFile("dst", "/DskVol/files/dst"),
                             osapiFsRead("dst", buf, 3),
+                            osapiFsFileExist("new"),
                             osapiFsClose(-7)};
-    EXPECT_EQ(got, (std::vector<int>{0, 0, 0, 2, 1, 0, 2}));
-    EXPECT_EQ(std::string(buf) + std::to_string(size), "abc3");  // the old tail is cut
+    EXPECT_EQ(got, (std::vector<int>{0, 0, 0, 0, 0, 2, 2, 2, 2, 0, 0, 2}));
+    EXPECT_EQ(std::string(buf) + std::to_string(size), "abc3");
     // A pipe takes writes but cannot be truncated; then each other errno.
     ASSERT_EQ(::mkfifo(tb.hostPath("pipe").c_str(), 0644), 0);
     EXPECT_EQ(osapiFsWrite("pipe", "abc", 3), kOsapiError);
@@ -136,6 +142,18 @@ TEST_F(Osapi, Directories) {
     EXPECT_EQ(osapiFsRamCreate(0, "/ram0", 513) + osapiFsWrite("/ram0/x", "ram", 3), 0);
     EXPECT_EQ(osapiFsRead("/ram0/x", buf, 3), kOsapiSuccess);
     EXPECT_STREQ(buf, "ram");
+    // A RAM disk keeps to its size, reports its own figures, and is never made twice.
+    std::string bytes(3000, 'r');
+    uint32_t total = 0, used = 0;
+    std::vector<int> got = {osapiFsRamCreate(0, "/ram1", 4096),
+                            osapiFsWrite("/ram1/a", bytes.data(), 3000),
+                            osapiFsWrite("/ram1/b", bytes.data(), 2000),
+                            osapiFsRamCreate(0, "/ram1", 8192),
+                            plat::chdir("/ram1"),
+                            osapiFsDirSize(&total, &used)};
+    EXPECT_EQ(got, (std::vector<int>{0, 0, 2, 2, 0, 0}));
+    EXPECT_EQ(tb.readFile("/ram1/a"), bytes);
+    EXPECT_EQ(std::vector<uint32_t>({total, used}), std::vector<uint32_t>({4096, 4096}));
 }
 
 }  // namespace
