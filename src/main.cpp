@@ -11,6 +11,7 @@
 #include "board/board_devices.h"
 #include "board/i2c_models.h"
 #include "boot/boot.h"
+#include "bootflash/bootflash.h"
 #include "platform/host_run.h"
 #include "platform/platform.h"
 
@@ -65,6 +66,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     plat::board().runFirmware = runFirmware || demo;
+    // Formatting goes through the flash driver.
+    if (fresh || demo) Flash_Init();
+    if (fresh) stkhost::adoptPreparedDisk();
     if (demo && !stkhost::seedDemoBoard()) return 2;
 
     for (;;) {

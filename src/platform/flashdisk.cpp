@@ -18,6 +18,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/address_map.h"
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -25,14 +26,20 @@
 
 namespace plat {
 
+int flFileSysSectorStart = 1;
+
 namespace {
-constexpr char kFormatMark[16] = "STK-TFFS-FMT-01";
+// The translation layer's mark of a formatted volume, at the start of its
+// first erase unit.
+constexpr uint8_t kFormatMark[16] = {'S', 'T', 'K', '-', 'T', 'F', 'F', 'S',
+                                     '-', 'F', 'M', 'T', '-', '0', '1', 0};
 constexpr long kBlockSize = 4096;
 // RAM disks are block devices of 512-byte blocks.
 constexpr long kRamBlockSize = 512;
 // The flash disk takes the chip below the boot program's last megabyte, 99 per
 // cent of it in use.
-constexpr uint64_t kVolumeBytes = ((kNorSize - (1u << 20)) * 99 / 100) / kBlockSize * kBlockSize;
+constexpr uint64_t kVolumeBytes =
+    ((uint64_t(kNorSize) - (1u << 20)) * 99 / 100) / kBlockSize * kBlockSize;
 
 int lastErrno = 0;
 std::set<int> writtenFds;
@@ -52,6 +59,31 @@ int fail(int e) {
 
 FlashDisk& disk() {
     return board().disk();
+}
+
+MtdIdentifyRoutine mtdIdentify = nullptr;
+FlSocket socket0;
+
+STK_RESET_HOOK {
+    socket0 = FlSocket{};
+    flFileSysSectorStart = 1;
+}
+
+// Asks the registered driver to identify the flash; false for unknown media.
+bool identifyFlash(FLFlash& flash) {
+    if (!mtdIdentify) return false;
+    flash = FLFlash{};
+    flash.socket = &socket0;
+    return mtdIdentify(&flash) == flOK && flash.map && flash.write && flash.erase &&
+           flash.erasableBlockSize > 0;
+}
+
+// The bytes where the format mark goes, read through the driver's map.
+bool readMarkArea(FLFlash& flash, uint8_t* mark) {
+    uint32_t at = flash.map(&flash, 0, sizeof kFormatMark);
+    for (size_t i = 0; i < sizeof kFormatMark; ++i)
+        if (!board().map().read8(at + uint32_t(i), &mark[i])) return false;
+    return true;
 }
 
 uint64_t roundUp(uint64_t bytes, long block) {
@@ -96,34 +128,30 @@ FlashDisk::FlashDisk(std::string boardDir)
       capacity_(kVolumeBytes) {}
 
 bool FlashDisk::formatted() const {
-    int fd = ::open((dir_ + "/norflash.bin").c_str(), O_RDONLY);
-    if (fd < 0) return false;
-    char mark[sizeof kFormatMark] = {};
-    bool ok = ::pread(fd, mark, sizeof mark, 0) == ssize_t(sizeof mark) &&
-              std::memcmp(mark, kFormatMark, sizeof mark) == 0;
-    ::close(fd);
+    FLFlash flash;
+    uint8_t mark[sizeof kFormatMark];
+    if (!identifyFlash(flash) || !readMarkArea(flash, mark) ||
+        std::memcmp(mark, kFormatMark, sizeof mark) != 0)
+        return false;
     struct stat st;
-    return ok && ::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-int FlashDisk::format(void (*progress)(int)) {
+int FlashDisk::format(void (*progress)(int), bool keepFiles) {
+    mounted_ = false;
     ::mkdir(dir_.c_str(), 0755);
-    int fd = ::open((dir_ + "/norflash.bin").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
-    if (fd < 0) return -1;
-    bool ok = ::ftruncate(fd, off_t(kNorSize)) == 0;
-    // Erase the format mark first: an interrupted format leaves an unformatted disk.
-    char erased[sizeof kFormatMark];
-    std::memset(erased, 0xFF, sizeof erased);
-    ok = ok && ::pwrite(fd, erased, sizeof erased, 0) == ssize_t(sizeof erased);
-    if (ok) {
-        removeTree(root_);
-        ok = ::mkdir(root_.c_str(), 0755) == 0;
-    }
+    FLFlash flash;
+    uint8_t mark[sizeof kFormatMark];
+    if (!identifyFlash(flash) || !readMarkArea(flash, mark)) return -1;
+    // Erase the mark's unit first, so an interrupted format leaves an
+    // unformatted disk; a blank mark area needs no erase before programming.
+    bool blank = std::all_of(mark, mark + sizeof mark, [](uint8_t b) { return b == 0xFF; });
+    if (!blank && flash.erase(&flash, 0, 1) != flOK) return -1;
+    if (!keepFiles) removeTree(root_);
+    bool ok = ::mkdir(root_.c_str(), 0755) == 0 || (keepFiles && errno == EEXIST);
     for (int pct = 0; ok && pct <= 100; pct += 10)
         if (progress) progress(pct);
-    ok = ok && ::pwrite(fd, kFormatMark, sizeof kFormatMark, 0) == ssize_t(sizeof kFormatMark);
-    ::close(fd);
-    mounted_ = false;
+    ok = ok && flash.write(&flash, 0, kFormatMark, sizeof kFormatMark, 0) == flOK;
     return ok ? 0 : -1;
 }
 
@@ -600,6 +628,22 @@ int dosFsShow(const char* volume, int level) {
 
 int lastError() {
     return lastErrno;
+}
+
+void tffsMtdRegister(MtdIdentifyRoutine identify) {
+    mtdIdentify = identify;
+}
+void flSetWindowBusWidth(FlSocket* socket, int bits) {
+    socket->busWidth = bits;
+}
+void flSetWindowSpeed(FlSocket* socket, int nanoseconds) {
+    socket->windowSpeed = nanoseconds;
+}
+bool flWriteProtected(FlSocket* socket) {
+    return socket->writeProtected;
+}
+FlSocket& tffsSocket() {
+    return socket0;
 }
 
 int usrTffsConfig(int drive, int /*removable*/, const char* name) {

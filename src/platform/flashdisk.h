@@ -47,11 +47,13 @@ class FlashDisk {
     explicit FlashDisk(std::string boardDir);
 
     // Formatting state of the volume. The format mark lives in the first
-    // sector of the simulated NOR chip (<board>/norflash.bin), so erasing the
-    // start of the flash disk unformats it, as on the board.
+    // erase unit of the flash chip, reached through the registered memory
+    // technology driver, so erasing the start of the flash disk unformats it,
+    // as on the board.
     bool formatted() const;
     // Erases the volume and writes the format mark; 0 or -1.
-    int format(void (*progress)(int percent));
+    // keepFiles: the volume folder is kept as it is (a disk prepared by hand).
+    int format(void (*progress)(int percent), bool keepFiles = false);
     int mount();  // 0, or a non-zero code when the volume is not formatted
     bool mounted() const { return mounted_; }
     // A board reset: unmounted, working directory back at the volume root.
@@ -160,6 +162,48 @@ int dosFsShow(const char* volume, int level);
 
 // The errno of the last failed file call.
 int lastError();
+
+// --- Flash translation layer: its memory technology driver (MTD) ------------------
+// Status numbers of the translation layer.
+constexpr int flOK = 0;
+constexpr int flWriteProtect = 19;
+constexpr int flUnknownMedia = 26;
+constexpr int flWriteFault = 29;
+
+// The socket the flash sits in.
+struct FlSocket {
+    int busWidth = 0;
+    int windowSpeed = 0;
+    bool writeProtected = false;
+};
+void flSetWindowBusWidth(FlSocket* socket, int bits);
+void flSetWindowSpeed(FlSocket* socket, int nanoseconds);
+bool flWriteProtected(FlSocket* socket);
+// The socket of drive 0 (a test can write-protect it).
+FlSocket& tffsSocket();
+// Offset the layer adds to the volume's sector numbers; 1 until a driver
+// identifies its flash.
+extern int flFileSysSectorStart;
+
+// The flash record that an identify routine fills. Card addresses count from
+// the start of the flash disk; map returns the bus address of one.
+struct FLFlash {
+    uint16_t type = 0;
+    uint32_t erasableBlockSize = 0;
+    uint32_t chipSize = 0;
+    int noOfChips = 0;
+    int interleaving = 0;
+    FlSocket* socket = nullptr;
+    uint32_t (*map)(FLFlash* flash, uint32_t cardAddress, int length) = nullptr;
+    int (*write)(FLFlash* flash, uint32_t cardAddress, const void* buffer, int length,
+                 int overwrite) = nullptr;
+    int (*erase)(FLFlash* flash, int firstBlock, int blockCount) = nullptr;
+};
+using MtdIdentifyRoutine = int (*)(FLFlash* flash);
+// The layer's MTD table has one entry; the board's flash driver registers its
+// identify routine there when it starts (a later registration replaces it).
+// Without one, the flash disk is unknown media: it neither mounts nor formats.
+void tffsMtdRegister(MtdIdentifyRoutine identify);
 
 // Mount / format of flash drive 0 (the flash translation layer).
 int usrTffsConfig(int drive, int removable, const char* name);

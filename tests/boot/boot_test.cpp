@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bootflash/bootflash.h"
 #include "image/dim.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
@@ -40,7 +41,7 @@ const std::string kRates =
 const std::string kDelete = "\nAre you SURE you want to delete operational code : image1 ? (y/n):";
 const std::string kBaudFailed = "../../../bsp/cpu/tb8541/vxworks/start/bootConfig:";
 
-enum class Fault { None, DamagedImage1, ErasedDisk, UnformattableDisk, BaudFails };
+enum class Fault { None, DamagedImage1, ErasedDisk, BaudFails };
 
 struct Session {
     const char* name;
@@ -82,11 +83,6 @@ const Session kSessions[] = {
              "\rFormatting ... 100%\nSetup ... ", "\n\nTFFS Formatted....Device details...\n",
              kCheck, kNoBackup + kMenuPrompt},
             {"image1"}),
-    Session("UnformattableFlashDiskHalts", {}, Fault::UnformattableDisk, "", Kind::Halt,
-            {"tffsDevFormat returned 0xffffffff\nusrTffsConfig returned 0xffffffff\n\n\nTFFS "
-             "Formatted....Device details...\n",
-             "\n\nERROR: tffsPPCInit failed.\n       Boot cannot continue.\n       Code halted. "
-             "Manual reset required.\n\n"}),
     Session("FailedBaudRatesAreReportedAndTheGlobalKeepsTheRate", {}, Fault::BaudFails, "2\r5\r",
             Kind::EndOfInput,
             {kBaudFailed + "1245: Attempt to set baudrate to 9600 failed\n", kCheck,
@@ -144,13 +140,12 @@ TEST_P(BootSession, Transcript) {
         std::string selector = f == "diag_config.cfg" ? std::string("\0\0\0\1", 4) : "";
         if (!folder) tb.writeFile(f, image ? stktest::makeImage() : selector);
     }
-    std::string nor = tb.dir() + "/norflash.bin";
     if (c.fault == Fault::DamagedImage1) {
         dimInitialize();  // lists image1 as active, image2 (if any) as backup
         tb.writeFile("image1", tb.readFile("image1").substr(1));
     }
-    if (c.fault == Fault::ErasedDisk || c.fault == Fault::UnformattableDisk) fs::remove(nor);
-    if (c.fault == Fault::UnformattableDisk) fs::create_directory(nor);
+    // Erase the start of the flash disk, where the format lives.
+    ASSERT_TRUE(c.fault != Fault::ErasedDisk || Flash_Erase(0xFE000000, 0xFE040000 - 1) == 0);
     tb.con().failBaud = c.fault == Fault::BaudFails;
     tb.con().send(c.input);
     plat::resetProcessState();
@@ -233,6 +228,26 @@ TEST_F(Console, ChangesThatFailAreNotAnnounced) {
                                   kDelete + "ERROR: Operational code could not be deleted.\n" +
                                   kPrompt);
     EXPECT_STREQ(activeImageFileName, "image1");
+}
+
+TEST(StartUp, UnwritableBoardFolderHalts) {
+    stktest::TestBoard tb(false);
+    // A board folder that cannot be written: a file stands where it should be.
+    std::string blocked = tb.dir() + "/blocked";
+    stktest::writeHostFile(blocked, "");
+    plat::installBoard(
+        std::make_unique<plat::Board>(std::make_unique<plat::ScriptedConsole>(tb.clock()),
+                                      std::make_unique<plat::VirtualClock>(), blocked + "/board"));
+    auto stop = tb.run([] { usrAppInit(); });
+    ASSERT_TRUE(stop && stop->kind == Kind::Halt);
+    const std::string& out = static_cast<plat::ScriptedConsole&>(plat::board().console()).output();
+    size_t at = 0;
+    for (const char* line :
+         {"tffsDevFormat returned 0xffffffff\n",
+          "usrTffsConfig returned 0xffffffff\n\n\nTFFS Formatted....Device details...\n",
+          "\n\nERROR: tffsPPCInit failed.\n       Boot cannot continue.\n       Code halted. "
+          "Manual reset required.\n\n"})
+        EXPECT_NE(at = out.find(line, at), std::string::npos) << line << out;
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "board/board_devices.h"
+#include "bootflash/bootflash.h"
 #include "launch_support.h"
 #include "support/scripted_console.h"
 
@@ -33,6 +35,8 @@ class ProgramsTest : public ::testing::Test {
         auto clock = std::make_unique<plat::VirtualClock>();
         auto con = std::make_unique<plat::ScriptedConsole>(*clock);
         plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), board));
+        attachBoardDevices(plat::board());
+        Flash_Init();
         EXPECT_EQ(plat::board().disk().format(nullptr), 0);
         plat::uninstallBoard();
         fs::create_directories(board + "/DskVol/files");

@@ -59,6 +59,8 @@ TEST_F(StkimageTest, HelpListsTheVerbs) {
               "STK file\n"
               "  info                        show an image file's header\n"
               "  verify                      check an image file as the boot program does\n"
+              "  bootflash                   copy the boot flash window (the chip's last MiB) of a "
+              "board folder to a file\n"
               "\n");
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "support/pty_harness.h"
 #include "support/test_board.h"
@@ -32,16 +33,28 @@ class InteropMenuLoad : public ::testing::Test {
     }
 
     // An image of random firmware bytes for this board, loading at `address`.
-    void makeImage(const std::string& name, const std::string& address) {
+    // With bootCode, the image also carries it as boot code.
+    void makeImage(const std::string& name, const std::string& address,
+                   const std::string& bootCode = "") {
         if (stktest::stkimagePath().empty()) GTEST_SKIP() << "the image tool has not been built";
         stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
+        std::vector<std::string> args = {stktest::stkimagePath(),
+                                         "create",
+                                         peerDir_ + "/firmware.bin",
+                                         "-o",
+                                         peerDir_ + "/" + name,
+                                         "--load-address",
+                                         address,
+                                         "--compression",
+                                         "zlib",
+                                         "--version",
+                                         "2.1.0.7"};
+        if (!bootCode.empty()) {
+            stktest::writeHostFile(peerDir_ + "/boot.bin", bootCode);
+            args.insert(args.end(), {"--boot-code", peerDir_ + "/boot.bin"});
+        }
         std::string out;
-        ASSERT_EQ(stktest::runTool({stktest::stkimagePath(), "create", peerDir_ + "/firmware.bin",
-                                    "-o", peerDir_ + "/" + name, "--load-address", address,
-                                    "--compression", "zlib", "--version", "2.1.0.7"},
-                                   &out),
-                  0)
-            << out;
+        ASSERT_EQ(stktest::runTool(args, &out), 0) << out;
     }
 
     void reachMenu(BootProcess& boot) {
@@ -96,6 +109,30 @@ TEST_F(InteropMenuLoad, Option4TakesAnImageFromSxAndOption1StartsIt) {
     EXPECT_TRUE(boot.expectErr("hand-off to entry 0x00200000", 30000))
         << boot.errText() << boot.unmatched();
     boot.waitExit(10000);
+}
+
+// An image with boot code through option 4, then option 7 writes that boot
+// code into the boot flash window of the board's NOR chip and resets.
+TEST_F(InteropMenuLoad, Option7AfterOption4WritesTheBootCodeIntoTheWindow) {
+    std::string bootCode = stktest::randomBytes(70001, 7);
+    makeImage("xcode.bin", "0x00200000", bootCode);
+    if (HasFatalFailure() || IsSkipped()) return;
+    BootProcess boot;
+    reachMenu(boot);
+    if (HasFatalFailure()) return;
+    startOption4(boot);
+    if (HasFatalFailure() || IsSkipped()) return;
+    EXPECT_EQ(boot.runPeer(peerDir_, {"sx", "-k", "xcode.bin"}, 60000), 0);
+    ASSERT_TRUE(boot.expect(kPrompt, 20000)) << boot.unmatched();
+    boot.send("7\r");
+    ASSERT_TRUE(boot.expect("Do you wish to update Boot Code? (y/n) ", 5000)) << boot.unmatched();
+    boot.send("y\r");
+    ASSERT_TRUE(boot.expect("Flash update completed.", 60000)) << boot.unmatched();
+    // The reset starts the board again.
+    ASSERT_TRUE(boot.expect("Boot Menu Version", 20000)) << boot.unmatched();
+    std::string nor = stktest::readHostFile(boardDir_ + "/norflash.bin");
+    ASSERT_GE(nor.size(), 0x1F00000 + bootCode.size());
+    EXPECT_TRUE(nor.substr(0x1F00000, bootCode.size()) == bootCode);
 }
 
 // sb answers the receiver's 'C' with its header, then takes the 'K' that

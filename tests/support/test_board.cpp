@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "board/board_devices.h"
+#include "bootflash/bootflash.h"
 
 namespace stktest {
 
@@ -39,6 +40,7 @@ TestBoard::TestBoard(bool formatted) : dir_(makeTempDir("stkboard-")) {
     plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), dir_));
     attachBoardDevices(plat::board());
     if (!formatted) return;
+    Flash_Init();
     disk().format(nullptr);
     disk().mount();
     fs::create_directories(dir_ + "/DskVol/files");

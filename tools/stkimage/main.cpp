@@ -83,6 +83,24 @@ void writeOutput(const std::string& path, const Bytes& data,
     }
 }
 
+// The boot flash window 0xFFF00000-0xFFFFFFFF as the board's NOR chip holds
+// it: norflash.bin keeps the chip's bytes in address order from 0xFE000000,
+// and whatever lies past the file's end is erased flash (0xFF).
+Bytes readBootFlashWindow(const std::string& boardDir) {
+    constexpr uint64_t kWindowOffset = 0x1F00000;
+    constexpr size_t kWindowSize = 0x100000;
+    std::string path = boardDir + "/norflash.bin";
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec))
+        throw BuildError{"no NOR flash chip in " + boardDir + " (" + path + " missing)"};
+    Bytes window(kWindowSize, 0xFF);
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(std::streamoff(kWindowOffset));
+    if (in) in.read(reinterpret_cast<char*>(window.data()), std::streamsize(kWindowSize));
+    if (in.bad()) throw BuildError{"cannot read " + path};
+    return window;
+}
+
 // Build time as the boot program shows it, e.g. "Sun Dec  6 19:20:56 2026" (UTC;
 // SOURCE_DATE_EPOCH gives reproducible images).
 std::string defaultTimestamp() {
@@ -199,6 +217,18 @@ int main(int argc, char** argv) {
     std::string verifyPath;
     verify->add_option("file", verifyPath, "image file")->type_name("FILE")->required();
 
+    // bootflash
+    CLI::App* bootflash = app.add_subcommand(
+        "bootflash",
+        "copy the boot flash window (the chip's last MiB) of a board folder to a file");
+    std::string boardDir, bootflashOutput;
+    bootflash->add_option("board", boardDir, "board folder (stkboot --board)")
+        ->type_name("DIR")
+        ->required();
+    bootflash->add_option("-o,--output", bootflashOutput, "output file")
+        ->type_name("FILE")
+        ->required();
+
     app.set_version_flag("--version", "stkimage " STK_VERSION);
     // CLI11 says "A subcommand is required" for both of these.
     if (argc > 1) {
@@ -208,7 +238,7 @@ int main(int argc, char** argv) {
             known = known || sub->get_name() == first;
         if (!known && first.rfind("-", 0) != 0) {
             std::fprintf(stderr,
-                         "stkimage: unknown subcommand '%s' (create, bundle, info, verify)\n",
+                         "stkimage: unknown subcommand '%s' (create, bundle, info, verify, bootflash)\n",
                          first.c_str());
             return 109;
         }
@@ -277,6 +307,11 @@ int main(int argc, char** argv) {
             if (!stkimage::verifyImage(verifyPath, reason, summary))
                 throw BuildError{verifyPath + ": " + reason};
             std::printf("%s: %s\n", verifyPath.c_str(), summary.c_str());
+        } else if (*bootflash) {
+            Bytes window = readBootFlashWindow(boardDir);
+            writeOutput(bootflashOutput, window, {});
+            std::printf("%s: boot flash window of %s, %zu bytes\n", bootflashOutput.c_str(),
+                        boardDir.c_str(), window.size());
         }
     } catch (const BuildError& e) {
         std::fprintf(stderr, "stkimage: %s\n", e.reason.c_str());
