@@ -1,340 +1,220 @@
 // Boot Menu option 4 end to end: a scripted XMODEM sender, the receive
-// command, the checks, the display and the store over the active image.
+// command, the checks, the display and the store over the active image, and
+// the active image's survival of every refusal, failed write and power loss.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <random>
 #include <string>
 
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "load/load.h"
-#include "support/pty_harness.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
 #include "support/xmodem_sender.h"
 
 namespace {
 
-constexpr uint32_t kThisBoard = 0x00508541;
+using stktest::TestBoard;
+constexpr uint32_t kThisBoard = 0x00508541, kOtherBoard = 0x00508548;
+const std::string kComplete = "\n\nXMODEM transfer complete, checking CRC....\n";
+const std::string kVerified = kComplete + "Verified operational code CRC.\n";
+const std::string kBadCrc = kComplete + "ERROR: Operational code CRC is not valid.\n";
 
-// Incompressible bytes, so that the image spans many blocks.
-std::string noise(size_t n, uint32_t seed) { return stktest::randomBytes(n, seed); }
-
-constexpr const char* kReady = "Ready to receive the file with XMODEM/CRC....\n";
-constexpr const char* kComplete = "\n\nXMODEM transfer complete, checking CRC....\n";
-constexpr const char* kVerified = "Verified operational code CRC.\n";
-constexpr const char* kRecvError = "Error while receiving file with XMODEM.\n";
-constexpr const char* kUpdateFailed = "ERROR: Operational code update failed.\n";
-
-uint32_t be32(const std::string& s, size_t at) {
-    return uint32_t(uint8_t(s[at])) << 24 | uint32_t(uint8_t(s[at + 1])) << 16 |
-           uint32_t(uint8_t(s[at + 2])) << 8 | uint32_t(uint8_t(s[at + 3]));
-}
-uint32_t be16(const std::string& s, size_t at) {
-    return uint32_t(uint8_t(s[at])) << 8 | uint32_t(uint8_t(s[at + 1]));
-}
-
-std::string fmt(const char* f, unsigned a, unsigned b) {
-    char buf[128];
-    std::snprintf(buf, sizeof buf, f, a, b);
-    return buf;
-}
-
-// The expected upload display, read straight from the header bytes at
-// `base` (independently of the codec); component offsets gain the base.
-std::string expectedDisplay(const std::string& img, size_t base, const std::string& vpdLine,
-                            const std::string& timestamp, const std::string& file) {
-    auto at32 = [&](size_t off) { return be32(img, base + off); };
-    std::string s = "\n\nThe following code has been uploaded:\n\n";
-    s += fmt("CRC............................................0x%x (%d)\n", be16(img, base),
-             be16(img, base));
-    s += fmt("Target Device..................................0x%08x\n", at32(4), 0);
-    s += fmt("Size...........................................0x%x (%d)\n", at32(8), at32(8));
-    s += fmt("Number of Components...........................%d\n\n", at32(12), 0);
-    uint32_t opOff = at32(32) + uint32_t(base);
-    s += fmt("Operational Code Size..........................0x%x (%d)\n", at32(28), at32(28));
-    s += fmt("Operational Code Offset........................0x%x (%d)\n", opOff, opOff);
-    s += fmt("Operational Code FLASH flag....................%d\n", at32(44), 0);
-    s += fmt("Operational Code CRC...........................0x%X\n\n", be16(img, base + 16), 0);
-    uint32_t bootOff = at32(80) + (at32(12) >= 2 ? uint32_t(base) : 0);
-    s += fmt("Boot Code Version..............................%d\n", at32(72), 0);
-    s += fmt("Boot Code Size.................................0x%x (%d)\n", at32(76), at32(76));
-    s += fmt("Boot Code Offset...............................0x%x (%d)\n", bootOff, bootOff);
-    s += fmt("Boot Code FLASH flag...........................%d\n", at32(92), 0);
-    s += fmt("Boot Code CRC..................................0x%X\n\n", be16(img, base + 64), 0);
-    s += vpdLine;
-    s += "      Timestamp - " + timestamp + "\n      File - " + file + "\n";
-    return s;
-}
-
-stktest::ImageSpec oldSpec() {
+// Incompressible, so that the image spans many blocks.
+stktest::ImageSpec newSpec(uint32_t target = kThisBoard) {
     stktest::ImageSpec s;
-    s.payload = "old firmware";
-    s.file = "old.stk";
-    return s;
-}
-stktest::ImageSpec newSpec() {
-    stktest::ImageSpec s;
-    s.payload = noise(3000, 7) + "new firmware";
-    s.rel = 'B';
-    s.build = 0;
+    std::mt19937 rng(7);
+    s.payload.assign(3000, '\0');
+    for (char& c : s.payload) c = char(rng());
+    s.targetDevice = target;
     s.file = "new.stk";
     s.bootCode = std::string(200, 'b');
     return s;
 }
-
-// A board with an active "image1" and a backup "image2", as after start-up.
-void installImages(stktest::TestBoard& tb) {
-    tb.writeFile("image1", stktest::makeImage(oldSpec()));
-    stktest::ImageSpec backup;
-    backup.payload = "backup firmware";
-    tb.writeFile("image2", stktest::makeImage(backup));
-    dimInitialize();
+std::string newImage(uint32_t target = kThisBoard) {
+    return stktest::makeImage(newSpec(target));
 }
-
-struct LoadRun {
-    int result = -99;
-    std::string output;
-    bool stopped = false;
-};
-
-LoadRun runLoad(stktest::TestBoard& tb) {
-    LoadRun r;
-    tb.con().clearOutput();
-    auto stop = tb.run([&] { r.result = load_operational_code(kThisBoard); });
-    r.stopped = stop.has_value();
-    r.output = tb.con().output();
-    return r;
-}
-
 std::string activeName() {
     char name[40] = {};
-    if (dimActiveImageFileNameGet(name) != 0) return "";
-    return name;
+    return dimActiveImageFileNameGet(name) == 0 ? name : "";
 }
-std::string backupName() {
-    char name[40] = {};
-    if (dimBackupImageFileNameGet(name) != 0) return "";
-    return name;
+bool endsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-class LoadCodeTest : public stktest::BoardTest {
-  protected:
-    void SetUp() override {
-        installImages(tb);
-        oldImage = tb.readFile("image1");
-        backupImage = tb.readFile("image2");
-        bootDim = tb.readFile("boot.dim");
+// A board with an active "image1" and a backup "image2", as after start-up.
+struct Loaded {
+    TestBoard tb;
+    std::string image1 = stktest::makeImage(), list, out;
+    std::string image2 =
+        stktest::makeImage(stktest::ImageSpec{.payload = "backup", .bootCode = ""});
+    explicit Loaded(const char* listText = nullptr) {
+        tb.writeFile("image1", image1);
+        tb.writeFile("image2", image2);
+        if (listText) tb.writeFile("boot.dim", listText), tb.writeFile("image9", image1);
+        dimInitialize();
+        list = tb.readFile("boot.dim");
     }
-    // Every refusal leaves both images and the list as they were.
-    void expectUnchanged() {
-        EXPECT_EQ(tb.readFile("image1"), oldImage);
-        EXPECT_EQ(tb.readFile("image2"), backupImage);
-        EXPECT_EQ(tb.readFile("boot.dim"), bootDim);
-        EXPECT_EQ(check_oprcrc_in_flash(), 0);
+    int load() {  // option 4; a power cut gives -1
+        int rc = -1;
+        tb.con().clearOutput();
+        tb.run([&] { rc = load_operational_code(kThisBoard); });
+        out = tb.con().output();
+        return rc;
     }
-    std::string oldImage, backupImage, bootDim;
+    void expectUnchanged(const std::string& why) {
+        EXPECT_EQ(tb.readFile("image1"), image1) << why;
+        EXPECT_EQ(tb.readFile("image2"), image2) << why;
+        EXPECT_EQ(tb.readFile("boot.dim"), list) << why;
+        EXPECT_EQ(check_oprcrc_in_flash(), 0) << why;
+    }
 };
 
-TEST_F(LoadCodeTest, StoresNewImageOverActiveAndShowsItsHeader) {
-    std::string image = stktest::makeImage(newSpec());
-    loadtest::XmodemSender sender(con(), image);
-    LoadRun r = runLoad(tb);
-    ASSERT_FALSE(r.stopped);
-    EXPECT_EQ(r.result, 0);
-    EXPECT_TRUE(sender.finished());
+std::string withSize1219() {  // a Size below the header's length, and a right file CRC
+    std::string image = newImage();
+    image.replace(8, 4, std::string("\0\0\x04\xC3", 4));
+    stk::fileCrcStore(reinterpret_cast<uint8_t*>(image.data()), 1219);
+    return image;
+}
+std::string flipped(std::string image) {
+    image[2000] ^= 1;
+    return image;
+}
 
-    std::string display = expectedDisplay(image, 0, "VPD - rel B ver 2 maint_lvl 3 \n",
-                                          "Mon Dec  6 12:00:00 2026", "new.stk");
-    size_t at = r.output.find(kComplete);
-    ASSERT_NE(at, std::string::npos) << r.output;
-    EXPECT_EQ(r.output.substr(0, std::string(kReady).size()), kReady);
-    EXPECT_EQ(r.output.substr(at), std::string(kComplete) + kVerified + display +
-                                       "Storing Operational code in Flash. This may take "
-                                       "several minutes...\n\n");
-    // Stored as received (with the sender's block padding); list unchanged.
-    EXPECT_EQ(tb.readFile("image1"), sender.padded());
-    EXPECT_EQ(tb.readFile("image2"), backupImage);
-    EXPECT_EQ(tb.readFile("boot.dim"), bootDim);
-    EXPECT_FALSE(tb.exists("xcode.bin"));
-    EXPECT_EQ(check_oprcrc_in_flash(), 0);
+enum class Peer { Blocks, Cancel, Silent, EotFirst, ExactLength };
+
+TEST(LoadCode, RefusalsLeaveTheActiveImage) {
+    const struct {
+        Peer peer;
+        std::string file;
+        int result;
+        std::string tail;  // the output ends with it
+        bool keepsFile = false;
+        const char* list = nullptr;
+    } refusals[] = {
+        {Peer::Cancel, newImage(), 1, "Error while receiving file with XMODEM.\n"},
+        {Peer::Silent, "", 1, "Error while receiving file with XMODEM.\n"},
+        {Peer::EotFirst, "", 1, kComplete + "ERROR: Can't open file xcode.bin\n"},
+        {Peer::Blocks, flipped(newImage()), 1, kBadCrc},
+        {Peer::Blocks, "0123456789", 1, kBadCrc},  // padded to a block
+        {Peer::ExactLength, "0123456789", 2, kComplete + "ERROR: Can't read file xcode.bin\n"},
+        {Peer::Blocks, withSize1219(), 1,
+         kVerified + "ERROR: Code image size of 1219 bytes is invalid.\n"},
+        {Peer::Blocks, newImage(kOtherBoard), 1,
+         kVerified + "ERROR: Operational code target 508548 does not match this device.\n"},
+        // No record for this board: the header read fails; the next load deletes the file.
+        {Peer::Blocks, stktest::makeStkFile(newSpec(), &kOtherBoard, 1), 1, kVerified, true},
+        // Only "image1" and "image2" are images: another active name is never replaced.
+        {Peer::Blocks, newImage(), 1, "ERROR: Operational code update failed.\n", false,
+         "---IMAGE---\nactive\nactive\nimage9\n0\ndefault image\n"},
+    };
+    int row = 0;
+    for (const auto& r : refusals) {
+        Loaded b(r.list);
+        std::string why = "row " + std::to_string(row++);
+        loadtest::XmodemSender sender(b.tb.con(), r.file, 128);
+        if (r.peer == Peer::Cancel) sender.cancelAtStart();
+        if (r.peer == Peer::ExactLength) sender.ymodemHeader("xcode.bin", long(r.file.size()));
+        if (r.peer == Peer::Silent || r.peer == Peer::EotFirst) b.tb.con().onWrite = nullptr;
+        if (r.peer == Peer::EotFirst) b.tb.con().answer("before transfer starts.\n\rC", "\x04");
+        EXPECT_EQ(b.load(), r.result) << why;
+        EXPECT_TRUE(endsWith(b.out, r.tail)) << why << ":\n" << b.out;
+        EXPECT_EQ(b.tb.exists("xcode.bin"), r.keepsFile) << why;
+        b.expectUnchanged(why);
+    }
+}
+
+// The value shown after a display label.
+unsigned long shown(const std::string& out, const std::string& label) {
+    size_t at = out.find(label + "...");
+    return at == std::string::npos ? 0 : std::stoul(out.substr(out.find("0x", at)), nullptr, 16);
+}
+
+TEST(LoadCode, StoresOverTheActiveImageAndShowsTheHeader) {
+    stktest::ImageSpec lettered = newSpec();
+    lettered.rel = 'B';
+    lettered.build = 0;
+    const uint32_t targets[] = {kOtherBoard, kThisBoard};
+    std::string stk = stktest::makeStkFile(newSpec(), targets, 2);
+    size_t base = stk.find(newImage());
+    ASSERT_NE(base, std::string::npos);
+    const std::string files[] = {stktest::makeImage(lettered), stk};
+    const std::string vpd[] = {"\nVPD - rel B ver 2 maint_lvl 3 \n",
+                               "\nVPD - rel 1 ver 2 maint_lvl 3 build_num 4\n"};
+    unsigned long offsets[2][2];
+    for (int i = 0; i < 2; ++i) {  // over image1, then over image2 when it is the active one
+        Loaded b;
+        ASSERT_EQ(i ? dimImageActivate("image2") : 0, 0);
+        dimInitialize();
+        b.list = b.tb.readFile("boot.dim");
+        loadtest::XmodemSender sender(b.tb.con(), files[i], i ? 128 : 1024);
+        EXPECT_EQ(b.load(), 0) << b.out;
+        (i ? b.image2 : b.image1) = sender.padded();
+        b.expectUnchanged("stored");
+        EXPECT_FALSE(b.tb.exists("xcode.bin"));
+        EXPECT_NE(b.out.find(kVerified + "\n\nThe following code has been uploaded:\n\nCRC....."),
+                  std::string::npos);
+        EXPECT_NE(b.out.find("\nTarget Device..................................0x00508541\n"),
+                  std::string::npos);
+        EXPECT_TRUE(endsWith(b.out, vpd[i] + "      Timestamp - Mon Dec  6 12:00:00 2026\n      "
+                                             "File - new.stk\nStoring Operational code in Flash. "
+                                             "This may take several minutes...\n\n"));
+        offsets[i][0] = shown(b.out, "Operational Code Offset");
+        offsets[i][1] = shown(b.out, "Boot Code Offset");
+    }
+    // Component offsets are shown from the start of the received file.
+    EXPECT_EQ(offsets[1][0], offsets[0][0] + base);
+    EXPECT_EQ(offsets[1][1], offsets[0][1] + base);
+
+    TestBoard tb;  // no images and no list: the file becomes "image1"
     dimInitialize();
-    EXPECT_EQ(activeName(), "image1");
-    EXPECT_EQ(backupName(), "image2");
-    EXPECT_EQ(tb.readFile("image2"), backupImage);  // the backup still validates
-}
-
-TEST_F(LoadCodeTest, StoresOverImage2WhenItIsActive) {
-    ASSERT_EQ(dimImageActivate("image2"), 0);
-    dimInitialize();
-    ASSERT_EQ(activeName(), "image2");
-    bootDim = tb.readFile("boot.dim");
-    loadtest::XmodemSender sender(con(), stktest::makeImage(newSpec()), 128);
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(tb.readFile("image2"), sender.padded());
-    EXPECT_EQ(tb.readFile("image1"), oldImage);
-    EXPECT_EQ(tb.readFile("boot.dim"), bootDim);
-}
-
-TEST_F(LoadCodeTest, AcceptsStkFileWithRecordForThisBoardAndShowsFileOffsets) {
-    const uint32_t targets[] = {0x00508542, kThisBoard};
-    stktest::ImageSpec spec = newSpec();
-    spec.rel = 1;
-    spec.build = 4;
-    std::string file = stktest::makeStkFile(spec, targets, 2);
-    size_t base = be32(file, 88 + 28);  // the second record's image offset
-    loadtest::XmodemSender sender(con(), file);
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 0);
-    std::string display = expectedDisplay(file, base, "VPD - rel 1 ver 2 maint_lvl 3 build_num 4\n",
-                                          "Mon Dec  6 12:00:00 2026", "new.stk");
-    EXPECT_NE(r.output.find(display), std::string::npos) << r.output;
+    loadtest::XmodemSender sender(tb.con(), newImage());
+    tb.run([&] { EXPECT_EQ(load_operational_code(kThisBoard), 0); });
+    EXPECT_TRUE(endsWith(tb.con().output(),
+                         "\nError obtaining active image name, "
+                         "reinitializing dim...\n"));
     EXPECT_EQ(tb.readFile("image1"), sender.padded());
-    EXPECT_EQ(check_oprcrc_in_flash(), 0);
-}
-
-TEST_F(LoadCodeTest, RefusesStkFileWithoutRecordForThisBoardAndKeepsTheFile) {
-    const uint32_t targets[] = {0x00508542};
-    loadtest::XmodemSender sender(con(), stktest::makeStkFile(newSpec(), targets, 1));
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 1);
-    // The header read fails silently after the CRC check.
-    EXPECT_EQ(r.output.substr(r.output.size() - std::string(kVerified).size()), kVerified);
-    EXPECT_TRUE(tb.exists("xcode.bin"));
-    expectUnchanged();
-
-    // The next load clears the left-over file first.
-    loadtest::XmodemSender again(con(), stktest::makeImage(newSpec()));
-    EXPECT_EQ(runLoad(tb).result, 0);
-    EXPECT_FALSE(tb.exists("xcode.bin"));
-}
-
-TEST_F(LoadCodeTest, TransferCancelledBySender) {
-    loadtest::XmodemSender sender(con(), stktest::makeImage(newSpec()));
-    sender.cancelAtStart();
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.output.substr(r.output.size() - std::string(kRecvError).size()), kRecvError);
-    EXPECT_EQ(r.output.find(kComplete), std::string::npos);
-    EXPECT_FALSE(tb.exists("xcode.bin"));
-    expectUnchanged();
-}
-
-TEST_F(LoadCodeTest, SilentSenderTimesOut) {
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_NE(r.output.find(kRecvError), std::string::npos);
-    expectUnchanged();
-}
-
-TEST_F(LoadCodeTest, RefusesWrongFileCrc) {
-    std::string image = stktest::makeImage(newSpec());
-    image[2000] ^= 0x01;
-    loadtest::XmodemSender sender(con(), image);
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.output.substr(r.output.find(kComplete)),
-              std::string(kComplete) + "ERROR: Operational code CRC is not valid.\n");
-    EXPECT_FALSE(tb.exists("xcode.bin"));
-    expectUnchanged();
-}
-
-TEST_F(LoadCodeTest, RefusesSizeBelowHeaderLength) {
-    std::string image = stktest::makeImage(newSpec());
-    // Size 1219 (at offset 8) with a file CRC that covers bytes 2..1218.
-    std::string bytes = image;
-    bytes[8] = 0;
-    bytes[9] = 0;
-    bytes[10] = char(1219 >> 8);
-    bytes[11] = char(1219 & 0xFF);
-    std::vector<uint8_t> raw(bytes.begin(), bytes.end());
-    stk::fileCrcStore(raw.data(), 1219);
-    loadtest::XmodemSender sender(con(), std::string(raw.begin(), raw.end()));
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.output.substr(r.output.find(kVerified)),
-              std::string(kVerified) + "ERROR: Code image size of 1219 bytes is invalid.\n");
-    EXPECT_FALSE(tb.exists("xcode.bin"));
-    expectUnchanged();
-}
-
-TEST_F(LoadCodeTest, RefusesImageForAnotherDevice) {
-    stktest::ImageSpec spec = newSpec();
-    spec.targetDevice = 0x00508548;
-    loadtest::XmodemSender sender(con(), stktest::makeImage(spec));
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.output.substr(r.output.find(kVerified)),
-              std::string(kVerified) +
-                  "ERROR: Operational code target 508548 does not match this device.\n");
-    EXPECT_FALSE(tb.exists("xcode.bin"));
-    expectUnchanged();
-}
-
-TEST_F(LoadCodeTest, TenByteFileFailsTheCrcCheck) {
-    // Plain XMODEM pads the 10 bytes to a 128-byte block.
-    loadtest::XmodemSender sender(con(), "0123456789");
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_NE(r.output.find("ERROR: Operational code CRC is not valid.\n"), std::string::npos);
-    EXPECT_FALSE(tb.exists("xcode.bin"));
-    expectUnchanged();
-}
-
-TEST_F(LoadCodeTest, TenByteFileWithExactLengthIsUnreadable) {
-    // A YMODEM header cuts the file to its 10 bytes: too short to find its CRC span.
-    loadtest::XmodemSender sender(con(), "0123456789", 128);
-    sender.ymodemHeader("xcode.bin", 10);
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 2) << r.output;
-    EXPECT_EQ(r.output.substr(r.output.find(kComplete)),
-              std::string(kComplete) + "ERROR: Can't read file xcode.bin\n");
-    EXPECT_FALSE(tb.exists("xcode.bin"));
-    expectUnchanged();
-}
-
-TEST_F(LoadCodeTest, EotBeforeAnyBlockLeavesNoFileToOpen) {
-    // The sender answers the receiver's first 'C' with EOT.
-    con().answer("before transfer starts.\n\rC", "\x04");
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.output.substr(r.output.find(kComplete)),
-              std::string(kComplete) + "ERROR: Can't open file xcode.bin\n");
-    expectUnchanged();
-}
-
-TEST_F(LoadCodeTest, ActiveNameThatIsNoImageFileIsNeverReplaced) {
-    // A list whose active slot names a file other than image1/image2.
-    tb.writeFile("boot.dim", "---IMAGE---\nactive\nactive\nimage9\n0\ndefault image\n");
-    tb.writeFile("image9", oldImage);
-    dimInitialize();
-    ASSERT_EQ(activeName(), "image9");
-    loadtest::XmodemSender sender(con(), stktest::makeImage(newSpec()));
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.output.substr(r.output.size() - std::string(kUpdateFailed).size()), kUpdateFailed);
-    EXPECT_EQ(tb.readFile("image9"), oldImage);
-    EXPECT_EQ(tb.readFile("image1"), oldImage);
-    EXPECT_FALSE(tb.exists("xcode.bin"));
-}
-
-TEST(LoadCodeRepair, WithoutActiveImageTheFileBecomesImage1) {
-    stktest::TestBoard tb;
-    dimInitialize();  // no images, no list
-    loadtest::XmodemSender sender(tb.con(), stktest::makeImage(newSpec()));
-    LoadRun r = runLoad(tb);
-    EXPECT_EQ(r.result, 0);
-    EXPECT_NE(r.output.find("Storing Operational code in Flash. This may take several "
-                            "minutes...\n\nError obtaining active image name, reinitializing "
-                            "dim...\n"),
-              std::string::npos)
-        << r.output;
-    EXPECT_EQ(tb.readFile("image1"), sender.padded());
-    EXPECT_FALSE(tb.exists("xcode.bin"));
     EXPECT_EQ(activeName(), "image1");
     EXPECT_STREQ(activeImageFileName, "image1");  // what the launcher and option 8 use
-    EXPECT_EQ(check_oprcrc_in_flash(), 0);
+}
+
+// A failed write, a power cut or a full flash disk at every step of a load,
+// the transfer's block writes and the store's changes alike: the old image
+// stays active and intact (or, after a cut, the complete new one), and a fresh
+// load then succeeds.
+TEST(LoadCode, FaultAtEveryStepKeepsAValidActiveImage) {
+    enum Fault { FailedWrite, PowerCut, FullDisk };
+    for (Fault fault : {FailedWrite, PowerCut, FullDisk}) {
+        long step = 1;
+        for (; step < 200; ++step) {
+            std::string why = "fault " + std::to_string(fault) + " at " + std::to_string(step);
+            Loaded b;
+            loadtest::XmodemSender sender(b.tb.con(), newImage(), 128);
+            if (fault == FailedWrite) b.tb.disk().failWriteAt(step);
+            if (fault == PowerCut) b.tb.disk().powerLossAt(step);
+            if (fault == FullDisk) b.tb.disk().setFreeBytes((step - 1) * 100);
+            int rc = b.load();
+            b.tb.disk().clearFaults();
+            if (rc == 0) {  // the fault came after the last change
+                EXPECT_EQ(b.tb.readFile("image1"), sender.padded()) << why;
+                break;
+            }
+            if (fault == PowerCut) {  // a fresh start on the same flash disk
+                plat::resetProcessState();
+                dimInitialize();
+            }
+            EXPECT_EQ(rc, fault == PowerCut ? -1 : 1) << why << b.out;
+            EXPECT_EQ(activeName(), "image1") << why;
+            EXPECT_TRUE(fault == PowerCut || !b.tb.exists("xcode.bin")) << why;
+            b.expectUnchanged(why);
+            loadtest::XmodemSender again(b.tb.con(), newImage());
+            EXPECT_EQ(b.load(), 0) << why;
+            EXPECT_FALSE(b.tb.exists("xcode.bin")) << why;
+        }
+        EXPECT_GT(step, 30) << fault;  // every block write was hit
+        EXPECT_LT(step, 200) << fault;
+    }
 }
 
 }  // namespace

@@ -1,18 +1,21 @@
 // The virtual clock and the scripted console of the tests.
 //
-// A console for tests: input is queued in advance (optionally at given virtual
-// times, or in answer to text the boot program prints) and everything written
-// is recorded, so a test reads like a terminal transcript. Waiting for input
-// advances the virtual clock instead of sleeping.
+// Input is queued in advance (optionally at given virtual times, or in answer
+// to text the boot program prints) and everything written is recorded, so a
+// test reads like a terminal transcript. Waiting for input advances the
+// virtual clock instead of sleeping.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <utility>
 
+#include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -25,9 +28,7 @@ class VirtualClock : public Clock {
     uint64_t nowUs() override { return now_; }
     void sleepUs(uint64_t us) override { now_ += us; }
     bool isVirtual() const override { return true; }
-    void advanceTo(uint64_t us) {
-        if (us > now_) now_ = us;
-    }
+    void advanceTo(uint64_t us) { now_ = us > now_ ? us : now_; }
 
   private:
     uint64_t now_ = 0;
@@ -37,17 +38,23 @@ class ScriptedConsole : public ConsoleDevice {
   public:
     explicit ScriptedConsole(VirtualClock& clock) : clock_(clock) {}
 
-    // Queues bytes that become readable at the current virtual time (after
-    // what is already queued for now).
+    // Queues bytes readable at the current virtual time, `delayUs` later, or
+    // at `atUs` (after what is already queued for that time).
     void send(std::string_view bytes) { sendAt(clock_.nowUs(), bytes); }
-    // Queues bytes that become readable `delayUs` after the current time.
     void sendAfter(uint64_t delayUs, std::string_view bytes) {
         sendAt(clock_.nowUs() + delayUs, bytes);
     }
-    void sendAt(uint64_t atUs, std::string_view bytes);
+    void sendAt(uint64_t atUs, std::string_view bytes) {
+        auto later = [](uint64_t t, const auto& chunk) { return t < chunk.first; };
+        if (!bytes.empty())
+            in_.emplace(std::upper_bound(in_.begin(), in_.end(), atUs, later), atUs, bytes);
+    }
     // When the output (from now on) contains `text`, queue `reply`. Answers
     // fire in the order they were given, each once.
-    void answer(std::string_view text, std::string_view reply);
+    void answer(std::string_view text, std::string_view reply) {
+        if (answers_.empty()) answerScan_ = out_.size();
+        answers_.emplace_back(text, reply);
+    }
 
     // A peer program on the line: sees every byte written and may queue input.
     std::function<void(std::string_view written)> onWrite;
@@ -56,48 +63,76 @@ class ScriptedConsole : public ConsoleDevice {
     std::function<void()> onStarve;
 
     const std::string& output() const { return out_; }
-    // Output since the last call.
-    std::string takeOutput();
-    void clearOutput() {
-        out_.clear();
-        taken_ = 0;
+    std::string takeOutput() {  // output since the last call
+        size_t from = std::exchange(taken_, out_.size());
+        return out_.substr(from);
     }
-    size_t pendingInput() const;
+    void clearOutput() { out_.clear(), taken_ = 0; }
 
     // Console state the boot program set.
     int baud() const { return speed_; }
-    std::vector<int> baudHistory;
     int flushes = 0;
     bool failBaud = false;  // FIOBAUDRATE fails
     bool baudQueryUnsupported = false;
 
-    int waitReadable(int64_t timeoutUs) override;
-    long read(void* buf, size_t n) override;
-    long write(const void* buf, size_t n) override;
+    int waitReadable(int64_t timeoutUs) override {
+        uint64_t deadline = timeoutUs < 0 ? UINT64_MAX : clock_.nowUs() + uint64_t(timeoutUs);
+        for (int starve = 0;; ++starve) {
+            if (!in_.empty()) clock_.advanceTo(std::min(in_.front().first, deadline));
+            if (!in_.empty()) return readyNow() ? 1 : 0;
+            // A peer may queue more input or let time pass; else input has ended.
+            uint64_t before = clock_.nowUs();
+            if (onStarve && starve < 1000 && (onStarve(), !in_.empty() || clock_.nowUs() != before))
+                continue;
+            if (timeoutUs < 0) throw BoardStop{BoardStop::Kind::EndOfInput};
+            clock_.advanceTo(deadline);
+            return 0;
+        }
+    }
+    long read(void* buf, size_t n) override {
+        if (n == 0) return 0;
+        waitReadable(-1);
+        std::string& bytes = in_.front().second;
+        size_t k = std::min(n, bytes.size());
+        std::memcpy(buf, bytes.data(), k);
+        bytes.erase(0, k);
+        if (bytes.empty()) in_.pop_front();
+        return long(k);
+    }
+    long write(const void* buf, size_t n) override {
+        std::string_view s(static_cast<const char*>(buf), n);
+        out_.append(s);
+        for (size_t at; !answers_.empty() &&
+                        (at = out_.find(answers_.front().first, answerScan_)) != std::string::npos;
+             answers_.pop_front()) {
+            answerScan_ = at + answers_.front().first.size();
+            send(answers_.front().second);
+        }
+        if (onWrite) onWrite(s);
+        return long(n);
+    }
     int options() const override { return opts_; }
-    int setOptions(int opts) override {
-        opts_ = opts;
+    int setOptions(int opts) override { return opts_ = opts, 0; }
+    int setBaud(int bps) override {
+        static const int kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+        if (failBaud || std::find(std::begin(kRates), std::end(kRates), bps) == std::end(kRates))
+            return -1;
+        return speed_ = bps, 0;
+    }
+    int getBaud(int* bps) override { return baudQueryUnsupported ? -1 : (*bps = speed_, 0); }
+    int flush(bool input, bool /*output*/) override {
+        ++flushes;
+        // Only what has already arrived is discarded; later input still comes.
+        while (input && readyNow()) in_.pop_front();
         return 0;
     }
-    int setBaud(int bps) override;
-    int getBaud(int* bps) override;
-    int flush(bool input, bool output) override;
 
   private:
-    struct Chunk {
-        uint64_t atUs;
-        std::string bytes;
-    };
-    struct Answer {
-        std::string text;
-        std::string reply;
-    };
-    bool availableNow();
-    bool nextTime(uint64_t* at) const;
+    bool readyNow() const { return !in_.empty() && in_.front().first <= clock_.nowUs(); }
 
     VirtualClock& clock_;
-    std::deque<Chunk> in_;
-    std::deque<Answer> answers_;
+    std::deque<std::pair<uint64_t, std::string>> in_;  // ordered by time
+    std::deque<std::pair<std::string, std::string>> answers_;
     size_t answerScan_ = 0;
     std::string out_;
     size_t taken_ = 0;

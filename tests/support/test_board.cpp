@@ -13,8 +13,7 @@ namespace fs = std::filesystem;
 
 std::string makeTempDir(const char* prefix) {
     std::string templ = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
-    char* p = ::mkdtemp(templ.data());
-    if (!p) throw std::runtime_error("mkdtemp failed");
+    if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
     return templ;
 }
 
@@ -24,32 +23,28 @@ void removeTree(const std::string& path) {
 }
 
 std::string readHostFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
 }
 
 void writeHostFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-TestBoard::TestBoard(bool formatted) {
-    dir_ = makeTempDir("stkboard-");
+TestBoard::TestBoard(bool formatted) : dir_(makeTempDir("stkboard-")) {
     auto clock = std::make_unique<plat::VirtualClock>();
+    auto con = std::make_unique<plat::ScriptedConsole>(*clock);
     clock_ = clock.get();
-    auto con = std::make_unique<plat::ScriptedConsole>(*clock_);
     con_ = con.get();
     plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), dir_));
     attachBoardDevices(plat::board());
-    if (formatted) {
-        Flash_Init();
-        plat::board().disk().format(nullptr);
-        plat::board().disk().mount();
-        fs::create_directories(dir_ + "/DskVol/files");
-        plat::chdir("/DskVol/files");
-    }
+    if (!formatted) return;
+    Flash_Init();
+    disk().format(nullptr);
+    disk().mount();
+    fs::create_directories(dir_ + "/DskVol/files");
+    plat::chdir("/DskVol/files");
 }
 
 TestBoard::~TestBoard() {
@@ -61,16 +56,7 @@ std::string TestBoard::hostPath(const std::string& boardName) const {
     std::string host;
     std::string name =
         boardName.empty() || boardName[0] == '/' ? boardName : "/DskVol/files/" + boardName;
-    if (!plat::board().disk().resolve(name.c_str(), host)) return dir_ + "/invalid";
-    return host;
-}
-
-void TestBoard::writeFile(const std::string& boardName, const std::string& bytes) {
-    writeHostFile(hostPath(boardName), bytes);
-}
-
-std::string TestBoard::readFile(const std::string& boardName) const {
-    return readHostFile(hostPath(boardName));
+    return plat::board().disk().resolve(name.c_str(), host) ? host : dir_ + "/invalid";
 }
 
 bool TestBoard::exists(const std::string& boardName) const {

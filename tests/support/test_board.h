@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,6 +12,11 @@
 #include "support/scripted_console.h"
 
 namespace stktest {
+
+std::string readHostFile(const std::string& path);
+void writeHostFile(const std::string& path, const std::string& bytes);
+std::string makeTempDir(const char* prefix);
+void removeTree(const std::string& path);
 
 class TestBoard {
   public:
@@ -28,9 +32,11 @@ class TestBoard {
     // Host path of a board name (relative to "/DskVol/files" unless absolute).
     std::string hostPath(const std::string& boardName) const;
 
-    void writeFile(const std::string& boardName, const std::string& bytes);
-    std::string readFile(const std::string& boardName) const;
-    bool exists(const std::string& boardName) const;
+    void writeFile(const std::string& name, const std::string& bytes) {
+        writeHostFile(hostPath(name), bytes);
+    }
+    std::string readFile(const std::string& name) const { return readHostFile(hostPath(name)); }
+    bool exists(const std::string& name) const;
 
     // Runs fn; returns how the board stopped, or nothing when fn returned.
     std::optional<plat::BoardStop> run(const std::function<void()>& fn);
@@ -44,14 +50,8 @@ class TestBoard {
 // Test fixture owning a TestBoard.
 class BoardTest : public ::testing::Test {
   protected:
-    BoardTest() : tb(true) {}
     plat::ScriptedConsole& con() { return tb.con(); }
     TestBoard tb;
 };
-
-std::string readHostFile(const std::string& path);
-void writeHostFile(const std::string& path, const std::string& bytes);
-std::string makeTempDir(const char* prefix);
-void removeTree(const std::string& path);
 
 }  // namespace stktest
