@@ -1,0 +1,378 @@
+// The image store's routines driven with crafted files: the CRCs against
+// bit-at-a-time references, header location and validation codes, the active
+// image's checks and display (of a checked-in golden file), versions, and the
+// board API's image operations by name.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "image/bspapi.h"
+#include "image/dim.h"
+#include "image/stkimage.h"
+#include "support/test_board.h"
+#include "support/test_images.h"
+
+namespace {
+
+using stktest::be32;
+using stktest::makeImage;
+using stktest::makeStkFile;
+using stktest::restoreCrc;
+using stktest::setBe32;
+
+constexpr uint32_t kBoard = 0x00508541;
+const uint32_t kOtherThenBoard[] = {0x00508542, kBoard};
+const std::string kGolden = STK_SOURCE_DIR "/tests/image/golden.stk";
+
+const uint8_t* u8(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
+// CRC-16/TELEDISK (0xA097) or CRC-16/KERMIT (0x8408 reflected), bit by bit.
+uint16_t bitwise(const std::string& data, bool kermit) {
+    uint16_t crc = 0;
+    for (uint8_t b : data) {
+        crc ^= kermit ? b : uint16_t(b << 8);
+        for (int i = 0; i < 8; ++i)
+            crc = kermit ? uint16_t(crc & 1 ? (crc >> 1) ^ 0x8408 : crc >> 1)
+                         : uint16_t(crc & 0x8000 ? (crc << 1) ^ 0xA097 : crc << 1);
+    }
+    return crc;
+}
+uint16_t stkCrc(const std::string& s, size_t from, size_t to) {
+    return stk::stkCrc16Bytewise(u8(s) + from, to - from);
+}
+std::string patched(std::string s, size_t at, uint32_t v) {
+    setBe32(s, at, v);
+    restoreCrc(s);
+    return s;
+}
+std::string flipLast(std::string s) {
+    s.back() ^= 1;
+    return s;
+}
+
+using ImageStore = stktest::BoardTest;
+
+TEST(StkCrc, EqualsTheBitwiseReferences) {
+    EXPECT_EQ(bitwise("123456789", false), 0x0FB3);  // the published check values
+    EXPECT_EQ(bitwise("123456789", true), 0x2189);
+    for (uint32_t round = 0; round < 200; ++round) {
+        std::string data = stktest::randomBytes(round * 7 % 300, round);
+        // The STK register lags two bytes: with two zero bytes appended it is TELEDISK.
+        std::string padded = data + std::string(2, '\0');
+        uint16_t shared = 0;
+        GenCrcTable();
+        for (uint8_t b : padded) UpdateCRC(b, &shared);
+        EXPECT_EQ(shared, bitwise(data, false));
+        EXPECT_EQ(bspapiCalcCrc(padded.data(), uint32_t(padded.size())), bitwise(data, false));
+        EXPECT_EQ(bspapiCheckCfDCRCITT(bitwise(data, true), data.data(), uint16_t(data.size())), 0);
+    }
+    EXPECT_EQ(bspapiCheckCfDCRC(0x20FE, "abc", 3) * 10 + bspapiCheckCfDCRC(0x20FF, "abc", 3), 2);
+}
+
+TEST(StkCrc, FastEqualsBytewiseAtEveryLengthAndAlignment) {
+    std::mt19937 rng(99);
+    const std::string buffer = stktest::randomBytes(70100, 99);
+    for (size_t align = 0; align < 8; ++align) {
+        const uint8_t* p = u8(buffer) + align;
+        // Short lengths take the sliced path, longer ones the folded path.
+        for (size_t len = 0; len <= 600; ++len) {
+            uint16_t seed = len % 2 ? uint16_t(rng()) : 0;
+            ASSERT_EQ(stk::stkCrc16(p, len, seed), stk::stkCrc16Bytewise(p, len, seed)) << len;
+        }
+        for (size_t len : {4093u, 4096u, 65536u, 69999u})
+            EXPECT_EQ(stk::stkCrc16(p, len), stk::stkCrc16Bytewise(p, len));
+    }
+}
+
+TEST_F(ImageStore, FileCrcCoversBytesTwoToTheLengthPausingPerThousandBlocks) {
+    const std::string big = stktest::randomBytes(4096 * 1001 + 2, 5);
+    tb.writeFile("f", big);
+    for (uint32_t length : {4098u, 5000u, uint32_t(big.size()), 1u << 30}) {
+        uint64_t start = plat::nowUs();
+        EXPECT_EQ(file_crc_compute("f", length),
+                  stkCrc(big, 2, std::min<size_t>(length, big.size())));
+        EXPECT_EQ(plat::nowUs() - start, length > 4096 * 1000 ? 2000000u : 1000000u) << length;
+    }
+    EXPECT_EQ(file_crc_compute("missing", 100), 0);
+    ASSERT_EQ(plat::mkdir("folder"), 0);  // opens, but cannot be read
+    EXPECT_EQ(file_crc_compute("folder", 100), 0);
+    EXPECT_EQ(con().output(), "Read error\n");
+}
+
+TEST_F(ImageStore, HeaderReadFindsTheImageOfThisBoardOrFails) {
+    const std::string ours = makeStkFile({}, kOtherThenBoard, 2);
+    std::string ten = makeImage();
+    ten.replace(788, 288, 288, 'T');
+    struct Case {
+        std::string bytes;
+        int rc;
+        const char* message;
+    } cases[] = {
+        {std::string(87, 'a'), 1, "Incomplete file f\n"},
+        {makeStkFile({}, nullptr, 0) + std::string(100, '\0'), 1, " Empty STK file \n"},
+        {makeStkFile({}, kOtherThenBoard, 1), 1, ""},
+        {patched(ours, 88 + 28, uint32_t(ours.size()) - 100), 1, ""},  // past the end
+        {patched(ours, 20, 100000), 1, ""},  // a header length beyond any buffer
+        {makeImage().substr(0, 1219), 1, ""},
+        {patched(ten, 12, 11), 1, ""},
+        {patched(ten, 12, 10), 0, ""},
+        // The first record for the board counts, whatever its flag.
+        {patched(ours, 88 + 28 + 8, 0), 0, ""},
+    };
+    OprHeader h;
+    for (const Case& c : cases) {
+        tb.writeFile("f", c.bytes);
+        EXPECT_EQ(bspapiOprHeaderRead("f", &h), c.rc) << &c - cases;
+        EXPECT_EQ(con().takeOutput(), c.message);
+        EXPECT_EQ(h.timestamp[31] | h.file[255], 0);
+    }
+    // Offsets become file positions minus the header size.
+    const uint32_t base = be32(ours, 88 + 28);
+    EXPECT_EQ(h.components[0].offset, base + be32(ours, base + 32));
+    EXPECT_EQ(bspapiOprHeaderRead("missing", &h), 5);
+    EXPECT_EQ(con().takeOutput(), "Error opening the image file missing \n");
+}
+
+TEST_F(ImageStore, ValidationCodes) {
+    const std::string plain = makeImage(), stk = makeStkFile({}, kOtherThenBoard, 2);
+    const uint32_t twice[] = {kBoard, kBoard};
+    std::string marked = plain + "tail";  // a marker without the magic: the length is Size
+    marked.replace(2, 2, "\xAA\x55");
+    restoreCrc(marked, plain.size());
+    struct Case {
+        std::string bytes;
+        int flag, code;
+        size_t sizeAfter = 0;  // 0: unchanged
+    } cases[] = {
+        {plain, 1, 0},
+        {plain.substr(0, 87), 0, 3},
+        {flipLast(plain), 1, 3},
+        {flipLast(plain), 2, 0},
+        {marked, 1, 0},
+        {stk, 1, 0},
+        {stk.substr(0, stk.size() - 1), 1, 5},
+        {patched(stk, 8, 11), 1, 6},
+        {patched(stk, 20, 369), 1, 6},
+        {patched(stk, 8, 0), 1, 7},
+        {patched(stk, 88 + 28 + 8, 0), 1, 8},
+        {makeStkFile({}, kOtherThenBoard, 1), 1, 8},
+        {patched(makeStkFile({}, twice, 2), 88 + 8, 0), 1, 0},
+        {flipLast(stk), 1, 3},
+        {flipLast(stk), 0, 0},
+        // A short tail after the total length is cut, a longer one kept.
+        {stk + std::string(128, '\x1a'), 1, 0, stk.size()},
+        {stk + std::string(1024, 'z'), 1, 0},
+    };
+    for (const Case& c : cases) {
+        tb.writeFile("f", c.bytes);
+        EXPECT_EQ(bspapiValidateImage("f", c.flag), c.code) << &c - cases;
+        EXPECT_EQ(tb.readFile("f").size(), c.sizeAfter ? c.sizeAfter : c.bytes.size());
+    }
+    EXPECT_EQ(bspapiValidateImage("missing", 1), 2);
+    ASSERT_EQ(plat::mkdir("folder"), 0);
+    EXPECT_EQ(bspapiValidateImage("folder", 1), 3);
+}
+
+TEST_F(ImageStore, GarbageFilesNeverReadOutsideTheirBuffers) {
+    std::mt19937 rng(2024);
+    OprHeader h;
+    ImageVersion v;
+    for (uint32_t round = 0; round < 300; ++round) {
+        std::string junk = stktest::randomBytes(rng() % 3000, round);
+        if (junk.size() >= 24 && round % 2 == 0) {
+            setBe32(junk, 2, 0xAA552288);
+            setBe32(junk, 6, 0xBB660000 | (rng() % 14));  // the magic and a record count
+            setBe32(junk, 20, round % 4 == 0 ? rng() : rng() % 400);
+            if (round % 3 == 0) setBe32(junk, 12, uint32_t(junk.size()));
+        }
+        tb.writeFile("junk", junk);
+        int code = bspapiValidateImage("junk", 1);
+        EXPECT_TRUE(code == 0 || (code >= 2 && code <= 8)) << code;
+        int rc = bspapiOprHeaderRead("junk", &h);
+        EXPECT_TRUE(rc == 0 || rc == 1);
+        EXPECT_EQ(h.file[255], '\0');
+        EXPECT_EQ(bspapiImageVersionGet("junk", &v), 0);
+    }
+}
+
+TEST_F(ImageStore, ActiveImageFileCrcAndItsLengthLimits) {
+    EXPECT_EQ(check_oprcrc_in_flash(), 1);  // no image list: "image1" is checked
+    EXPECT_EQ(con().output(), "ActiveImage could not be found\n\nUnable to open image1\n");
+    const std::string image = makeImage();
+    auto ofLength = [](uint32_t length, uint32_t stated) {
+        std::string file(length, '\x5a');
+        setBe32(file, 8, stated);
+        restoreCrc(file, stated);
+        return file;
+    };
+    const std::string cases[] = {image,
+                                 ofLength(1220, 1220),
+                                 ofLength(0x1000000, 0x1000000),
+                                 makeStkFile({}, kOtherThenBoard, 2) + "extra",
+                                 flipLast(image),
+                                 image.substr(0, image.size() - 1),  // shorter than its Size
+                                 ofLength(1229, 1219),
+                                 ofLength(0x1000001, 0x1000001)};
+    dimInitialize();
+    for (const std::string& c : cases) {
+        tb.writeFile("image1", c);
+        EXPECT_EQ(check_oprcrc_in_flash(), &c - cases < 4 ? 0 : 1) << &c - cases;
+    }
+}
+
+TEST_F(ImageStore, GoldenFileDecodesEncodesBackAndIsDisplayed) {
+    const std::string golden = stktest::readHostFile(kGolden);
+    StkFileHeader fh;
+    ASSERT_EQ(stk::decodeStkFileHeader(u8(golden), golden.size(), fh), 2);
+    EXPECT_EQ(std::vector<uint32_t>({fh.totalLength, fh.rel, fh.records[0].targetDevice,
+                                     fh.records[1].targetDevice, fh.records[1].recordFlag}),
+              std::vector<uint32_t>({uint32_t(golden.size()), 'b', 0x00501234, kBoard, 1}));
+    std::string again(fh.headerLength, '\0');
+    stk::encodeStkFileHeader(fh, reinterpret_cast<uint8_t*>(again.data()), again.size());
+    EXPECT_EQ(again, golden.substr(0, fh.headerLength));
+    OprHeader h;
+    const size_t base = fh.records[1].imageOffset;
+    stk::decodeOprHeader(u8(golden) + base, h);
+    EXPECT_EQ(h.components[0].loadAddress, 0x00200000u);
+    again.resize(stk::kOprHeaderSize);
+    stk::encodeOprHeader(h, reinterpret_cast<uint8_t*>(again.data()));
+    EXPECT_EQ(again, golden.substr(base, stk::kOprHeaderSize));
+
+    tb.writeFile("image1", golden);
+    dimInitialize();
+    print_vpd_in_flash();
+    EXPECT_EQ(con().takeOutput(),
+              "\n\n\nThe following image is in the Flash File System:\n\n"
+              "File Name......................................image1\n"
+              "CRC............................................0x4023 (16419)\n"
+              "Target Device..................................0x00508541\n"
+              "Size...........................................0x6a2 (1698)\n"
+              "Number of Components...........................2\n\n"
+              "Operational Code Size..........................0xb2 (178)\n"
+              "Operational Code Offset........................0x732 (1842)\n"
+              "Operational Code FLASH flag....................3\n"
+              "Operational Code CRC...........................0x67FA\n"
+              "Operational Compression flag...................2 (lzma)\n\n"
+              "Boot Code Version..............................9\n"
+              "Boot Code Size.................................0x12c (300)\n"
+              "Boot Code Offset...............................0x7e4 (2020)\n"
+              "Boot Code FLASH flag...........................5\n"
+              "Boot Code CRC..................................0xC677\n\n"
+              "VPD - rel b ver 7 maint_lvl 8 \n"
+              "      Timestamp - Sun Dec 12 10:20:30 2010\n      File - switch.stk\n");
+    // Numeric release, a build number, gzip, no boot code.
+    stktest::ImageSpec spec;
+    spec.rel = 3;
+    tb.writeFile("image1", makeImage(spec));
+    print_vpd_in_flash();
+    std::string shown = con().takeOutput();
+    EXPECT_NE(shown.find("1 (gzip)\n\nVPD - rel 3 ver 2 maint_lvl 3 build_num 4\n"),
+              std::string::npos);
+    EXPECT_EQ(shown.find("Boot Code"), std::string::npos);
+    tb.writeFile("image1", "tiny");
+    print_vpd_in_flash();
+    EXPECT_EQ(con().takeOutput(),
+              "Incomplete file image1\n\nUnable to open/validate image file image1!\n\n");
+}
+
+TEST_F(ImageStore, Versions) {
+    stktest::ImageSpec spec;
+    tb.writeFile("plain", makeImage(spec));
+    spec.rel = 9;  // an STK file's own version, not its image's
+    tb.writeFile("stk", makeStkFile(spec, kOtherThenBoard, 2).replace(144 + 784, 1, 1, '\1'));
+    ImageVersion v, w;
+    ASSERT_EQ(bspapiImageVersionGet("plain", &v) + bspapiImageVersionGet("stk", &w), 0);
+    EXPECT_EQ(std::vector<int>({int(v.valid), v.rel, v.ver, v.maint_lvl, v.build_num, w.rel}),
+              std::vector<int>({1, 1, 2, 3, 4, 9}));
+    EXPECT_EQ(bspapiImageVersionGet("missing", &v) + bspapiImageVersionGet("plain", nullptr), 2);
+    ImageVersion a{1, 1, 2, 3, 4}, b{1, 1, 2, 3, 5}, c{1, 2, 0, 0, 0}, d{1, 1, 9, 9, 9};
+    ImageVersion high{1, 0x80, 0, 0, 0};  // bytes compare unsigned
+    EXPECT_EQ(std::vector<int>(
+                  {bspapiImageVersionGreaterCheck(&b, &a), bspapiImageVersionGreaterCheck(&a, &b),
+                   bspapiImageVersionGreaterCheck(&c, &d), bspapiImageVersionGreaterCheck(&a, &a),
+                   bspapiImageVersionGreaterCheck(&high, &d), bspapiImageVersionEqualIs(&a, &a),
+                   bspapiImageVersionEqualIs(&a, &b)}),
+              std::vector<int>({1, 0, 1, 0, 1, 1, 0}));
+}
+
+std::string resolved(const char* name) {
+    char buffer[40] = "?";
+    return std::to_string(bspapiImageFileNameResolve(name, buffer)) + buffer;
+}
+
+TEST_F(ImageStore, BoardApiResolvesRolesThroughTheActiveImage) {
+    EXPECT_EQ(resolved("active") + resolved("backup") + resolved("image2") + resolved("xcode.bin"),
+              "1image11image11image20xcode.bin");
+    EXPECT_EQ(resolved(std::string(60, 'n').c_str()), "0" + std::string(39, 'n'));
+    // Only "image2", active: "backup" is the other file though no slot has it.
+    tb.writeFile("image2", makeImage());
+    dimInitialize();
+    EXPECT_EQ(resolved("active") + resolved("backup"), "1image21image1");
+    EXPECT_EQ(std::to_string(bspapiImageExists("active")) +
+                  std::to_string(bspapiImageExists("backup")) +
+                  std::to_string(bspapiImageExists(std::string(39, 'a').c_str())),
+              "100");
+    tb.writeFile("xcode.bin", makeImage());
+    EXPECT_EQ(bspapiImageAdd("xcode.bin", "backup"), 0);
+    EXPECT_EQ(bspapiImageAdd("xcode.bin", "elsewhere"), 1);
+    EXPECT_EQ(bspapiImageDescrSet("backup", "spare"), 0);
+    char descr[256];
+    EXPECT_EQ(bspapiImageDescrGet("image1", descr), 0);
+    EXPECT_STREQ(descr, "spare");
+    EXPECT_EQ(bspapiImageDelete("active"), 8);
+    EXPECT_EQ(bspapiImageActivate("backup", 0), 0);
+    EXPECT_EQ(bspapiImageActivate("image1", 0), 6);
+    EXPECT_EQ(bspapiImageActivate("image2", 1), 1);  // the boot code update's result
+    EXPECT_EQ(bspapiImageDelete("backup"), 0);
+    EXPECT_FALSE(tb.exists("image1"));
+    // An image without a header for this board is not activated.
+    tb.writeFile("image1", "short");
+    EXPECT_EQ(bspapiImageActivate("image1", 0), 1);
+    plat::remove("image1");
+    EXPECT_EQ(bspapiImageActivate("backup", 0), 5);
+    EXPECT_EQ(con().output(), "Incomplete file image1\nError opening the image file image1 \n");
+}
+
+TEST_F(ImageStore, BoardApiSdmTemplateFileAndBoardState) {
+    EXPECT_EQ(bspapiNextSdmTemplateSave(7), 0);
+    const std::string file = tb.readFile("sdm_template.cfg");
+    EXPECT_EQ(file.substr(0, 10), std::string("\0\0\0\1\0\0\0\7\0\0", 10));
+    EXPECT_EQ(be32(file, 8) & 0xFFFF, stkCrc(file, 0, 10));
+    uint32_t id = 0;
+    EXPECT_EQ(bspapiNextSdmTemplateGet(&id), 0);
+    std::string version2 = file;
+    version2[3] = 2;
+    setBe32(version2, 8, stkCrc(version2, 0, 10));
+    // A wrong CRC, a wrong version, a short file.
+    for (const std::string& bad :
+         {file.substr(0, 7) + "\x08" + file.substr(8), version2, file.substr(0, 11)}) {
+        tb.writeFile("sdm_template.cfg", bad);
+        EXPECT_EQ(bspapiNextSdmTemplateGet(&id), bad.size() == 12 ? 2 : 5);
+    }
+    EXPECT_EQ(id, 7u);
+    EXPECT_EQ(bspapiNextSdmTemplateClear() * 10 + bspapiNextSdmTemplateClear(), 2);
+    tb.disk().setFreeBytes(5);
+    EXPECT_EQ(bspapiNextSdmTemplateSave(3), 2);
+
+    EXPECT_EQ(bspapiConsoleFdSet(9) + bspapiConsoleFdGet(), 9);
+    plat::resetProcessState();
+    EXPECT_EQ(bspapiConsoleFdGet(), 0);
+    uint32_t word = 77;
+    EXPECT_EQ(bspapiSerialPortParmGet(2, &word) + bspapiSerialPortParmGet(4, &word), 1);
+    EXPECT_EQ(word, 2u);
+    const uint8_t unicast[6] = {0x00, 0x10, 0x18, 1, 2, 3}, group[6] = {1}, zero[6] = {};
+    EXPECT_EQ(std::to_string(bspapiSwitchMacAddrValid(unicast)) +
+                  std::to_string(bspapiSwitchMacAddrValid(group) + bspapiSwitchMacAddrValid(zero)),
+              "10");
+    EXPECT_EQ(bspapiDebugRegisteredSysInfoDump(), 0);
+    const std::string rule = "/*" + std::string(69, '=') + "*/\n";
+    EXPECT_EQ(con().output(),
+              "\r\n" + rule + "/*                  BSP  INFORMATION" + std::string(35, ' ') +
+                  "*/\n" + rule +
+                  "\r\n\nActiveImage could not be found\nError opening the image file image1 \n"
+                  "\nUnable to open/validate image file image1!\n\n\r\n\n");
+}
+
+}  // namespace
