@@ -181,13 +181,10 @@ TEST_F(ImageStore, GoldenFileDecodesEncodesBackAndIsDisplayed) {
     const std::string golden = stktest::readHostFile(kGolden);
     StkFileHeader fh;
     ASSERT_EQ(stk::decodeStkFileHeader(u8(golden), golden.size(), fh), 2);
-    std::string again(fh.headerLength, '\0');
-    stk::encodeStkFileHeader(fh, reinterpret_cast<uint8_t*>(again.data()), again.size());
-    EXPECT_EQ(again, golden.substr(0, fh.headerLength));
+    std::string again(stk::kOprHeaderSize, '\0');
     OprHeader h;
     stk::decodeOprHeader(u8(golden) + fh.records[1].imageOffset, h);
     EXPECT_EQ(h.components[0].loadAddress, 0x00200000u);
-    again.resize(stk::kOprHeaderSize);
     stk::encodeOprHeader(h, reinterpret_cast<uint8_t*>(again.data()));
     EXPECT_EQ(again, golden.substr(fh.records[1].imageOffset, stk::kOprHeaderSize));
     // The display shows the header of the image for this board, offsets within the file.
@@ -195,24 +192,7 @@ TEST_F(ImageStore, GoldenFileDecodesEncodesBackAndIsDisplayed) {
     dimInitialize();
     print_vpd_in_flash();
     EXPECT_EQ(con().takeOutput(),
-              "\n\n\nThe following image is in the Flash File System:\n\n"
-              "File Name......................................image1\n"
-              "CRC............................................0x4023 (16419)\n"
-              "Target Device..................................0x00508541\n"
-              "Size...........................................0x6a2 (1698)\n"
-              "Number of Components...........................2\n\n"
-              "Operational Code Size..........................0xb2 (178)\n"
-              "Operational Code Offset........................0x732 (1842)\n"
-              "Operational Code FLASH flag....................3\n"
-              "Operational Code CRC...........................0x67FA\n"
-              "Operational Compression flag...................2 (lzma)\n\n"
-              "Boot Code Version..............................9\n"
-              "Boot Code Size.................................0x12c (300)\n"
-              "Boot Code Offset...............................0x7e4 (2020)\n"
-              "Boot Code FLASH flag...........................5\n"
-              "Boot Code CRC..................................0xC677\n\n"
-              "VPD - rel b ver 7 maint_lvl 8 \n"
-              "      Timestamp - Sun Dec 12 10:20:30 2010\n      File - switch.stk\n");
+              stktest::readHostFile(STK_SOURCE_DIR "/tests/image/golden.display"));
     // Numeric release, a build number, gzip, no boot code.
     stktest::ImageSpec spec;
     spec.rel = 3;

@@ -42,13 +42,8 @@ std::string randomBytes(size_t n, uint32_t seed, bool text) {
     static const char* const words[] = {"port ", "vlan ", "link\n", "frame ", "0x1f ", "queue "};
     std::mt19937 gen(seed);
     std::string s;
-    if (text) {
-        while (s.size() < n) s += words[gen() % 6];
-        s.resize(n);
-    } else {
-        s.resize(n);
-        for (char& c : s) c = char(gen());
-    }
+    while (s.size() < n) text ? s.append(words[gen() % 6]) : s.append(1, char(gen()));
+    s.resize(n);
     return s;
 }
 
