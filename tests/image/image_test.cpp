@@ -53,7 +53,7 @@ TEST(StkCrc, CheckValuesAndFastEqualsBytewiseAtEveryLengthAndAlignment) {
     for (uint8_t b : std::string("abc")) UpdateCRC(b, &shared);
     EXPECT_EQ(shared * 10000 + bspapiCalcCrc("abc", 3) + bspapiCalcCrc("abc", 0), 0x20FE * 10001);
     std::mt19937 rng(99);
-    const std::string buffer = stktest::randomBytes(70100, 99);
+    const std::string buffer = stktest::payloadBytes(70100, 99);
     for (size_t align = 0; align < 8; ++align) {
         const uint8_t* p = u8(buffer) + align;
         // Short lengths take the sliced path, longer ones the folded path.
@@ -67,7 +67,7 @@ TEST(StkCrc, CheckValuesAndFastEqualsBytewiseAtEveryLengthAndAlignment) {
 }
 
 TEST_F(ImageStore, FileCrcCoversBytesTwoToTheLengthPausingPerThousandBlocks) {
-    const std::string big = stktest::randomBytes(4096 * 1001 + 2, 5);
+    const std::string big = stktest::payloadBytes(4096 * 1001 + 2, 5);
     tb.writeFile("f", big);
     for (uint32_t length : {4098u, 5000u, uint32_t(big.size()), 1u << 30}) {
         uint64_t start = plat::nowUs();
@@ -160,7 +160,7 @@ TEST_F(ImageStore, GarbageFilesNeverReadOutsideTheirBuffers) {
     OprHeader h;
     ImageVersion v;
     for (uint32_t round = 0; round < 300; ++round) {
-        std::string junk = stktest::randomBytes(rng() % 3000, round);
+        std::string junk = stktest::payloadBytes(rng() % 3000, round);
         if (junk.size() >= 24 && round % 2 == 0) {
             setBe32(junk, 2, 0xAA552288);
             setBe32(junk, 6, 0xBB660000 | (rng() % 14));  // the magic and a record count

@@ -5,17 +5,15 @@
 #include "launch/launch.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstring>
-#include <filesystem>
 #include <optional>
 
 #include "boot/boot.h"
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "launch/diag.h"
+#include "support/pty_harness.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
 #include "support/xmodem_sender.h"
@@ -101,7 +99,7 @@ TEST_F(LaunchTest, ZlibShowsABarByTheInputConsumedLzmaNoneThenBothHandOff) {
     plat::board().regs().hid0 = 0x80004000;
     // Stored blocks are consumed as offered, 1024 bytes per call; the
     // compressed megabyte takes under one per cent per call: every bar shows.
-    const std::string big = stktest::randomBytes(1 << 20, 4);
+    const std::string big = stktest::payloadBytes(1 << 20, 4);
     for (size_t n : {100, 5000, 70000, 400000, 1 << 20}) {
         const std::string stream = stktest::zlibCompress(big.substr(0, n), n == big.size() ? 6 : 0);
         expectStarted(launch(imageAround(stream, kZlib)), big.substr(0, n));
@@ -132,7 +130,7 @@ TEST_F(LaunchTest, ZlibShowsABarByTheInputConsumedLzmaNoneThenBothHandOff) {
 }
 
 TEST_F(LaunchTest, BrokenStreamsAndOverrunsOfTheBootAreaReset) {
-    const std::string payload = stktest::randomBytes(100000, 14, true);
+    const std::string payload = stktest::payloadBytes(100000, 14, true);
     const std::string z = stktest::zlibCompress(payload), lz = stktest::lzmaAloneCompress(payload);
     std::string unknown = lz;  // no size in the header: the end marker ends it
     unknown.replace(5, 8, 8, '\xff');
@@ -170,9 +168,9 @@ TEST_F(LaunchTest, BrokenStreamsAndOverrunsOfTheBootAreaReset) {
 // Streams made by independent tools decode byte for byte.
 TEST_F(LaunchTest, StreamsFromIndependentEncodersDecode) {
     const std::string dir = stktest::makeTempDir("stklaunch-streams-");
-    const std::string text = stktest::randomBytes(2 << 20, 7, true);
+    const std::string text = stktest::payloadBytes(2 << 20, 7, true);
     stktest::writeHostFile(dir + "/text", text);
-    stktest::writeHostFile(dir + "/random", stktest::randomBytes(1 << 20, 11));
+    stktest::writeHostFile(dir + "/random", stktest::payloadBytes(1 << 20, 11));
     const std::string py =
         "python3 -c \"import sys, zlib, lzma; d = open(sys.argv[1], 'rb').read(); "
         "sys.stdout.buffer.write(";
@@ -232,7 +230,7 @@ TEST_F(LaunchTest, DiagnosticsImageLoadRunAndStartUp) {
     EXPECT_EQ(fellDiagImageCrcCheck(), 0);
     // A cancelled load keeps the old image.
     for (bool cancel : {true, false}) {
-        loadtest::XmodemSender sender(con(), stktest::randomBytes(5000, 61));
+        loadtest::XmodemSender sender(con(), stktest::payloadBytes(5000, 61));
         if (cancel) sender.cancelAtStart();
         int rc = -2;
         ASSERT_FALSE(tb.run([&] { rc = fellDiagImageLoad(0x00508541); })) << con().output();
@@ -246,7 +244,7 @@ TEST_F(LaunchTest, DiagnosticsImageLoadRunAndStartUp) {
     EXPECT_NE(con().output().find("Error while receiving file with XMODEM.\n"), std::string::npos);
     EXPECT_NE(con().output().find("\n\nXMODEM transfer complete....\n"), std::string::npos);
     // At most 16 MiB are copied to 0x01000000, entered with start type 1.
-    const std::string image = stktest::randomBytes((16 << 20) + 4096, 63);
+    const std::string image = stktest::payloadBytes((16 << 20) + 4096, 63);
     tb.writeFile("diag_image.stk", image);
     con().clearOutput();
     expectStarted(tb.run([] { fellDiagImageRun(); }), image.substr(0, 16 << 20), 0x01000000);
@@ -255,53 +253,31 @@ TEST_F(LaunchTest, DiagnosticsImageLoadRunAndStartUp) {
     tb.writeFile("image1", stktest::makeImage());
     tb.writeFile("diag_config.cfg", word(1));
     plat::resetProcessState();
-    auto stop = tb.run([] { usrAppInit(); });
-    ASSERT_TRUE(stop && stop->kind == plat::BoardStop::Kind::Handoff) << con().output();
-    EXPECT_EQ(stop->entry, 0x01000000u);
+    expectStarted(tb.run([] { usrAppInit(); }), image.substr(0, 16 << 20), 0x01000000);
     EXPECT_NE(con().output().find("diagnostics will start.\n\n1 - Start diagnostic code.\n"),
               std::string::npos);
 }
 
-// The built programs, their input a pipe that stays open and idle so that a
-// console waiting for input only times out.
-class Programs : public LaunchTest {
-  protected:
-    Programs() : dir_(stktest::makeTempDir("stklaunch-tool-")) {
-        ::mkfifo(path("in").c_str(), 0600);
-    }
-    ~Programs() override { stktest::removeTree(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    // Runs a program with the given arguments; returns its exit status and
-    // keeps its output in out_.
-    int run(const std::string& program, const std::string& args) {
-        int rc = std::system(("timeout 60 " STK_BINARY_DIR "/" + program + " " + args + " > " +
-                              path("out") + " 2>&1 0<>" + path("in"))
-                                 .c_str());
-        out_ = stktest::readHostFile(path("out"));
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    }
-
-    std::string dir_, out_;
-};
-
-TEST_F(Programs, StkimageBuildsWhatTheBootProgramStartsAndStkbootRunsIt) {
-    const std::string firmware = stktest::randomBytes(300000, 21, true);
-    stktest::writeHostFile(path("fw"), firmware);
-    ASSERT_EQ(run("stkimage", "create " + path("fw") + " -o " + path("img") +
-                                  " --compression lzma --stk --load-address 0x00200000"),
+// The image tool builds what the boot program starts, and says why it refuses a file.
+TEST_F(LaunchTest, StkimageBuildsWhatTheBootProgramStarts) {
+    const std::string dir = stktest::makeTempDir("stklaunch-tool-"), tool = stktest::stkimagePath();
+    const std::string firmware = stktest::payloadBytes(300000, 21, true);
+    stktest::writeHostFile(dir + "/fw", firmware);
+    std::string out;
+    ASSERT_EQ(stktest::runTool({tool, "create", dir + "/fw", "-o", dir + "/img", "--compression",
+                                "lzma", "--stk", "--load-address", "0x00200000"},
+                               &out),
               0)
-        << out_;
-    ASSERT_EQ(run("stkimage", "verify " + path("img")), 0) << out_;
-    std::string img = stktest::readHostFile(path("img"));
+        << out;
+    ASSERT_EQ(stktest::runTool({tool, "verify", dir + "/img"}), 0);
+    std::string img = stktest::readHostFile(dir + "/img");
     expectStarted(launch(img), firmware, 0x00200000);
-    stktest::writeHostFile(path("bad"), img.replace(500, 1, 1, img[500] ^ 1));
-    EXPECT_EQ(run("stkimage", "verify " + path("bad")), 1);
-    EXPECT_EQ(out_,
-              "stkimage: " + path("bad") + ": the file CRC does not match (validation code 3)\n");
-    // An empty board is seeded with the demo firmware, which runs.
-    EXPECT_EQ(run("stkboot", "--board " + path("board") + " --demo"), 0) << out_;
-    EXPECT_NE(out_.find(std::string(51, '|') + "\nstkboot: hand-off"), std::string::npos) << out_;
-    EXPECT_NE(out_.find("Start type: 1"), std::string::npos) << out_;
+    stktest::writeHostFile(dir + "/bad", img.replace(500, 1, 1, img[500] ^ 1));
+    EXPECT_EQ(stktest::runTool({tool, "verify", dir + "/bad"}, &out), 1);
+    EXPECT_TRUE(out.ends_with("stkimage: " + dir +
+                              "/bad: the file CRC does not match (validation code 3)\n"))
+        << out;
+    stktest::removeTree(dir);
 }
 
 }  // namespace

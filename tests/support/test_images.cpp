@@ -38,7 +38,7 @@ std::string lzmaAloneCompress(const std::string& data) {
     return out;
 }
 
-std::string randomBytes(size_t n, uint32_t seed, bool text) {
+std::string payloadBytes(size_t n, uint32_t seed, bool text) {
     static const char* const words[] = {"port ", "vlan ", "link\n", "frame ", "0x1f ", "queue "};
     std::mt19937 gen(seed);
     std::string s;

@@ -31,7 +31,7 @@ std::string makeStkFile(const ImageSpec& spec, const uint32_t* targets, int coun
 std::string zlibCompress(const std::string& data, int level = 9);
 std::string lzmaAloneCompress(const std::string& data);
 // Deterministic payloads: random bytes, or text that compresses well.
-std::string randomBytes(size_t n, uint32_t seed, bool text = false);
+std::string payloadBytes(size_t n, uint32_t seed, bool text = false);
 
 void setBe32(std::string& s, size_t at, uint32_t v);
 uint32_t be32(const std::string& s, size_t at);
