@@ -75,9 +75,8 @@ TEST_F(ImageStore, FileCrcCoversBytesTwoToTheLengthPausingPerThousandBlocks) {
                   stkCrc(big, 2, std::min<size_t>(length, big.size())));
         EXPECT_EQ(plat::nowUs() - start, length > 4096 * 1000 ? 2000000u : 1000000u) << length;
     }
-    EXPECT_EQ(file_crc_compute("missing", 100), 0);
     ASSERT_EQ(plat::mkdir("folder"), 0);  // opens, but cannot be read
-    EXPECT_EQ(file_crc_compute("folder", 100), 0);
+    EXPECT_EQ(file_crc_compute("missing", 100) + file_crc_compute("folder", 100), 0);
     EXPECT_EQ(con().output(), "Read error\n");
 }
 
@@ -110,11 +109,9 @@ TEST_F(ImageStore, ValidationHeaderReadAndFileCrcOfCraftedFiles) {
         {patched(texts, 12, 10), 0, 0, 0},
         {patched(texts, 12, 11), 0, 1, 0},
         {stk, 0, 0, 0},
-        {flipLast(stk), 3, 0, 1},
         {stk.substr(0, stk.size() - 1), 5, 0, 1},
         {patched(stk, 8, 11), 6, 0, 0},
         {patched(stk, 20, 369), 6, 1, 0},
-        {patched(stk, 20, 100000), 6, 1, 0},
         {patched(stk, 8, 0), 7, 1, 0, " Empty STK file \n"},
         // The first record for the board counts for the header, a flagged one for validation.
         {patched(stk, 88 + 28 + 8, 0), 8, 0, 0},
@@ -221,19 +218,6 @@ TEST_F(ImageStore, BoardApiResolvesRolesThroughTheActiveImageAndDumpsItsInformat
     dimInitialize();
     EXPECT_EQ(resolved("active") + resolved("backup"), "1image2 1image1 ");
     EXPECT_EQ(bspapiImageExists("active") * 10 + bspapiImageExists("backup"), 10);
-    tb.writeFile("xcode.bin", makeImage());
-    EXPECT_EQ(bspapiImageAdd("xcode.bin", "backup") * 10 + bspapiImageAdd("xcode.bin", "x"), 1);
-    EXPECT_EQ(bspapiImageDelete("active"), 8);
-    EXPECT_EQ(bspapiImageActivate("backup", 0) * 10 + bspapiImageActivate("image1", 0), 6);
-    EXPECT_EQ(bspapiImageActivate("image2", 1), 1);  // the boot code update's result
-    EXPECT_EQ(bspapiImageDelete("backup"), 0);
-    EXPECT_FALSE(tb.exists("image1"));
-    // An image without a header for this board is not activated.
-    tb.writeFile("image1", "short");
-    EXPECT_EQ(bspapiImageActivate("image1", 0), 1);
-    plat::remove("image1");
-    EXPECT_EQ(bspapiImageActivate("backup", 0), 5);
-    EXPECT_EQ(con().takeOutput(), "Incomplete file image1\nError opening the image file image1 \n");
     EXPECT_EQ(bspapiConsoleFdSet(9) + bspapiConsoleFdGet(), 9);
     plat::resetProcessState();
     EXPECT_EQ(bspapiConsoleFdGet(), 0);

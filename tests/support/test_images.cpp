@@ -69,16 +69,13 @@ std::string makeImage(const ImageSpec& spec) {
     h.targetDevice = spec.targetDevice;
     h.size = uint32_t(stk::kOprHeaderSize + code.size() + spec.bootCode.size());
     h.numComponents = spec.bootCode.empty() ? 1 : 2;
-    h.components[0] = {.crc = crcOf(code),
-                       .size = uint32_t(code.size()),
-                       .loadAddress = spec.loadAddress,
-                       .compressionFlag = spec.compression,
-                       .flashFlag = 1};
+    // Fields in order: CRC, two unused, version, Size, Offset, Load Address,
+    // Compression flag, FLASH flag.
+    h.components[0] = {crcOf(code),      0, 0, 0, uint32_t(code.size()), 0, spec.loadAddress,
+                       spec.compression, 1, {}};
     if (!spec.bootCode.empty())
-        h.components[1] = {.crc = crcOf(spec.bootCode),
-                           .version = 1,
-                           .size = uint32_t(spec.bootCode.size()),
-                           .offset = uint32_t(code.size())};
+        h.components[1] = {crcOf(spec.bootCode),  0, 0, 1, uint32_t(spec.bootCode.size()),
+                           uint32_t(code.size()), 0, 0, 0, {}};
     h.rel = spec.rel;
     h.ver = spec.ver;
     h.maint_lvl = spec.maint;
@@ -93,15 +90,11 @@ std::string makeImage(const ImageSpec& spec) {
 }
 
 std::string makeStkFile(const ImageSpec& spec, const uint32_t* targets, int count) {
-    stk::StkFileHeader fh;
-    fh.marker = stk::kStkMarker;
-    fh.magic = stk::kStkMagic;
-    fh.recordCount = uint32_t(count);
-    fh.headerLength = uint32_t(stk::kStkFileHeaderFixedSize + stk::kStkImageRecordSize * count);
-    fh.rel = spec.rel;
-    fh.ver = spec.ver;
-    fh.maint_lvl = spec.maint;
-    fh.build_num = spec.build;
+    const uint32_t headerLength = uint32_t(88 + 28 * count);
+    // Fields in order: CRC, marker, magic, record count, total length, the
+    // four version bytes, header length.
+    stk::StkFileHeader fh{0,        stk::kStkMarker, stk::kStkMagic, uint32_t(count), 0,  spec.rel,
+                          spec.ver, spec.maint,      spec.build,     headerLength,    {}, {}};
     std::string images;
     for (int i = 0; i < count; ++i) {
         ImageSpec s = spec;
