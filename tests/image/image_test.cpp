@@ -15,11 +15,7 @@
 
 namespace {
 
-using stktest::be32;
-using stktest::makeImage;
-using stktest::makeStkFile;
-using stktest::restoreCrc;
-using stktest::setBe32;
+using namespace stktest;
 
 constexpr uint32_t kBoard = 0x00508541;
 const uint32_t kOtherThenBoard[] = {0x00508542, kBoard};
@@ -165,10 +161,8 @@ TEST_F(ImageStore, GarbageFilesNeverReadOutsideTheirBuffers) {
             if (round % 3 == 0) setBe32(junk, 12, uint32_t(junk.size()));
         }
         tb.writeFile("junk", junk);
-        int code = bspapiValidateImage("junk", 1);
-        EXPECT_TRUE(code == 0 || (code >= 2 && code <= 8)) << code;
-        int rc = bspapiOprHeaderRead("junk", &h);
-        EXPECT_TRUE(rc == 0 || rc == 1);
+        const int code = bspapiValidateImage("junk", 1), rc = bspapiOprHeaderRead("junk", &h);
+        EXPECT_TRUE((code == 0 || (code >= 2 && code <= 8)) && (rc == 0 || rc == 1)) << code << rc;
         EXPECT_EQ(h.file[255], '\0');
         EXPECT_EQ(bspapiImageVersionGet("junk", &v), 0);
     }
