@@ -1,7 +1,7 @@
-// The image store's routines driven with crafted files: the CRCs against
-// bit-at-a-time references, header location and validation codes, the active
-// image's checks and display (of a checked-in golden file), versions, and the
-// board API's image operations by name.
+// The image store's routines driven with crafted files: the CRCs, header
+// location, validation codes and the active image's file CRC in one table, the
+// codec and display against a checked-in golden file, and the board
+// API's names for the images.
 #include <gtest/gtest.h>
 
 #include <random>
