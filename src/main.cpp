@@ -9,6 +9,7 @@
 #include <string>
 
 #include "board/board_devices.h"
+#include "board/i2c_models.h"
 #include "boot/boot.h"
 #include "platform/host_run.h"
 #include "platform/platform.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     std::string console = "stdio";
     bool runFirmware = false;
     bool demo = false;
+    std::string clockTime;
     app.add_option("--board", boardDir,
                    "folder that holds the simulated board (flash disk, NOR flash)")
         ->capture_default_str();
@@ -28,7 +30,26 @@ int main(int argc, char** argv) {
                  "execute a handed-off image when it is a program for this host");
     app.add_flag("--demo", demo,
                  "seed an empty board with the demo firmware (implies --run-firmware)");
+    app.add_option("--rtc", clockTime,
+                   "set the board's clock chip before start-up (UTC, \"YYYY-MM-DD HH:MM:SS\")");
+    app.set_version_flag("--version", "stkboot " STK_VERSION);
     CLI11_PARSE(app, argc, argv);
+
+    // The board folder is checked and held before anything of the board runs.
+    std::string reason;
+    bool fresh = false;
+    if (!stkhost::prepareBoardFolder(boardDir, &reason, &fresh)) {
+        std::fprintf(stderr, "stkboot: cannot use board folder %s: %s\n",
+                     boardDir.empty() ? "\"\"" : boardDir.c_str(), reason.c_str());
+        return 2;
+    }
+    if (!stkhost::lockBoardFolder(boardDir, &reason)) {
+        std::fprintf(stderr, "stkboot: %s\n", reason.c_str());
+        return 2;
+    }
+    bool terminal = console == "stdio" && plat::hostStdinIsTerminal();
+    std::fprintf(stderr, "stkboot: board folder %s%s%s\n", boardDir.c_str(),
+                 fresh ? " (new board)" : "", terminal ? "; Ctrl-D ends the program" : "");
 
     char err[256] = {};
     plat::ConsoleDevice* con = plat::openHostConsole(console.c_str(), err, sizeof err);
@@ -39,6 +60,10 @@ int main(int argc, char** argv) {
     plat::installBoard(std::make_unique<plat::Board>(
         std::unique_ptr<plat::ConsoleDevice>(con), std::make_unique<plat::HostClock>(), boardDir));
     attachBoardDevices(plat::board());
+    if (!clockTime.empty() && !board::setBoardClock(clockTime.c_str())) {
+        std::fprintf(stderr, "stkboot: --rtc wants \"YYYY-MM-DD HH:MM:SS\"\n");
+        return 2;
+    }
     plat::board().runFirmware = runFirmware || demo;
     if (demo && !stkhost::seedDemoBoard()) return 2;
 

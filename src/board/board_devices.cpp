@@ -1,7 +1,8 @@
 #include "board/board_devices.h"
 
+#include "board/i2c_models.h"
 #include "platform/platform.h"
 
-void attachBoardDevices(plat::Board&) {
-    // Device models are attached here as they are built.
+void attachBoardDevices(plat::Board& board) {
+    board::attachI2cDevices(board);
 }

@@ -3,7 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "board/devices.h"
+#include "board/i2c.h"
+#include "board/rtc.h"
 #include "boot/boot.h"
 #include "boot/menu_loop.h"
 #include "bootflash/bootflash.h"

@@ -3,6 +3,7 @@
 #include "image/bspapi.h"
 
 #include "board/identity.h"
+#include "board/rtc.h"
 #include "image/stkimage.h"
 #include "platform/platform.h"
 

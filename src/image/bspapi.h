@@ -67,9 +67,6 @@ struct BspTime {
     int32_t tm_year = 0;
 };
 int bspapiRTCRead(BspTime* time);
-// Time-of-day entry of the clock driver: full year, month 1-12; 0 or -1.
-int sysTodGet(uint32_t* year, uint32_t* month, uint32_t* day, uint32_t* hour, uint32_t* minute,
-              uint32_t* second);
 
 // Image names.
 int bspapiImageNameValid(const char* name);

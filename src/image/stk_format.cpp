@@ -4,9 +4,14 @@
 #include <array>
 #include <cstring>
 
+#include "platform/board.h"
+
 namespace stk {
 
 uint16_t sharedCrcTable[256];
+STK_RESET_HOOK {
+    std::memset(sharedCrcTable, 0, sizeof sharedCrcTable);
+}
 
 uint16_t getBe16(const uint8_t* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);

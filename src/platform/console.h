@@ -57,7 +57,11 @@ class ConsoleDevice {
 
 // The process's standard input/output, a pseudo-terminal, or a serial device.
 // `spec`: "stdio", "pty", or a device path.
+// A pseudo-terminal's path goes to standard error, and the call returns only
+// once a terminal program has opened it.
 ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize);
+// Whether the host program's standard input is a terminal.
+bool hostStdinIsTerminal();
 
 // --- Calls of the boot routines -------------------------------------------------
 

@@ -31,6 +31,10 @@ constexpr uint64_t kVolumeBytes = ((kNorSize - (1u << 20)) * 99 / 100) / kBlockS
 
 int lastErrno = 0;
 std::set<int> writtenFds;
+STK_RESET_HOOK {
+    lastErrno = 0;
+    writtenFds.clear();
+}
 
 int fail(int e) {
     lastErrno = e;

@@ -7,6 +7,7 @@
 // same options are carried out here, as the board's own serial driver would.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -55,6 +56,8 @@ int baudValue(speed_t code) {
     throw stop;
 }
 
+// The host terminal's own settings, put back when the program ends: state of
+// the host process, not of the board, so a board reset leaves it alone.
 struct termios savedStdin;
 bool stdinSaved = false;
 void restoreStdin() {
@@ -283,7 +286,23 @@ class FdConsole : public ConsoleDevice {
     std::string ready_;  // bytes ready for read()
 };
 
+// Start-up waits until a terminal program holds the pseudo-terminal: until
+// then the master reports a hang-up, and an auto-boot would run out unseen.
+void waitForTerminal(int master, const std::string& name) {
+    struct pollfd p = {master, POLLIN, 0};
+    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) {
+        std::fprintf(stderr, "stkboot: waiting for a terminal on %s\n", name.c_str());
+        std::fflush(stderr);
+        while (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) ::usleep(20000);
+    }
+    std::fflush(stderr);
+}
+
 }  // namespace
+
+bool hostStdinIsTerminal() {
+    return ::isatty(0) == 1;
+}
 
 ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize) {
     std::string s = spec ? spec : "stdio";
@@ -301,22 +320,39 @@ ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize) {
             std::snprintf(err, errSize, "cannot open a pseudo-terminal: %s", std::strerror(errno));
             return nullptr;
         }
-        const char* name = ::ptsname(master);
-        // Keep a slave descriptor open so that the master never sees a hang-up
-        // while no terminal program is attached.
-        int slave = name ? ::open(name, O_RDWR | O_NOCTTY) : -1;
-        if (slave >= 0) {
-            struct termios t;
-            if (::tcgetattr(slave, &t) == 0) {
-                ::cfmakeraw(&t);
-                ::cfsetispeed(&t, B9600);
-                ::cfsetospeed(&t, B9600);
-                ::tcsetattr(slave, TCSANOW, &t);
-            }
+        const char* found = ::ptsname(master);
+        std::string name = found ? found : "";
+        // The line starts raw at 9600 bit/s; the settings stay with the
+        // terminal while the master is open, whoever opens the other side.
+        int slave = name.empty() ? -1 : ::open(name.c_str(), O_RDWR | O_NOCTTY);
+        if (slave < 0) {
+            std::snprintf(err, errSize, "cannot open the pseudo-terminal %s: %s", name.c_str(),
+                          std::strerror(errno));
+            ::close(master);
+            return nullptr;
         }
-        std::fprintf(stderr, "stkboot: console on %s\n", name ? name : "?");
-        std::fflush(stderr);
+        struct termios t;
+        if (::tcgetattr(slave, &t) == 0) {
+            ::cfmakeraw(&t);
+            ::cfsetispeed(&t, B9600);
+            ::cfsetospeed(&t, B9600);
+            ::tcsetattr(slave, TCSANOW, &t);
+        }
+        ::close(slave);
+        std::fprintf(stderr, "stkboot: console on %s\n", name.c_str());
+        waitForTerminal(master, name);
+        // From now on a descriptor of our own keeps the master from seeing a
+        // hang-up when the terminal program goes away for a while.
+        slave = ::open(name.c_str(), O_RDWR | O_NOCTTY);
         return new FdConsole(master, master, true, true, slave);
+    }
+    // Anything but a terminal or another character device would be written
+    // over with console output.
+    struct stat st;
+    if (::stat(s.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) {
+        std::snprintf(err, errSize, "cannot use console %s: not a terminal or character device",
+                      s.c_str());
+        return nullptr;
     }
     int fd = ::open(s.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 0) {

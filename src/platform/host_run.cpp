@@ -5,6 +5,7 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -158,8 +159,9 @@ void powerCycle() {
 }
 
 int runHandedOffImage(const plat::BoardStop& stop) {
-    plat::hostNote("hand-off to entry 0x%08x with start type %d (%u bytes loaded)", stop.entry,
-                   stop.startType, stop.loadedBytes);
+    plat::hostNote(
+        "hand-off to entry 0x%08x with start type %d (%u bytes loaded); the simulation has ended",
+        stop.entry, stop.startType, stop.loadedBytes);
     if (!plat::board().runFirmware) return 0;
     const uint8_t* image = plat::board().map().memory(stop.entry, stop.loadedBytes);
     if (!image || stop.loadedBytes == 0 || !isHostProgram(image, stop.loadedBytes)) {
@@ -197,6 +199,63 @@ bool seedDemoBoard() {
     disk.powerCycle();
     if (!ok) plat::hostNote("cannot place the demo firmware on the board");
     return ok;
+}
+
+bool prepareBoardFolder(const std::string& dir, std::string* reason, bool* fresh) {
+    if (dir.empty()) {
+        *reason = "an empty path names no folder";
+        return false;
+    }
+    struct stat st;
+    *fresh = false;
+    if (::stat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT || ::mkdir(dir.c_str(), 0755) != 0) {
+            *reason = std::strerror(errno);
+            return false;
+        }
+        *fresh = true;
+    } else if (!S_ISDIR(st.st_mode)) {
+        *reason = "not a folder";
+        return false;
+    }
+    // The flash disk's volume folder must be creatable there.
+    std::string volume = dir + "/DskVol";
+    if (::mkdir(volume.c_str(), 0755) != 0 && errno != EEXIST) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    if (::access(dir.c_str(), W_OK) != 0 || ::access(volume.c_str(), W_OK) != 0) {
+        *reason = "not writable";
+        return false;
+    }
+    if (::stat((dir + "/norflash.bin").c_str(), &st) != 0) *fresh = true;
+    return true;
+}
+
+bool lockBoardFolder(const std::string& dir, std::string* reason) {
+    std::string path = dir + "/.lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *reason = "cannot use board folder " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char pid[24] = {};
+        long got = ::pread(fd, pid, sizeof pid - 1, 0);
+        pid[got > 0 ? got : 0] = '\0';
+        *reason =
+            "board folder " + dir + " is in use (process " + std::to_string(std::atol(pid)) + ")";
+        ::close(fd);
+        return false;
+    }
+    // The descriptor stays open (and locked) until the program ends.
+    std::string text = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, text.data(), text.size(), 0) < 0) {
+        *reason = "cannot use board folder " + dir + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace stkhost

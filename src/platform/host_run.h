@@ -2,6 +2,8 @@
 // hand-off to a loaded image, the demo board.
 #pragma once
 
+#include <string>
+
 #include "platform/board.h"
 
 namespace stkhost {
@@ -17,5 +19,15 @@ int runHandedOffImage(const plat::BoardStop& stop);
 
 // Seeds an empty board with the demo firmware image; false on failure.
 bool seedDemoBoard();
+
+// Makes the board folder ready before start-up: creates it when only the
+// folder itself is missing, and refuses an empty path, a path that is not a
+// folder, and a folder this program cannot write. *fresh: no board has been
+// kept there yet (no flash chip file). false: *reason says why.
+bool prepareBoardFolder(const std::string& dir, std::string* reason, bool* fresh);
+
+// Holds the board folder for the rest of the program's life, so that a second
+// program cannot run the same board. false: *reason names the holder.
+bool lockBoardFolder(const std::string& dir, std::string* reason);
 
 }  // namespace stkhost

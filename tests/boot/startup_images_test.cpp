@@ -132,13 +132,4 @@ TEST_F(StartUpImages, DiagnosticsSelectedButMissingFallsThroughToTheSystemImage)
     EXPECT_EQ(tb.readFile("diag_config.cfg"), std::string("\0\0\0\2", 4));
 }
 
-TEST_F(StartUpImages, RealTimeClockFailureSetsTheFixedDate) {
-    boot();
-    std::tm tm = plat::localtime(plat::time());
-    EXPECT_EQ(tm.tm_year, 105);
-    EXPECT_EQ(tm.tm_mon, 3);
-    EXPECT_EQ(tm.tm_mday, 22);
-    EXPECT_EQ(tm.tm_hour, 8);
-}
-
 }  // namespace

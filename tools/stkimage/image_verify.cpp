@@ -67,7 +67,8 @@ std::string checkStkFileHeader(const std::vector<uint8_t>& file, size_t& size, u
         return failure(kValidateBadHeader, size);
     if (recordCount == 0) return failure(kValidateNoRecords, size);
     StkFileHeader header;
-    int records = stk::decodeStkFileHeader(file.data(), std::min<size_t>(size, headerLength), header);
+    int records =
+        stk::decodeStkFileHeader(file.data(), std::min<size_t>(size, headerLength), header);
     for (int i = 0; i < records; ++i) {
         if (header.records[i].targetDevice == kTargetDevice && header.records[i].recordFlag == 1) {
             *base = header.records[i].imageOffset;

@@ -1,0 +1,125 @@
+// The real-time clock: what start-up makes of it, the operator's dialog that
+// sets it, and its time across a power cycle.
+#include "board/rtc.h"
+
+#include <string>
+
+#include "board/ds1338.h"
+#include "board/i2c.h"
+#include "board/i2c_controllers.h"
+#include "boot/boot.h"
+#include "support/test_board.h"
+
+namespace {
+
+board::Ds1338& rtc() {
+    auto* controller = plat::board().map().find<board::I2cControllerModel>();
+    return *controller->bus().find<board::Ds1338>(board::Ds1338::kAddress);
+}
+
+std::string clockReading() {
+    uint32_t y, mo, d, h, mi, s;
+    if (tarnRtcGet(&y, &mo, &d, &h, &mi, &s) != 0) return "unreadable";
+    char text[48];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", y, mo, d, h, mi, s);
+    return text;
+}
+
+enum class ClockState { Running, Missing, Halted, TwelveHourPm };
+struct StartUpClock {
+    const char* name;
+    ClockState state;
+    const char* calendar;  // the board's calendar clock right after start-up
+};
+
+class StartUpSetsTheCalendar : public stktest::BoardTest,
+                               public ::testing::WithParamInterface<StartUpClock> {};
+
+TEST_P(StartUpSetsTheCalendar, FromTheClockChip) {
+    rtc().setTime(2010, 3, 5, 14, 30, 0);
+    if (GetParam().state == ClockState::Missing) rtc().nackSelections = -1;
+    if (GetParam().state == ClockState::Halted) {
+        tb.clock().sleepUs(7000000);
+        rtc().halt();
+        tb.clock().sleepUs(60000000);  // stopped: these seconds are not counted
+    }
+    if (GetParam().state == ClockState::TwelveHourPm) rtc().setReg(2, 0x40 | 0x20 | 0x02);
+    plat::resetProcessState();
+    tb.disk().powerCycle();
+    uint64_t before = tb.clock().nowUs();
+    tb.run([] { usrAppInit(); });
+    // Start-up itself takes some (virtual) time after it set the calendar.
+    std::time_t startUp = std::time_t((tb.clock().nowUs() - before) / 1000000u);
+    std::tm tm = plat::localtime(plat::time() - startUp);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    EXPECT_EQ(std::string(text), GetParam().calendar);
+    if (GetParam().state == ClockState::Halted) {
+        EXPECT_FALSE(rtc().halted());
+        EXPECT_EQ(rtc().reg(7) & 0x20, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StartUpSetsTheCalendar,
+    ::testing::Values(StartUpClock{"Running", ClockState::Running, "2010-03-05 14:30:00"},
+                      StartUpClock{"Missing", ClockState::Missing, "2005-04-22 08:00:00"},
+                      StartUpClock{"HaltedKeepsSeconds", ClockState::Halted, "2010-03-05 14:30:07"},
+                      StartUpClock{"TwelveHourForm", ClockState::TwelveHourPm,
+                                   "2010-03-05 14:30:00"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct TodLine {
+    const char* name;
+    const char* input;
+    int rc;
+    const char* message;  // printed after the prompt
+    const char* clock;    // the clock chip afterwards
+};
+
+class TodSet : public stktest::BoardTest, public ::testing::WithParamInterface<TodLine> {};
+
+TEST_P(TodSet, SetsTheClockOrRefuses) {
+    i2cInit(0x90, 0x10, 0x3f);
+    rtc().setTime(2010, 3, 5, 14, 30, 0);
+    con().send(GetParam().input);
+    EXPECT_EQ(tod_set(), GetParam().rc);
+    EXPECT_EQ(con().output(),
+              std::string("Enter date and time as follows: mm-dd-yyyy h:m:s (24-hour format)\n") +
+                  GetParam().message);
+    EXPECT_EQ(clockReading(), GetParam().clock);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TodSet,
+    ::testing::Values(TodLine{"EndOfYear", "12-31-2010 23:59:59\r", 0, "", "2010-12-31 23:59:59"},
+                      TodLine{"Midnight", "01-01-2010 0:00:00\r", 0, "", "2010-01-01 00:00:00"},
+                      TodLine{"NextCentury", "07-04-2131 9:05:00\r", 0, "", "2131-07-04 09:05:00"},
+                      TodLine{"Month13", "13-01-2010 10:00:00\r", -1,
+                              "\nMonth value of 13 is invalid\n\n", "2010-03-05 14:30:00"},
+                      TodLine{"Day0", "01-00-2010 10:00:00\r", -1,
+                              "\nDay value of 0 is invalid\n\n", "2010-03-05 14:30:00"},
+                      TodLine{"Second60", "01-01-2010 10:00:60\r", -1,
+                              "\nSecond value of 60 is invalid\n\n", "2010-03-05 14:30:00"},
+                      TodLine{"FiveFields", "01-01-2010 10:00\r", -1,
+                              "\nDate and time are incomplete\n\n", "2010-03-05 14:30:00"},
+                      TodLine{"YearBeyondTheCenturyByte", "01-01-25600 10:00:00\r", -1,
+                              "\nYear value of 25600 is invalid\n\n", "2010-03-05 14:30:00"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+using RtcBoard = stktest::BoardTest;
+
+TEST_F(RtcBoard, ClockRunsOnWhileTheBoardIsOff) {
+    i2cInit(0x90, 0x10, 0x3f);
+    ASSERT_EQ(tarnRtcSet(2031, 7, 4, 9, 5, 0), 0);
+    tb.clock().sleepUs(90000000);
+    board::Ds1338 restarted;  // loads the board file as at the next power-on
+    EXPECT_EQ(restarted.reg(1), 0x06);
+    EXPECT_EQ(restarted.reg(0), 0x30);
+    EXPECT_EQ(restarted.reg(8), 20);
+    EXPECT_EQ(clockReading(), "2031-07-04 09:06:30");
+    EXPECT_EQ(tarnRtcShow(), 0);
+    EXPECT_EQ(con().output(), "Year 2031, Month 7, Day 4, Hour 9 Min 6, Sec 30\n");
+}
+
+}  // namespace
