@@ -24,7 +24,9 @@
 #include <vector>
 
 #include "image/dim.h"
+#include "board/board_devices.h"
 #include "boot/boot.h"
+#include "bootflash/bootflash.h"
 #include "image/stk_format.h"
 #include "launch/launch.h"
 #include "launch/launch_paths.h"
@@ -134,6 +136,8 @@ struct BenchBoard {
         auto clock = std::make_unique<plat::VirtualClock>();
         auto con = std::make_unique<plat::ScriptedConsole>(*clock);
         plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), dir));
+        attachBoardDevices(plat::board());
+        Flash_Init();
         plat::board().disk().format(nullptr);
         plat::board().disk().mount();
         plat::mkdir("/DskVol/files");

@@ -11,6 +11,7 @@
 #include "board/board_devices.h"
 #include "board/i2c_models.h"
 #include "boot/boot.h"
+#include "bootflash/bootflash.h"
 #include "platform/host_run.h"
 #include "platform/platform.h"
 
@@ -65,7 +66,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     plat::board().runFirmware = runFirmware || demo;
-    if (demo && !stkhost::seedDemoBoard()) return 2;
+    if (demo) {
+        // Seeding formats the flash disk, which goes through the flash driver.
+        Flash_Init();
+        if (!stkhost::seedDemoBoard()) return 2;
+    }
 
     for (;;) {
         try {

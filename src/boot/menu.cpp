@@ -205,8 +205,11 @@ void bootMenuLoop(MenuVerdicts v) {
                              activeImageFileName);
                 if (confirmed()) {
                     v.opr = Verdict::Invalid;
-                    plat::unlink(activeImageFileName);
-                    plat::printf("Operational code deleted...\n");
+                    // Only a delete that happened is announced.
+                    if (plat::unlink(activeImageFileName) == 0)
+                        plat::printf("Operational code deleted...\n");
+                    else
+                        plat::printf("ERROR: Operational code could not be deleted.\n");
                 } else {
                     plat::printf("Code not deleted.\n");
                 }

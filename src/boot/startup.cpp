@@ -9,6 +9,7 @@
 #include "boot/menu_loop.h"
 #include "bootflash/bootflash.h"
 #include "eventlog/eventlog.h"
+#include "image/bspapi.h"
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "launch/diag.h"
@@ -84,21 +85,25 @@ int tffsPPCInit() {
 }
 
 int activate_backup_image() {
-    char name[40] = {};
+    char name[kDimFileNameWidth + 1] = {};
     if (dimBackupImageFileNameGet(name) != 0) {
         plat::printf("No Backup Image available.\n");
         return 1;
     }
-    name[sizeof name - 1] = '\0';
-    dimImageActivate(name);
+    // An activation that could not be written changed nothing: the old image
+    // stays active and is neither checked nor announced as the backup.
+    // (Already pending active is the same change made earlier.)
+    int rc = dimImageActivate(name);
+    if (rc != 0 && rc != kBspAlreadySo) return 1;
+    // Reloading the list makes it the active image and sets the active
+    // image file name from the list.
     dimInitialize();
+    if (std::strcmp(activeImageFileName, name) != 0) return 1;
     if (check_oprcrc_in_flash() != 0) {
         plat::printf("Backup Image failed crc check. \n");
         return 1;
     }
     plat::printf("Backup image - %s activated.\n", name);
-    std::strncpy(activeImageFileName, name, sizeof activeImageFileName);
-    activeImageFileName[sizeof activeImageFileName - 1] = '\0';
     return 0;
 }
 
@@ -188,13 +193,7 @@ int BootMenuSelection(int kind) {
 
 void wait_for_input(int startStatus) {
     plat::unlink(kBootCodeFile);
-    // The image list allows longer names than the global holds: read into a
-    // buffer of the list's width and keep what fits.
-    char listName[40] = {};
-    dimActiveImageFileNameGet(listName);
-    listName[sizeof listName - 1] = '\0';
-    std::strncpy(activeImageFileName, listName, sizeof activeImageFileName - 1);
-    activeImageFileName[sizeof activeImageFileName - 1] = '\0';
+    dimActiveImageFileNameSync();
     plat::Stat st;
     bool bootUpdatePending = plat::stat(kBootUpdateMarker, &st) == 0;
 
@@ -229,4 +228,3 @@ int bspCpuInit() {
     setSystemClock();
     return 0;
 }
-

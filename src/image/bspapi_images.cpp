@@ -112,7 +112,11 @@ int bspapiImageActivate(const char* name, int updateBootCode) {
     int rc = bspapiOprHeaderRead(file, &header);
     if (rc != 0) return rc;
     rc = dimImageActivate(file);
-    if (updateBootCode == 1) return bspapiBootCodeUpdate(file);
+    // The boot code is programmed only from an image of the list, and a
+    // failed activation is reported, never covered by the update's result.
+    // An image that is already pending active is in the list.
+    bool listed = rc == 0 || rc == kBspAlreadySo;
+    if (updateBootCode == 1 && listed) return bspapiBootCodeUpdate(file);
     return rc;
 }
 

@@ -10,7 +10,7 @@
 #include "osapi/osapi.h"
 #include "platform/platform.h"
 
-char activeImageFileName[20];
+char activeImageFileName[kDimFileNameWidth + 1];
 
 namespace {
 
@@ -119,6 +119,59 @@ size_t formatList(char* text, size_t capacity) {
     return length;
 }
 
+// Suffix of the temporary copy that dimImageAdd renames over its destination.
+constexpr const char* kImageTempSuffix = ".new";
+
+// The list as it was before a change, to put back when the change cannot be
+// written.
+struct ListSnapshot {
+    DimImageEntry slots[kDimMaxImages];
+    int32_t count;
+};
+ListSnapshot snapshot() {
+    ListSnapshot s;
+    std::memcpy(s.slots, images, sizeof images);
+    s.count = imageCount;
+    return s;
+}
+
+// Writes a change made in memory to boot.dim. When that fails, the change is
+// undone in memory too, so that the list and the file agree.
+int commitChange(const ListSnapshot& before) {
+    if (dimBootCfgWrite() < 0) {
+        std::memcpy(images, before.slots, sizeof images);
+        imageCount = before.count;
+        return kBspError;
+    }
+    dimActiveImageFileNameSync();
+    return 0;
+}
+
+// Forces a file's data onto the disk.
+bool syncFile(const char* name) {
+    int fd = plat::open(name, plat::kOpenReadWrite);
+    if (fd < 0) return false;
+    bool ok = plat::fsync(fd) == 0;
+    return plat::close(fd) == 0 && ok;
+}
+
+// Puts a copy of the source in place of the destination by one rename, so
+// the destination always holds either its old bytes or the whole copy.
+int copyOver(const char* sourceFileName, const char* destFileName) {
+    char temp[kDimFileNameWidth + 8];
+    std::snprintf(temp, sizeof temp, "%s%s", destFileName, kImageTempSuffix);
+    plat::remove(temp);
+    if (osapiFsCopyFile(sourceFileName, temp) != kOsapiSuccess || !syncFile(temp) ||
+        plat::rename(temp, destFileName) != 0) {
+        plat::remove(temp);
+        return kBspFailure;
+    }
+    return 0;
+}
+
+void loadList();
+bool addSlot(const char* fileName);
+
 void validateBackup() {
     char backup[kDimFileNameWidth + 1] = {};
     if (dimBackupImageFileNameGet(backup) != 0 || !dimImageExists(backup)) return;
@@ -156,17 +209,35 @@ int dimLineGet(const char* data, size_t available, bool atEnd, char* line) {
     return -1;
 }
 
+void dimActiveImageFileNameSync() {
+    char name[kDimFileNameWidth + 1] = {};
+    if (dimActiveImageFileNameGet(name) != 0) name[0] = '\0';
+    imageio::copyField(activeImageFileName, name, kDimFileNameWidth);
+}
+
 int dimInitialize() {
+    loadList();
+    dimActiveImageFileNameSync();
+    return 0;
+}
+
+namespace {
+void loadList() {
     clearList();
-    // A rewrite cut short leaves its temporary file; the list itself is
-    // whole, so the leftover is only dropped.
+    // A rewrite or an image copy cut short leaves its temporary file; the
+    // list and the images are whole, so the leftovers are only dropped.
     plat::Stat st;
     if (plat::stat(kDimTempFileName, &st) == 0) plat::remove(kDimTempFileName);
+    for (const char* image : {kImage1FileName, kImage2FileName}) {
+        char temp[kDimFileNameWidth + 8];
+        std::snprintf(temp, sizeof temp, "%s%s", image, kImageTempSuffix);
+        if (plat::stat(temp, &st) == 0) plat::remove(temp);
+    }
 
     int fd = plat::open(kDimFileName, plat::kOpenRead);
     if (fd < 0) {
         dimDefaultListCreate();
-        return 0;
+        return;
     }
     // One byte more than is used tells whether the data goes on.
     char data[kDimFileMax + 1] = {};
@@ -174,7 +245,7 @@ int dimInitialize() {
     plat::close(fd);
     if (got <= 0) {
         dimDefaultListCreate();
-        return 0;
+        return;
     }
     bool atEnd = static_cast<size_t>(got) <= kDimFileMax;
     size_t length = atEnd ? static_cast<size_t>(got) : kDimFileMax;
@@ -184,8 +255,8 @@ int dimInitialize() {
         setField(images[i].currState, images[i].nextState, kDimStateWidth);
     dimBootCfgWrite();
     validateBackup();
-    return 0;
 }
+}  // namespace
 
 int dimDefaultListCreate() {
     clearList();
@@ -194,9 +265,13 @@ int dimDefaultListCreate() {
         int fd = -1;
         if (osapiFsOpen(name, &fd) == kOsapiSuccess) {
             plat::close(fd);
-            dimImageAdd(name, name);
+            addSlot(name);
         }
     }
+    // The list stays in memory even when it cannot be written: a start
+    // without boot.dim rebuilds this same list from the image files.
+    if (imageCount > 0) dimBootCfgWrite();
+    dimActiveImageFileNameSync();
     return 0;
 }
 
@@ -272,15 +347,16 @@ int dimImageDescrGet(const char* fileName, char* description) {
 int dimImageDescrSet(const char* fileName, const char* description) {
     DimImageEntry* e = listedImage(fileName);
     if (e == nullptr) return kBspNotFound;
+    ListSnapshot before = snapshot();
     setField(e->description, description, kDimDescriptionWidth);
-    dimBootCfgWrite();
-    return 0;
+    return commitChange(before);
 }
 
 int dimImageActivate(const char* fileName) {
     DimImageEntry* e = findByName(fileName);
     if (e == nullptr) return kBspNotFound;
     if (std::strcmp(e->nextState, kDimStateActive) == 0) return kBspAlreadySo;
+    ListSnapshot before = snapshot();
     for (auto& other : images) {
         if (slotUsed(other) && std::strcmp(other.nextState, kDimStateActive) == 0) {
             setField(other.nextState, kDimStateBackup, kDimStateWidth);
@@ -290,8 +366,7 @@ int dimImageActivate(const char* fileName) {
     }
     setField(e->tag, "0", kDimTagWidth);
     setField(e->nextState, kDimStateActive, kDimStateWidth);
-    dimBootCfgWrite();
-    return 0;
+    return commitChange(before);
 }
 
 int dimImageDelete(const char* fileName) {
@@ -300,44 +375,53 @@ int dimImageDelete(const char* fileName) {
     if (std::strcmp(e->currState, kDimStateActive) == 0 ||
         std::strcmp(e->nextState, kDimStateActive) == 0)
         return kBspRefused;
-    osapiFsDeleteFile(fileName);
+    // The list stops naming the image before its file goes, so that it never
+    // names a missing file; a file that cannot be removed is listed again.
+    ListSnapshot before = snapshot();
     std::memset(e, 0, sizeof *e);
     --imageCount;
-    dimBootCfgWrite();
+    if (commitChange(before) != 0) return kBspError;
+    if (osapiFsDeleteFile(fileName) != kOsapiSuccess) {
+        ListSnapshot after = snapshot();
+        std::memcpy(images, before.slots, sizeof images);
+        imageCount = before.count;
+        commitChange(after);
+        return kBspError;
+    }
     return 0;
 }
 
-int dimImageAdd(const char* sourceFileName, const char* destFileName) {
-    if (std::strcmp(sourceFileName, destFileName) != 0) {
-        osapiFsDeleteFile(destFileName);
-        osapiFsCopyFile(sourceFileName, destFileName);
-    }
-    if (!dimImageExists(destFileName)) return 1;
-    if (imageCount == 0) {
-        clearList();
-        imageCount = 1;
-        DimImageEntry& e = images[0];
-        setField(e.fileName, destFileName, kDimFileNameWidth);
-        setField(e.tag, "0", kDimTagWidth);
-        setField(e.currState, kDimStateActive, kDimStateWidth);
-        setField(e.nextState, kDimStateActive, kDimStateWidth);
-        setField(e.description, "default image", kDimDescriptionWidth);
-        dimBootCfgWrite();
-        return 0;
-    }
-    if (findByName(destFileName) != nullptr) return 0;
+namespace {
+// Lists an image in memory: active in an empty list, else backup in the first
+// free slot. False when both slots are taken.
+bool addSlot(const char* fileName) {
+    if (imageCount == 0) clearList();
     for (auto& e : images) {
         if (slotUsed(e)) continue;
-        ++imageCount;
+        const char* state = imageCount == 0 ? kDimStateActive : kDimStateBackup;
         std::memset(&e, 0, sizeof e);
-        setField(e.fileName, destFileName, kDimFileNameWidth);
+        setField(e.fileName, fileName, kDimFileNameWidth);
         setField(e.tag, "0", kDimTagWidth);
-        setField(e.currState, kDimStateBackup, kDimStateWidth);
-        setField(e.nextState, kDimStateBackup, kDimStateWidth);
-        dimBootCfgWrite();
-        return 0;
+        setField(e.currState, state, kDimStateWidth);
+        setField(e.nextState, state, kDimStateWidth);
+        if (imageCount == 0) setField(e.description, "default image", kDimDescriptionWidth);
+        ++imageCount;
+        return true;
     }
-    return 1;
+    return false;
+}
+}  // namespace
+
+int dimImageAdd(const char* sourceFileName, const char* destFileName) {
+    if (std::strcmp(sourceFileName, destFileName) != 0) {
+        int rc = copyOver(sourceFileName, destFileName);
+        if (rc != 0) return rc;
+    }
+    if (!dimImageExists(destFileName)) return 1;
+    if (imageCount > 0 && findByName(destFileName) != nullptr) return 0;
+    ListSnapshot before = snapshot();
+    if (!addSlot(destFileName)) return 1;
+    return commitChange(before);
 }
 
 int dimShowBootCfg() {

@@ -5,11 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// File name of the active operational-code image (19 characters and the
-// zero), as start-up found it and the menu's loads and activations leave it;
-// the launcher starts this file.
-extern char activeImageFileName[20];
-
 constexpr int kDimMaxImages = 2;
 constexpr size_t kDimStateWidth = 14;
 constexpr size_t kDimFileNameWidth = 39;
@@ -28,6 +23,15 @@ constexpr const char* kDimStateBackup = "backup";
 // Result word of dimIsAnImage when the name is a listed image.
 constexpr int kDimIsAnImage = 13;
 constexpr int kDimIsNotAnImage = 2;
+
+// File name of the active operational-code image: the launcher starts this
+// file and the menu's delete option removes it. The image list owns it and
+// sets it after every change of the list (start-up, loads, activations), so
+// it always names the list's active image, or is empty when there is none.
+// It holds any name the list can hold, so it never names a cut-off file.
+extern char activeImageFileName[kDimFileNameWidth + 1];
+// Sets activeImageFileName from the list in memory.
+void dimActiveImageFileNameSync();
 
 struct DimImageEntry {
     char currState[kDimStateWidth + 1];
@@ -56,7 +60,12 @@ int dimIsBackupImageActivated();
 int dimIsAnImage(const char* fileName, int* result);
 int dimImageDescrGet(const char* fileName, char* description);
 int dimImageDescrSet(const char* fileName, const char* description);
+// Changes of the list return 2 (kBspError) when boot.dim cannot be written;
+// the list in memory is then left as it was, matching the file.
 int dimImageActivate(const char* fileName);
 int dimImageDelete(const char* fileName);
+// The source is copied to a temporary file beside the destination, forced to
+// the disk and renamed over it: a copy that fails leaves the old destination
+// as it was and gives 1, as a destination missing afterwards does.
 int dimImageAdd(const char* sourceFileName, const char* destFileName);
 int dimShowBootCfg();

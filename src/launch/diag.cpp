@@ -96,10 +96,10 @@ int fellDiagImageLoad(uint32_t /*targetDevice*/) {
     }
     plat::printf("\n\nXMODEM transfer complete....\n");
     // Without a received file the old image stays: there is nothing to put
-    // in its place.
+    // in its place. The received file replaces the old image by one rename,
+    // never after removing it, so a power cut leaves the old image or the new.
     plat::Stat st;
     bool received = plat::stat(kReceiveFile, &st) == 0;
-    if (received) plat::remove(kDiagImageFile);
     if (!received || plat::rename(kReceiveFile, kDiagImageFile) != 0) {
         plat::printf("ERROR: Renaming failed.\n");
         plat::unlink(kReceiveFile);

@@ -48,9 +48,9 @@ bool deletePromFile() {
 
 enum class MacCheck { Good, Corrupt };
 
-// Walks the records after the CRC. Every record lies inside the 256 bytes:
-// one that would reach past them, or whose length cannot cover its own two
-// header bytes (it would not advance), ends the walk.
+// Walks the records after the CRC, each skipped by its length. A record
+// whose data would reach past the 256 bytes is not read, and a length of 0
+// (which would not advance) ends the walk.
 MacCheck walkRecords(const uint8_t* prom) {
     uint8_t mac[kMacSize] = {};
     uint8_t a2Data[kA2Size] = {};
@@ -58,7 +58,7 @@ MacCheck walkRecords(const uint8_t* prom) {
     while (pos + 2 <= kPromSize) {
         size_t length = prom[pos];
         uint8_t type = prom[pos + 1];
-        if (type == kRecordEnd || length < 2) break;
+        if (type == kRecordEnd || length == 0) break;
         if (type == kRecordMac) {
             if (pos + 2 + kMacSize > kPromSize) break;
             for (size_t i = 0; i < kMacSize; ++i) mac[i] = prom[pos + 2 + i];

@@ -9,31 +9,46 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <vector>
 
+#include "platform/address_map.h"
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/kernel.h"
 
 namespace plat {
 
+int flFileSysSectorStart = 1;
+
 namespace {
-constexpr char kFormatMark[16] = "STK-TFFS-FMT-01";
-constexpr uint64_t kNorSize = 32ull << 20;
+// The translation layer's mark of a formatted volume, at the start of its
+// first erase unit.
+constexpr uint8_t kFormatMark[16] = {'S', 'T', 'K', '-', 'T', 'F', 'F', 'S',
+                                     '-', 'F', 'M', 'T', '-', '0', '1', 0};
 constexpr long kBlockSize = 4096;
+// RAM disks are block devices of 512-byte blocks.
+constexpr long kRamBlockSize = 512;
 // The flash disk takes the chip below the boot program's last megabyte, 99 per
 // cent of it in use.
-constexpr uint64_t kVolumeBytes = ((kNorSize - (1u << 20)) * 99 / 100) / kBlockSize * kBlockSize;
+constexpr uint64_t kVolumeBytes =
+    ((uint64_t(kNorSize) - (1u << 20)) * 99 / 100) / kBlockSize * kBlockSize;
 
 int lastErrno = 0;
 std::set<int> writtenFds;
+// Host path of every open descriptor: its volume's figures and room.
+std::map<int, std::string> openPaths;
 STK_RESET_HOOK {
     lastErrno = 0;
     writtenFds.clear();
+    openPaths.clear();
 }
 
 int fail(int e) {
@@ -46,14 +61,45 @@ FlashDisk& disk() {
     return board().disk();
 }
 
-uint64_t treeBytes(const std::string& path) {
+MtdIdentifyRoutine mtdIdentify = nullptr;
+FlSocket socket0;
+
+STK_RESET_HOOK {
+    socket0 = FlSocket{};
+    flFileSysSectorStart = 1;
+}
+
+// Asks the registered driver to identify the flash; false for unknown media.
+bool identifyFlash(FLFlash& flash) {
+    if (!mtdIdentify) return false;
+    flash = FLFlash{};
+    flash.socket = &socket0;
+    return mtdIdentify(&flash) == flOK && flash.map && flash.write && flash.erase &&
+           flash.erasableBlockSize > 0;
+}
+
+// The bytes where the format mark goes, read through the driver's map.
+bool readMarkArea(FLFlash& flash, uint8_t* mark) {
+    uint32_t at = flash.map(&flash, 0, sizeof kFormatMark);
+    for (size_t i = 0; i < sizeof kFormatMark; ++i)
+        if (!board().map().read8(at + uint32_t(i), &mark[i])) return false;
+    return true;
+}
+
+uint64_t roundUp(uint64_t bytes, long block) {
+    return (bytes + uint64_t(block) - 1) / uint64_t(block) * uint64_t(block);
+}
+
+// Bytes the files below a folder take in whole blocks.
+uint64_t treeBytes(const std::string& path, long block) {
     static uint64_t total;
+    static long blockSize;
     total = 0;
+    blockSize = block;
     ::nftw(
         path.c_str(),
         [](const char*, const struct stat* st, int type, struct FTW*) {
-            if (type == FTW_F)
-                total += (uint64_t(st->st_size) + kBlockSize - 1) / kBlockSize * kBlockSize;
+            if (type == FTW_F) total += roundUp(uint64_t(st->st_size), blockSize);
             return 0;
         },
         16, FTW_PHYS);
@@ -82,34 +128,30 @@ FlashDisk::FlashDisk(std::string boardDir)
       capacity_(kVolumeBytes) {}
 
 bool FlashDisk::formatted() const {
-    int fd = ::open((dir_ + "/norflash.bin").c_str(), O_RDONLY);
-    if (fd < 0) return false;
-    char mark[sizeof kFormatMark] = {};
-    bool ok = ::pread(fd, mark, sizeof mark, 0) == ssize_t(sizeof mark) &&
-              std::memcmp(mark, kFormatMark, sizeof mark) == 0;
-    ::close(fd);
+    FLFlash flash;
+    uint8_t mark[sizeof kFormatMark];
+    if (!identifyFlash(flash) || !readMarkArea(flash, mark) ||
+        std::memcmp(mark, kFormatMark, sizeof mark) != 0)
+        return false;
     struct stat st;
-    return ok && ::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 int FlashDisk::format(void (*progress)(int)) {
+    mounted_ = false;
     ::mkdir(dir_.c_str(), 0755);
-    int fd = ::open((dir_ + "/norflash.bin").c_str(), O_RDWR | O_CREAT, 0644);
-    if (fd < 0) return -1;
-    bool ok = ::ftruncate(fd, off_t(kNorSize)) == 0;
-    // Erase the format mark first: an interrupted format leaves an unformatted disk.
-    char erased[sizeof kFormatMark];
-    std::memset(erased, 0xFF, sizeof erased);
-    ok = ok && ::pwrite(fd, erased, sizeof erased, 0) == ssize_t(sizeof erased);
-    if (ok) {
-        removeTree(root_);
-        ok = ::mkdir(root_.c_str(), 0755) == 0;
-    }
+    FLFlash flash;
+    uint8_t mark[sizeof kFormatMark];
+    if (!identifyFlash(flash) || !readMarkArea(flash, mark)) return -1;
+    // Erase the mark's unit first, so an interrupted format leaves an
+    // unformatted disk; a blank mark area needs no erase before programming.
+    bool blank = std::all_of(mark, mark + sizeof mark, [](uint8_t b) { return b == 0xFF; });
+    if (!blank && flash.erase(&flash, 0, 1) != flOK) return -1;
+    removeTree(root_);
+    bool ok = ::mkdir(root_.c_str(), 0755) == 0;
     for (int pct = 0; ok && pct <= 100; pct += 10)
         if (progress) progress(pct);
-    ok = ok && ::pwrite(fd, kFormatMark, sizeof kFormatMark, 0) == ssize_t(sizeof kFormatMark);
-    ::close(fd);
-    mounted_ = false;
+    ok = ok && flash.write(&flash, 0, kFormatMark, sizeof kFormatMark, 0) == flOK;
     return ok ? 0 : -1;
 }
 
@@ -118,23 +160,55 @@ int FlashDisk::mount() {
     return mounted_ ? 0 : -1;
 }
 
-int FlashDisk::addVolume(const char* device, uint64_t /*capacity*/) {
+int FlashDisk::addVolume(const char* device, uint64_t capacity) {
     if (!device || device[0] != '/' || std::strlen(device) < 2) return -1;
     std::string dev(device);
     while (dev.size() > 1 && dev.back() == '/') dev.pop_back();
     if (dev.find('/', 1) != std::string::npos || dev == "/DskVol") return -1;
+    // A second disk under the same name would wipe the files of the first.
+    if (volumes_.count(dev.substr(1))) return -1;
     std::string host = dir_ + "/volumes" + dev;
     ::mkdir((dir_ + "/volumes").c_str(), 0755);
-    removeTree(host);
+    removeTree(host);  // left by an earlier run: a RAM disk starts empty
     if (::mkdir(host.c_str(), 0755) != 0) return -1;
-    volumes_[dev.substr(1)] = host;
+    volumes_[dev.substr(1)] = Volume{host, capacity};
     return 0;
 }
 
+const FlashDisk::Volume* FlashDisk::ramVolumeOf(const std::string& hostPath) const {
+    for (const auto& [dev, vol] : volumes_)
+        if (hostPath == vol.host || hostPath.rfind(vol.host + "/", 0) == 0) return &vol;
+    return nullptr;
+}
+
 std::string FlashDisk::volumeOf(const std::string& hostPath) const {
-    for (const auto& [dev, host] : volumes_)
-        if (hostPath.rfind(host, 0) == 0) return host;
-    return root_;
+    const Volume* vol = ramVolumeOf(hostPath);
+    return vol ? vol->host : root_;
+}
+
+void FlashDisk::volumeFigures(const std::string& hostPath, StatFs* st) const {
+    const Volume* vol = ramVolumeOf(hostPath);
+    long block = vol ? kRamBlockSize : kBlockSize;
+    uint64_t used = treeBytes(vol ? vol->host : root_, block);
+    st->bsize = block;
+    st->blocks = long((vol ? vol->capacity : capacity_) / uint64_t(block));
+    long usedBlocks = long(used / uint64_t(block));
+    st->bfree = usedBlocks >= st->blocks ? 0 : st->blocks - usedBlocks;
+}
+
+size_t FlashDisk::roomFor(const std::string& hostPath, int hostFd, size_t n) const {
+    const Volume* vol = ramVolumeOf(hostPath);
+    if (!vol) return n;
+    struct stat st;
+    off_t at = ::lseek(hostFd, 0, SEEK_CUR);
+    if (::fstat(hostFd, &st) != 0 || at < 0) return 0;
+    // The blocks the file has already, and those still free on the volume.
+    uint64_t owned = roundUp(uint64_t(st.st_size), kRamBlockSize);
+    uint64_t used = treeBytes(vol->host, kRamBlockSize);
+    uint64_t cap = vol->capacity / kRamBlockSize * kRamBlockSize;
+    uint64_t limit = owned + (used < cap ? cap - used : 0);  // furthest byte the file may reach
+    if (uint64_t(at) >= limit) return 0;
+    return size_t(std::min<uint64_t>(n, limit - uint64_t(at)));
 }
 
 bool FlashDisk::resolve(const char* name, std::string& hostPath) const {
@@ -162,7 +236,7 @@ bool FlashDisk::resolve(const char* name, std::string& hostPath) const {
     } else {
         auto it = volumes_.find(parts[0]);
         if (it == volumes_.end()) return false;
-        base = it->second;
+        base = it->second.host;
     }
     hostPath = base;
     for (size_t k = 1; k < parts.size(); ++k) hostPath += "/" + parts[k];
@@ -177,8 +251,8 @@ int FlashDisk::chdir(const char* name) {
     // Rebuild the board path from the host path.
     std::string vol = volumeOf(host);
     std::string dev = "/DskVol";
-    for (const auto& [d, h] : volumes_)
-        if (h == vol) dev = "/" + d;
+    for (const auto& [d, v] : volumes_)
+        if (v.host == vol) dev = "/" + d;
     cwd_ = dev + host.substr(vol.size());
     return 0;
 }
@@ -204,6 +278,27 @@ size_t FlashDisk::allowWrite(size_t n) {
     return k;
 }
 
+// A board folder copied from elsewhere may hold symbolic links: nothing the
+// board writes may land outside the board folder, whether through a link to a
+// file or through a linked folder on the way.
+bool leadsOutside(const std::string& boardDir, const std::string& host) {
+    char* base = ::realpath(boardDir.c_str(), nullptr);
+    if (!base) return true;
+    std::string root = std::string(base) + "/";
+    ::free(base);
+    auto inside = [&root](const char* path) {
+        char* real = ::realpath(path, nullptr);
+        bool ok = real && (std::string(real) + "/").rfind(root, 0) == 0;
+        ::free(real);
+        return ok;
+    };
+    struct stat st;
+    if (::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !inside(host.c_str()))
+        return true;
+    size_t slash = host.rfind('/');
+    return slash != std::string::npos && !inside(host.substr(0, slash).c_str());
+}
+
 // --- File calls ---------------------------------------------------------------
 
 int open(const char* name, int flags, int mode) {
@@ -214,6 +309,10 @@ int open(const char* name, int flags, int mode) {
     bool changing = access != kOpenRead || (flags & (kOpenCreate | kOpenTrunc));
     if (flags & kOpenCreate) hostFlags |= O_CREAT;
     if (flags & kOpenTrunc) hostFlags |= O_TRUNC;
+    if (changing && leadsOutside(disk().boardDir(), host)) {
+        hostNote("refusing to write %s: it leads outside the board folder", name);
+        return fail(EACCES);
+    }
     if (changing) disk().beforeChange();
     int fd = ::open(host.c_str(), hostFlags | O_CLOEXEC, mode ? mode : 0644);
     if (fd < 0) return fail(errno);
@@ -223,6 +322,7 @@ int open(const char* name, int flags, int mode) {
         return fail(EISDIR);
     }
     if (changing) writtenFds.insert(fd);
+    openPaths[fd] = host;
     return fd;
 }
 
@@ -243,7 +343,9 @@ long write(int fd, const void* buf, size_t n) {
     if (fd < 0) return fail(EBADF);
     disk().beforeChange();
     if (disk().injectWriteFailure()) return fail(EIO);
-    size_t allowed = disk().allowWrite(n);
+    auto path = openPaths.find(fd);
+    size_t room = path == openPaths.end() ? n : disk().roomFor(path->second, fd, n);
+    size_t allowed = disk().allowWrite(room);
     if (allowed == 0 && n > 0) return fail(ENOSPC);
     const char* p = static_cast<const char*>(buf);
     size_t done = 0;
@@ -268,6 +370,7 @@ int close(int fd) {
         disk().beforeChange();
         writtenFds.erase(fd);
     }
+    openPaths.erase(fd);
     if (::close(fd) != 0) return fail(errno);
     return 0;
 }
@@ -376,13 +479,7 @@ void pwd() {
 }
 
 static int statfsHost(const std::string& host, StatFs* st) {
-    std::string vol = disk().volumeOf(host);
-    uint64_t used = treeBytes(vol);
-    uint64_t cap = disk().capacity();
-    st->bsize = kBlockSize;
-    st->blocks = long(cap / kBlockSize);
-    long usedBlocks = long(used / kBlockSize);
-    st->bfree = usedBlocks >= st->blocks ? 0 : st->blocks - usedBlocks;
+    disk().volumeFigures(host, st);
     return 0;
 }
 
@@ -397,7 +494,8 @@ int statfs(const char* name, StatFs* st) {
 int fstatfs(int fd, StatFs* st) {
     struct stat hs;
     if (::fstat(fd, &hs) != 0) return fail(errno);
-    return statfsHost(disk().hostRoot(), st);
+    auto path = openPaths.find(fd);
+    return statfsHost(path == openPaths.end() ? disk().hostRoot() : path->second, st);
 }
 
 struct Dir {
@@ -437,6 +535,16 @@ int closedir(Dir* dir) {
 int copy(const char* from, const char* to) {
     int in = open(from, kOpenRead);
     if (in < 0) return -1;
+    // Opening the destination truncates it: when both names reach the same
+    // file ("image1", "./image1", "/DskVol/files/image1") that would empty
+    // the source, so such a copy is refused and the file stays as it was.
+    std::string toHost;
+    struct stat src, dst;
+    if (disk().resolve(to, toHost) && ::fstat(in, &src) == 0 && ::stat(toHost.c_str(), &dst) == 0 &&
+        src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
+        close(in);
+        return fail(EINVAL);
+    }
     int out = open(to, kOpenReadWrite | kOpenCreate | kOpenTrunc);
     if (out < 0) {
         close(in);
@@ -520,6 +628,22 @@ int dosFsShow(const char* volume, int level) {
 
 int lastError() {
     return lastErrno;
+}
+
+void tffsMtdRegister(MtdIdentifyRoutine identify) {
+    mtdIdentify = identify;
+}
+void flSetWindowBusWidth(FlSocket* socket, int bits) {
+    socket->busWidth = bits;
+}
+void flSetWindowSpeed(FlSocket* socket, int nanoseconds) {
+    socket->windowSpeed = nanoseconds;
+}
+bool flWriteProtected(FlSocket* socket) {
+    return socket->writeProtected;
+}
+FlSocket& tffsSocket() {
+    return socket0;
 }
 
 int usrTffsConfig(int drive, int /*removable*/, const char* name) {

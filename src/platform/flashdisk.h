@@ -47,8 +47,9 @@ class FlashDisk {
     explicit FlashDisk(std::string boardDir);
 
     // Formatting state of the volume. The format mark lives in the first
-    // sector of the simulated NOR chip (<board>/norflash.bin), so erasing the
-    // start of the flash disk unformats it, as on the board.
+    // erase unit of the flash chip, reached through the registered memory
+    // technology driver, so erasing the start of the flash disk unformats it,
+    // as on the board.
     bool formatted() const;
     // Erases the volume and writes the format mark; 0 or -1.
     int format(void (*progress)(int percent));
@@ -66,13 +67,22 @@ class FlashDisk {
     std::string cwd() const { return cwd_; }
     int chdir(const char* name);
     const std::string& hostRoot() const { return root_; }
+    const std::string& boardDir() const { return dir_; }
 
     // An extra volume (RAM disk) of the given capacity under a device name
-    // such as "/ram0". Its files live in a private host folder.
+    // such as "/ram0", empty and formatted. Its files live in a private host
+    // folder. -1 for a bad or an existing device name (never wiped).
     int addVolume(const char* device, uint64_t capacity);
 
     // Capacity of the flash disk volume in bytes.
     uint64_t capacity() const { return capacity_; }
+
+    // Block size, block count and free blocks of the volume holding a host path.
+    void volumeFigures(const std::string& hostPath, StatFs* st) const;
+    // Bytes of a write of n bytes at the current offset of a file (host
+    // descriptor) that the room left on its volume allows. Only the RAM disks
+    // are kept to their size here; the flash disk has its own limit above.
+    size_t roomFor(const std::string& hostPath, int hostFd, size_t n) const;
 
     // --- Fault injection -------------------------------------------------------
     // The n-th write() from now (1 = the next one) fails with EIO.
@@ -105,7 +115,12 @@ class FlashDisk {
     std::string cwd_;   // board path, e.g. "/DskVol/files"
     bool mounted_ = false;
     uint64_t capacity_;
-    std::map<std::string, std::string> volumes_;  // device -> host folder
+    struct Volume {
+        std::string host;  // host folder
+        uint64_t capacity;
+    };
+    const Volume* ramVolumeOf(const std::string& hostPath) const;
+    std::map<std::string, Volume> volumes_;  // device -> RAM disk
     long failWriteAt_ = 0;
     int64_t freeBudget_ = -1;
     long powerLossAt_ = 0;
@@ -146,6 +161,48 @@ int dosFsShow(const char* volume, int level);
 
 // The errno of the last failed file call.
 int lastError();
+
+// --- Flash translation layer: its memory technology driver (MTD) ------------------
+// Status numbers of the translation layer.
+constexpr int flOK = 0;
+constexpr int flWriteProtect = 19;
+constexpr int flUnknownMedia = 26;
+constexpr int flWriteFault = 29;
+
+// The socket the flash sits in.
+struct FlSocket {
+    int busWidth = 0;
+    int windowSpeed = 0;
+    bool writeProtected = false;
+};
+void flSetWindowBusWidth(FlSocket* socket, int bits);
+void flSetWindowSpeed(FlSocket* socket, int nanoseconds);
+bool flWriteProtected(FlSocket* socket);
+// The socket of drive 0 (a test can write-protect it).
+FlSocket& tffsSocket();
+// Offset the layer adds to the volume's sector numbers; 1 until a driver
+// identifies its flash.
+extern int flFileSysSectorStart;
+
+// The flash record that an identify routine fills. Card addresses count from
+// the start of the flash disk; map returns the bus address of one.
+struct FLFlash {
+    uint16_t type = 0;
+    uint32_t erasableBlockSize = 0;
+    uint32_t chipSize = 0;
+    int noOfChips = 0;
+    int interleaving = 0;
+    FlSocket* socket = nullptr;
+    uint32_t (*map)(FLFlash* flash, uint32_t cardAddress, int length) = nullptr;
+    int (*write)(FLFlash* flash, uint32_t cardAddress, const void* buffer, int length,
+                 int overwrite) = nullptr;
+    int (*erase)(FLFlash* flash, int firstBlock, int blockCount) = nullptr;
+};
+using MtdIdentifyRoutine = int (*)(FLFlash* flash);
+// The layer's MTD table has one entry; the board's flash driver registers its
+// identify routine there when it starts (a later registration replaces it).
+// Without one, the flash disk is unknown media: it neither mounts nor formats.
+void tffsMtdRegister(MtdIdentifyRoutine identify);
 
 // Mount / format of flash drive 0 (the flash translation layer).
 int usrTffsConfig(int drive, int removable, const char* name);

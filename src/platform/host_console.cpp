@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -119,13 +120,26 @@ class FdConsole : public ConsoleDevice {
             ready_.erase(0, k);
             return long(k);
         }
+        // In transfer mode take whatever the line holds in one call, so that
+        // the byte-wise reads of a block's number, check and answer cost no
+        // system call each. The rest waits in ready_, which an input flush
+        // empties as it empties the terminal's queue (a pipe has no queue to
+        // flush, so there nothing is read ahead).
+        char ahead[4096];
+        bool readAhead = tty_ && opts_ == OPT_RAW && n < sizeof ahead;
+        char* dst = readAhead ? ahead : static_cast<char*>(buf);
+        size_t want = dst == ahead ? sizeof ahead : n;
         for (;;) {
-            ssize_t r = ::read(in_, buf, n);
+            ssize_t r = ::read(in_, dst, want);
             if (r > 0) {
                 if (software_ && (opts_ & OPT_CRMOD))
                     for (ssize_t i = 0; i < r; ++i)
-                        if (static_cast<char*>(buf)[i] == '\r') static_cast<char*>(buf)[i] = '\n';
-                return long(r);
+                        if (dst[i] == '\r') dst[i] = '\n';
+                if (dst != ahead) return long(r);
+                size_t k = std::min(n, size_t(r));
+                std::memcpy(buf, ahead, k);
+                ready_.append(ahead + k, size_t(r) - k);
+                return long(k);
             }
             if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             endOfInput();
@@ -210,6 +224,14 @@ class FdConsole : public ConsoleDevice {
             line_.clear();
         }
         if (!tty_) return 0;
+        if (input && !output) {
+            // An empty queue needs no flush; the terminal's flush waits for
+            // its receive worker and would stall a transfer now and then.
+            struct pollfd p {
+                in_, POLLIN, 0
+            };
+            if (::poll(&p, 1, 0) == 0) return 0;
+        }
         int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
         return ::tcflush(in_, which) == 0 ? 0 : -1;
     }

@@ -228,6 +228,14 @@ bool prepareBoardFolder(const std::string& dir, std::string* reason, bool* fresh
         *reason = "not writable";
         return false;
     }
+    // The board's own files are written in place: a link among them would
+    // carry the board's writes out of its folder.
+    for (const char* name : {"norflash.bin", "ds1338.bin", "vpd_eeprom.bin", ".lock"}) {
+        if (::lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            *reason = std::string(name) + " is a symbolic link";
+            return false;
+        }
+    }
     if (::stat((dir + "/norflash.bin").c_str(), &st) != 0) *fresh = true;
     return true;
 }

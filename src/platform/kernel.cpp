@@ -111,6 +111,23 @@ uint32_t vxImmrGet() {
     return kCcsrBase + 0x80000u;
 }
 
+namespace {
+SigSet taskSignalMask = 0;
+STK_RESET_HOOK {
+    taskSignalMask = 0;
+}
+}  // namespace
+
+int sigprocmask(int how, const SigSet* set, SigSet* old) {
+    if (how != kSigBlock && how != kSigUnblock && how != kSigSetMask) return -1;
+    if (old) *old = taskSignalMask;
+    if (set)
+        taskSignalMask = how == kSigBlock     ? taskSignalMask | *set
+                         : how == kSigUnblock ? taskSignalMask & ~*set
+                                              : *set;
+    return 0;
+}
+
 void* malloc(size_t n) {
     return std::malloc(n);
 }

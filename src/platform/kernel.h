@@ -66,6 +66,16 @@ int taskUnlock();
 int taskIdSelf();
 uint32_t vxImmrGet();
 
+// --- Signal mask of the boot task ------------------------------------------------
+using SigSet = uint32_t;
+constexpr int kSigBlock = 1;
+constexpr int kSigUnblock = 2;
+constexpr int kSigSetMask = 3;
+constexpr SigSet kSigAll = 0xFFFFFFFFu;
+// Changes the task's mask as `how` says (set may be null to only read it);
+// 0, or -1 for an unknown `how`.
+int sigprocmask(int how, const SigSet* set, SigSet* old);
+
 // --- Memory ---------------------------------------------------------------------
 void* malloc(size_t n);
 void free(void* p);

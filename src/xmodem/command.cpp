@@ -10,6 +10,7 @@
 
 XferSettings xferSettings;
 char xmodemName[kNameSize];
+char xmodemGivenName[kNameSize];
 uint8_t sectorBuf[kSectorSize];
 int32_t batchFileCount = 0;
 int32_t batchByteCount = 0;
@@ -28,6 +29,7 @@ void resetSettings() {
 STK_RESET_HOOK {
     resetSettings();
     std::memset(xmodemName, 0, sizeof xmodemName);
+    std::memset(xmodemGivenName, 0, sizeof xmodemGivenName);
     std::memset(sectorBuf, 0, sizeof sectorBuf);
     batchFileCount = 0;
     batchByteCount = 0;
@@ -117,6 +119,7 @@ int receiveLoop() {
     if (xferSettings.waitFlag) plat::sleep(15);
     receiveSettle();
     setmodes();
+    std::memcpy(xmodemGivenName, xmodemName, sizeof xmodemGivenName);
     int result;
     do {
         result = rfile(xmodemName);

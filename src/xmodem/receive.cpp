@@ -28,6 +28,14 @@ bool nameStaysHere(const char* name) {
     return std::strchr(name, '/') == nullptr && std::strchr(name, '\\') == nullptr;
 }
 
+// A name from the line may replace the given one, but never name another
+// file that is already on the volume (an image, the image list, the event
+// log): receiving would truncate it at once and delete it on a failure.
+bool nameIsFree(const char* name) {
+    plat::Stat st;
+    return std::strcmp(name, xmodemGivenName) == 0 || plat::stat(name, &st) != 0;
+}
+
 void sendStartChar(bool oneKAllowed) {
     sendbyte(CRCCHR);
     if (xferSettings.oneKFlag && oneKAllowed) sendbyte(KCHR);
@@ -50,6 +58,8 @@ class Receiver {
     Step timeout();
     Step error();
     int fatalEnd();
+    Step refuseName();
+    void dropUnfilledFile();
     bool createFile();
     bool readCheck(uint32_t computed, uint32_t* sent);
     void closeFile() {
@@ -80,6 +90,29 @@ bool Receiver::createFile() {
     for (int i = 0; i < 3; ++i) sendbyte(CAN);
     xmodem_error("Can't create file for receive", 1);
     return false;
+}
+
+// Ends the call on a name from the line that may not be created, before
+// anything is created or truncated.
+Step Receiver::refuseName() {
+    for (int i = 0; i < 3; ++i) sendbyte(CAN);
+    char message[kNameSize + 64];
+    if (nameStaysHere(name_))
+        std::snprintf(message, sizeof message, "File %s already exists, not received", name_);
+    else
+        std::snprintf(message, sizeof message, "Can't create file for receive");
+    xmodem_error(message, 1);
+    result_ = -1;
+    return Step::Done;
+}
+
+// The file that an earlier header of this call created and that has no data
+// yet goes when a new name arrives (the header came again, or another name):
+// a cancel deletes only the file the transfer is writing.
+void Receiver::dropUnfilledFile() {
+    if (fd_ < 0) return;
+    closeFile();
+    plat::unlink(name_);
 }
 
 bool Receiver::readCheck(uint32_t computed, uint32_t* sent) {
@@ -261,6 +294,7 @@ Step Receiver::header(int blockSize) {
         return Step::Error;
     }
 
+    dropUnfilledFile();
     const char* block = reinterpret_cast<const char*>(sectorBuf);
     size_t nameLen = strnlen(block, size_t(blockSize));
     if (nameLen >= kNameSize) {
@@ -305,14 +339,7 @@ Step Receiver::header(int blockSize) {
         tip("containing %ld bytes\n", bytesLeft);
     }
 
-    // A header sent again before any data: the earlier file starts over.
-    closeFile();
-    if (!nameStaysHere(name_)) {
-        for (int i = 0; i < 3; ++i) sendbyte(CAN);
-        xmodem_error("Can't create file for receive", 1);
-        result_ = -1;
-        return Step::Done;
-    }
+    if (!nameStaysHere(name_) || !nameIsFree(name_)) return refuseName();
     if (!createFile()) {
         result_ = -1;
         return Step::Done;
@@ -380,17 +407,13 @@ Step Receiver::modem7Name() {
         sendbyte(CAN);
         sendbyte(CAN);
     }
+    dropUnfilledFile();
     if (cpm_unix(name) != 0) {
         result_ = -1;
         return Step::Done;
     }
     if (name_ != xmodemName) std::snprintf(name_, kNameSize, "%s", xmodemName);
-    if (!nameStaysHere(name_)) {
-        for (int i = 0; i < 3; ++i) sendbyte(CAN);
-        xmodem_error("Can't create file for receive", 1);
-        result_ = -1;
-        return Step::Done;
-    }
+    if (!nameStaysHere(name_) || !nameIsFree(name_)) return refuseName();
     modem7NameSeen_ = true;
     xferSettings.batchFlag = 1;
     tip("MODEM7 file name: %s\n", name_);

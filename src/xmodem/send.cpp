@@ -51,8 +51,9 @@ class Sender {
     bool oneKWanted_ = false;
     bool nameSent_ = false;
     long blockNum_ = 1;
+    // Times the current block has been sent; until the next block goes out it
+    // is the previous block's count, which the header's start wait clears.
     int transmissions_ = 0;
-    int prevTransmissions_ = 0;
     long sectorsSent_ = 0;
     bool carriedLf_ = false;
     bool endReached_ = false;
@@ -123,7 +124,7 @@ int Sender::run() {
             if (waitDataStart() != 0) return -1;
         }
         if (blockSize_ == 1024) {
-            if (prevTransmissions_ > 5) {
+            if (transmissions_ > 5) {
                 blockSize_ = 128;
                 tip("Reducing packet size to 128 due to excessive errors\n");
             } else if (sectors_ - sectorsSent_ <= 7) {
@@ -272,10 +273,15 @@ int Sender::sendBlock() {
     }
     transmissions_ = 0;
     for (;;) {
+        // Stale input goes before the block does. On the board the block is
+        // still leaving the UART when the flush runs, so no answer to it can
+        // be lost; on a host line the whole block may be gone and answered
+        // before the write returns, and flushing after it would throw the ACK
+        // away and cost a 10-second time-out.
+        if (!s.ymodemGFlag) flushin();
         writebuf(block_, blockLen_);
         ++transmissions_;
         if (s.ymodemGFlag) break;
-        flushin();
         int c = readbyte(10);
         if (c == ACK) break;
         if (c == -1) {
@@ -298,7 +304,6 @@ int Sender::sendBlock() {
             return -1;
         }
     }
-    prevTransmissions_ = transmissions_;
     return 0;
 }
 

@@ -51,6 +51,9 @@ constexpr size_t kSectorSize = 1024;  // largest block's data
 
 // Name of the file being received; also the result of the name conversions.
 extern char xmodemName[kNameSize];
+// The name the receive command was given ("xmodem.in" when none): the one
+// existing file that a name received from the line may replace.
+extern char xmodemGivenName[kNameSize];
 // Data bytes of the block being received or sent.
 extern uint8_t sectorBuf[kSectorSize];
 

@@ -183,6 +183,19 @@ TEST_F(MenuTest, AfterDeletingCodeOnlyTheBackupMakesOptionsOneAndSixWorkAgain) {
     EXPECT_STREQ(activeImageFileName, "image2");
 }
 
+TEST_F(MenuTest, ChangesThatFailAreNotAnnounced) {
+    tb.writeFile("image1", stktest::makeImage());
+    tb.writeFile("image2", stktest::makeImage());
+    dimInitialize();
+    ASSERT_EQ(plat::mkdir(kDimTempFileName), 0);  // boot.dim cannot be rewritten
+    ::remove(tb.hostPath("image1").c_str());
+    EXPECT_EQ(menu("11\r8\ry\r"),
+              "Failed to activate Backup Image.\n[Boot Menu] \nAre you SURE you want to delete "
+              "operational code : image1 ? (y/n):ERROR: Operational code could not be "
+              "deleted.\n[Boot Menu] ");
+    EXPECT_STREQ(activeImageFileName, "image1");
+}
+
 TEST_F(MenuTest, FactoryDefaultsDeleteOnlyConfigurationFiles) {
     for (const char* f : {"startup-config", "a.cfg", "diag_config.cfg", "x.cfgold", "readme"})
         tb.writeFile(f, "data");

@@ -333,6 +333,7 @@ TEST(LoadCodeRepair, WithoutActiveImageTheFileBecomesImage1) {
     EXPECT_EQ(tb.readFile("image1"), sender.padded());
     EXPECT_FALSE(tb.exists("xcode.bin"));
     EXPECT_EQ(activeName(), "image1");
+    EXPECT_STREQ(activeImageFileName, "image1");  // what the launcher and option 8 use
     EXPECT_EQ(check_oprcrc_in_flash(), 0);
 }
 

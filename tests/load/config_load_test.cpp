@@ -144,6 +144,12 @@ TEST_F(PromLoad, ZeroLengthRecordEndsTheWalk) {
     p.record(0x05, {}, 0);  // length 0, type 5: the walk cannot advance
     p.record(0xA0, std::vector<uint8_t>(6, 0));
     EXPECT_EQ(run(p.sealed()), kVerified);
+    // Length 1 advances by one byte (to a record of length 5, type 7): the
+    // all-zero MAC behind them is checked.
+    Prom q;
+    for (auto [at, v] : {std::pair{2, 1}, {3, 5}, {4, 7}, {8, 8}, {9, 0xA0}})
+        q.bytes[at] = uint8_t(v);
+    EXPECT_EQ(run(q.sealed()), kCorruptMac);
 }
 
 TEST_F(PromLoad, RecordsReachingPastTheEndAreNotRead) {

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "support/pty_harness.h"
 #include "support/test_board.h"
@@ -30,16 +33,28 @@ class InteropMenuLoad : public ::testing::Test {
     }
 
     // An image of random firmware bytes for this board, loading at `address`.
-    void makeImage(const std::string& name, const std::string& address) {
+    // With bootCode, the image also carries it as boot code.
+    void makeImage(const std::string& name, const std::string& address,
+                   const std::string& bootCode = "") {
         if (stktest::stkimagePath().empty()) GTEST_SKIP() << "the image tool has not been built";
         stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
+        std::vector<std::string> args = {stktest::stkimagePath(),
+                                         "create",
+                                         peerDir_ + "/firmware.bin",
+                                         "-o",
+                                         peerDir_ + "/" + name,
+                                         "--load-address",
+                                         address,
+                                         "--compression",
+                                         "zlib",
+                                         "--version",
+                                         "2.1.0.7"};
+        if (!bootCode.empty()) {
+            stktest::writeHostFile(peerDir_ + "/boot.bin", bootCode);
+            args.insert(args.end(), {"--boot-code", peerDir_ + "/boot.bin"});
+        }
         std::string out;
-        ASSERT_EQ(stktest::runTool({stktest::stkimagePath(), "create", peerDir_ + "/firmware.bin",
-                                    "-o", peerDir_ + "/" + name, "--load-address", address,
-                                    "--compression", "zlib", "--version", "2.1.0.7"},
-                                   &out),
-                  0)
-            << out;
+        ASSERT_EQ(stktest::runTool(args, &out), 0) << out;
     }
 
     void reachMenu(BootProcess& boot) {
@@ -96,6 +111,30 @@ TEST_F(InteropMenuLoad, Option4TakesAnImageFromSxAndOption1StartsIt) {
     boot.waitExit(10000);
 }
 
+// An image with boot code through option 4, then option 7 writes that boot
+// code into the boot flash window of the board's NOR chip and resets.
+TEST_F(InteropMenuLoad, Option7AfterOption4WritesTheBootCodeIntoTheWindow) {
+    std::string bootCode = stktest::randomBytes(70001, 7);
+    makeImage("xcode.bin", "0x00200000", bootCode);
+    if (HasFatalFailure() || IsSkipped()) return;
+    BootProcess boot;
+    reachMenu(boot);
+    if (HasFatalFailure()) return;
+    startOption4(boot);
+    if (HasFatalFailure() || IsSkipped()) return;
+    EXPECT_EQ(boot.runPeer(peerDir_, {"sx", "-k", "xcode.bin"}, 60000), 0);
+    ASSERT_TRUE(boot.expect(kPrompt, 20000)) << boot.unmatched();
+    boot.send("7\r");
+    ASSERT_TRUE(boot.expect("Do you wish to update Boot Code? (y/n) ", 5000)) << boot.unmatched();
+    boot.send("y\r");
+    ASSERT_TRUE(boot.expect("Flash update completed.", 60000)) << boot.unmatched();
+    // The reset starts the board again.
+    ASSERT_TRUE(boot.expect("Boot Menu Version", 20000)) << boot.unmatched();
+    std::string nor = stktest::readHostFile(boardDir_ + "/norflash.bin");
+    ASSERT_GE(nor.size(), 0x1F00000 + bootCode.size());
+    EXPECT_TRUE(nor.substr(0x1F00000, bootCode.size()) == bootCode);
+}
+
 // sb answers the receiver's 'C' with its header, then takes the 'K' that
 // follows 'C' in the boot program's receive form for a garbled answer and
 // keeps repeating the header: the load must fail cleanly and leave the menu
@@ -114,6 +153,37 @@ TEST_F(InteropMenuLoad, Option4WithSbFailsCleanlyOnTheKAfterC) {
     boot.send("?\r");
     EXPECT_TRUE(boot.expect("Options available"));
 }
+
+// sb sending a file named like a stored file: refused at its header, the load
+// fails and every file on the flash disk stays byte for byte as it was.
+class InteropStoredName : public InteropMenuLoad,
+                          public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(InteropStoredName, Option4RefusesTheName) {
+    BootProcess boot;
+    reachMenu(boot);
+    if (HasFatalFailure()) return;
+    const std::string files = boardDir_ + "/DskVol/files";
+    for (const char* f : {"image1", "image2", "boot.dim", "diag_config.cfg"})
+        stktest::writeHostFile(files + "/" + f, std::string("stored ") + f);
+    auto volume = [&] {
+        std::map<std::string, std::string> all;
+        for (auto& e : std::filesystem::directory_iterator(files))
+            all[e.path().filename()] = stktest::readHostFile(e.path());
+        return all;
+    };
+    const auto before = volume();
+    stktest::writeHostFile(peerDir_ + "/" + GetParam(), stktest::randomBytes(5000, 5));
+    startOption4(boot);
+    boot.runPeer(peerDir_, {"sb", "-k", GetParam()}, 60000);
+    ASSERT_TRUE(boot.expect("Error loading code...", 30000)) << boot.unmatched();
+    EXPECT_NE(boot.output().find(std::string("File ") + GetParam() + " already exists"),
+              std::string::npos);
+    EXPECT_EQ(volume(), before);
+}
+INSTANTIATE_TEST_SUITE_P(StoredFiles, InteropStoredName,
+                         ::testing::Values("image1", "image2", "boot.dim", "log2.bin",
+                                           "diag_config.cfg"));
 
 // Option 13 takes a raw diagnostics image from sx; option 12 then starts it
 // at its fixed address.

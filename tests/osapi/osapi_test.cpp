@@ -264,6 +264,9 @@ TEST_F(OsapiTest, CopyDeleteAndRename) {
     EXPECT_EQ(osapiFsCopyFile("src", "dst"), kOsapiSuccess);
     EXPECT_EQ(tb.readFile("dst"), "payload");
     EXPECT_EQ(osapiFsCopyFile("missing", "dst2"), kOsapiError);
+    for (const char* same : {"src", "./src", "/DskVol/files/src"})  // never onto itself
+        EXPECT_EQ(osapiFsCopyFile("src", same), kOsapiError) << same;
+    EXPECT_EQ(tb.readFile("src"), "payload");
 
     tb.writeFile("old", "new contents");
     EXPECT_EQ(osapiFsRenameFile("old", "dst"), kOsapiSuccess);  // replaces
@@ -462,6 +465,18 @@ TEST_F(OsapiTest, RamCreateMakesAVolumeAboveHalfAKilobyte) {
     char buf[4] = {};
     EXPECT_EQ(osapiFsRead("/ram0/x", buf, 3), kOsapiSuccess);
     EXPECT_STREQ(buf, "ram");
+    // A RAM disk keeps to its size, reports its own figures, and is never made twice.
+    std::string bytes(3000, 'r');
+    ASSERT_EQ(osapiFsRamCreate(0, "/ram1", 4096), kOsapiSuccess);
+    EXPECT_EQ(osapiFsWrite("/ram1/a", bytes.data(), 3000), kOsapiSuccess);
+    EXPECT_EQ(osapiFsWrite("/ram1/b", bytes.data(), 2000), kOsapiError);
+    EXPECT_EQ(osapiFsRamCreate(0, "/ram1", 8192), kOsapiError);
+    EXPECT_EQ(tb.readFile("/ram1/a"), bytes);
+    uint32_t total = 0, used = 0;
+    ASSERT_EQ(plat::chdir("/ram1"), 0);
+    ASSERT_EQ(osapiFsDirSize(&total, &used), kOsapiSuccess);
+    EXPECT_EQ(total, 4096u);
+    EXPECT_EQ(used, 4096u);  // "a" and the kilobyte of "b" that fitted
     EXPECT_EQ(osapiFsRamCreate(0, "noslash", 4096), kOsapiError);
     EXPECT_EQ(osapiFsRamCreate(0, nullptr, 4096), kOsapiError);
 }

@@ -20,6 +20,8 @@
 #include <random>
 #include <sstream>
 
+#include "board/board_devices.h"
+#include "bootflash/bootflash.h"
 #include "platform/platform.h"
 #include "pty_posix.h"
 
@@ -488,6 +490,8 @@ HostLineBoard::HostLineBoard(std::string slavePath) {
     }
     plat::installBoard(std::make_unique<plat::Board>(std::unique_ptr<plat::ConsoleDevice>(con),
                                                      std::make_unique<BriskClock>(), dir_));
+    attachBoardDevices(plat::board());
+    Flash_Init();
     plat::board().disk().format(nullptr);
     plat::board().disk().mount();
     plat::mkdir("/DskVol/files");

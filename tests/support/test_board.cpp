@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "board/board_devices.h"
+#include "bootflash/bootflash.h"
 
 namespace stktest {
 
@@ -43,6 +44,7 @@ TestBoard::TestBoard(bool formatted) {
     plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), dir_));
     attachBoardDevices(plat::board());
     if (formatted) {
+        Flash_Init();
         plat::board().disk().format(nullptr);
         plat::board().disk().mount();
         fs::create_directories(dir_ + "/DskVol/files");

@@ -386,6 +386,13 @@ TEST_F(ReceiveTest, Modem7HostileAndNullNames) {
         EXPECT_TRUE(said("Can't create file for receive"));
     }
     {
+        tb.writeFile("boot.dim", "list");
+        before.insert(tb.hostPath("boot.dim"));
+        Modem7Sender peer(con(), "BOOT    DIM", "y");
+        EXPECT_EQ(xm("-rbm"), -1);
+        EXPECT_EQ(tb.readFile("boot.dim"), "list");
+    }
+    {
         con().clearOutput();
         Modem7Sender peer(con(), std::string(1, '\0') + "AME    TXT", "y");
         EXPECT_EQ(xm("-rbm"), -1);
@@ -399,6 +406,8 @@ TEST_F(ReceiveTest, Modem7HostileAndNullNames) {
 }
 
 TEST_F(ReceiveTest, HostileYmodemNamesStayInTheWorkingDirectory) {
+    const char* stored[] = {"image1", "boot.dim", "log2.bin"};  // never named from the line
+    for (const char* f : stored) tb.writeFile(f, f);
     auto before = boardFiles();
     struct Case {
         std::string name;
@@ -412,6 +421,9 @@ TEST_F(ReceiveTest, HostileYmodemNamesStayInTheWorkingDirectory) {
         {".", "", "Can't create file for receive"},
         {"\xE9t\xE9.bin", "\xE9t\xE9.bin", ""},
         {std::string(300, 'n'), "", "File name in YMODEM header too long (over 255 characters)"},
+        {"IMAGE1", "", "File image1 already exists, not received"},
+        {"boot.dim", "", "File boot.dim already exists, not received"},
+        {"log2.bin", "", "File log2.bin already exists, not received"},
     };
     std::set<std::string> expected;
     for (const auto& c : cases) {
@@ -434,6 +446,7 @@ TEST_F(ReceiveTest, HostileYmodemNamesStayInTheWorkingDirectory) {
     for (auto& f : boardFiles())
         if (!before.count(f)) added.insert(f);
     EXPECT_EQ(added, expected);
+    for (const char* f : stored) EXPECT_EQ(tb.readFile(f), f);
 }
 
 }  // namespace

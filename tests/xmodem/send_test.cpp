@@ -125,6 +125,20 @@ TEST_F(SendTest, ExcessiveErrorsFallBackTo128) {
     EXPECT_EQ(types(peer), std::string(6, 'X') + std::string(24, 'S'));
 }
 
+TEST_F(SendTest, HeaderRetriesKeep1KDataBlocks) {
+    tb.writeFile("f.bin", pattern(2500));
+    ReceiverPeer peer(con());
+    peer.ymodem = true;
+    peer.startChars = "CK";
+    peer.answer = [](const ReceiverPeer::Block& b, size_t index) {  // NAK, ACK (+CK)
+        return std::string(index < 5 ? "\25" : b.number == 0 && b.data[0] ? "\6CK" : "\6");
+    };
+    peer.start("CK", 500000);
+    EXPECT_EQ(xm("-sby f.bin"), 0);
+    // Six headers, then the data blocks as without the retries.
+    EXPECT_EQ(types(peer), std::string(6, 'S') + "XXSSSSS");
+}
+
 TEST_F(SendTest, TenTransmissionsWithoutAckGiveUp) {
     tb.writeFile("f.bin", pattern(100));
     ReceiverPeer peer(con());

@@ -13,6 +13,14 @@
 namespace stkimage {
 
 namespace {
+std::string hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+}  // namespace
+
+namespace {
 
 void copyText(char* field, size_t fieldSize, const std::string& text, const char* what) {
     if (text.size() >= fieldSize)
@@ -136,7 +144,7 @@ Bytes buildStkFile(const std::vector<Bytes>& images, const uint8_t version[4]) {
                              " bytes long"};
         for (size_t k = 0; k < i; ++k)
             if (fh.records[k].targetDevice == h.targetDevice)
-                throw BuildError{"two images for target device " + std::to_string(h.targetDevice)};
+                throw BuildError{"two images for target device " + hex32(h.targetDevice)};
         fh.records[i].imageOffset = uint32_t(offset);
         fh.records[i].targetDevice = h.targetDevice;
         fh.records[i].recordFlag = 1;

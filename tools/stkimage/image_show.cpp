@@ -1,6 +1,7 @@
 #include "image_show.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "image/stk_format.h"
@@ -9,8 +10,21 @@ namespace stkimage {
 
 namespace {
 
+// A text field of the header as a terminal can show it: control characters
+// and bytes above 0x7e appear as \xNN escapes instead of acting on the screen.
 std::string fieldText(const char* field, size_t size) {
-    return std::string(field, strnlen(field, size));
+    std::string text;
+    for (size_t i = 0; i < size && field[i] != '\0'; ++i) {
+        unsigned char c = static_cast<unsigned char>(field[i]);
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            text += char(c);
+        } else {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            text += esc;
+        }
+    }
+    return text;
 }
 
 // The lines of the Boot Menu's header display, from the File Name on.
@@ -80,6 +94,10 @@ bool showImage(const std::string& name, const Bytes& file, std::FILE* out, std::
         reason = "the file is only " + std::to_string(file.size()) + " bytes long";
         return false;
     }
+    stk::FileCrcSpan span;
+    if (stk::fileCrcSpan(file.data(), file.size(), span) && span.length > file.size())
+        std::fprintf(stderr, "stkimage: warning: %s is truncated: %zu of %u bytes\n", name.c_str(),
+                     file.size(), span.length);
     if (!stk::hasStkFileHeader(file.data(), file.size())) {
         stk::OprHeader h;
         if (!readHeaderAt(file, 0, h, reason)) return false;

@@ -50,15 +50,16 @@ std::string failure(int code, size_t fileSize) {
            std::to_string(code) + ")";
 }
 
-std::string truncation(size_t have, uint64_t want) {
-    return "truncated: " + std::to_string(have) + " of " + std::to_string(want) + " bytes, ";
+std::string truncation(size_t have, uint64_t want, int code) {
+    return "truncated: " + std::to_string(have) + " of " + std::to_string(want) +
+           " bytes (validation code " + std::to_string(code) + ")";
 }
 
 // The STK file header's checks; on success *base is the offset of the image
 // for this board. An empty string means the header is good.
 std::string checkStkFileHeader(const std::vector<uint8_t>& file, size_t& size, uint32_t* base) {
     uint32_t totalLength = stk::getBe32(file.data() + 12);
-    if (size < totalLength) return truncation(size, totalLength) + failure(kValidateTooShort, size);
+    if (size < totalLength) return truncation(size, totalLength, kValidateTooShort);
     // A short tail (a transfer's padding) is not part of the image.
     if (size - totalLength <= 1023) size = totalLength;
     uint32_t recordCount = stk::getBe32(file.data() + 8);
@@ -100,7 +101,7 @@ bool verifyImage(const std::string& path, std::string& reason, std::string& summ
     }
     stk::FileCrcSpan span;
     if (!stk::fileCrcSpan(file.data(), size, span) || span.length > size) {
-        reason = truncation(size, span.length) + failure(kValidateShortOrBadCrc, size);
+        reason = truncation(size, span.length, kValidateShortOrBadCrc);
         return false;
     }
     if (!stk::fileCrcCheck(file.data(), size)) {

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -43,28 +45,60 @@ Bytes readInput(const std::string& path, const char* what) {
 }
 
 // Writes under a temporary name next to the target and renames it into place,
-// so a failed run never leaves a half-written image.
-void writeOutput(const std::string& path, const Bytes& data) {
-    fs::path target(path);
+// so a failed run never leaves a half-written image. A link is written through
+// to its target, an existing file keeps its permissions, and a device, a
+// folder or one of the input files is refused.
+void writeOutput(const std::string& path, const Bytes& data,
+                 const std::vector<std::string>& inputs) {
+    if (path.empty()) throw BuildError{"cannot write \"\": an empty path names no file"};
+    std::error_code ec;
+    fs::path target = fs::is_symlink(path, ec) ? fs::weakly_canonical(path, ec) : fs::path(path);
+    fs::file_status st = fs::status(target, ec);
+    if (fs::is_directory(st)) throw BuildError{"cannot write " + path + ": it is a folder"};
+    if (fs::exists(st) && !fs::is_regular_file(st))
+        throw BuildError{"cannot write " + path + ": not a regular file"};
+    for (const std::string& in : inputs) {
+        if (fs::exists(st) && fs::equivalent(target, in, ec))
+            throw BuildError{"cannot write " + path + ": it is the input file " + in};
+    }
     fs::path tmp = target;
     tmp += ".partial-" + std::to_string(::getpid());
     {
+        errno = 0;
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
         if (out)
             out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
         out.flush();
         if (!out) {
-            std::error_code ec;
+            std::string why = errno ? std::strerror(errno) : "write failed";
             fs::remove(tmp, ec);
-            throw BuildError{"cannot write " + path};
+            throw BuildError{"cannot write " + path + ": " + why};
         }
     }
-    std::error_code ec;
+    if (fs::exists(st)) fs::permissions(tmp, st.permissions(), ec);
     fs::rename(tmp, target, ec);
     if (ec) {
         fs::remove(tmp, ec);
         throw BuildError{"cannot write " + path + ": " + ec.message()};
     }
+}
+
+// The boot flash window 0xFFF00000-0xFFFFFFFF as the board's NOR chip holds
+// it: norflash.bin keeps the chip's bytes in address order from 0xFE000000,
+// and whatever lies past the file's end is erased flash (0xFF).
+Bytes readBootFlashWindow(const std::string& boardDir) {
+    constexpr uint64_t kWindowOffset = 0x1F00000;
+    constexpr size_t kWindowSize = 0x100000;
+    std::string path = boardDir + "/norflash.bin";
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec))
+        throw BuildError{"no NOR flash chip in " + boardDir + " (" + path + " missing)"};
+    Bytes window(kWindowSize, 0xFF);
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(std::streamoff(kWindowOffset));
+    if (in) in.read(reinterpret_cast<char*>(window.data()), std::streamsize(kWindowSize));
+    if (in.bad()) throw BuildError{"cannot read " + path};
+    return window;
 }
 
 // Build time as the boot program shows it, e.g. "Sun Dec  6 19:20:56 2026" (UTC;
@@ -183,6 +217,36 @@ int main(int argc, char** argv) {
     std::string verifyPath;
     verify->add_option("file", verifyPath, "image file")->type_name("FILE")->required();
 
+    // bootflash
+    CLI::App* bootflash = app.add_subcommand(
+        "bootflash",
+        "copy the boot flash window (the chip's last MiB) of a board folder to a file");
+    std::string boardDir, bootflashOutput;
+    bootflash->add_option("board", boardDir, "board folder (stkboot --board)")
+        ->type_name("DIR")
+        ->required();
+    bootflash->add_option("-o,--output", bootflashOutput, "output file")
+        ->type_name("FILE")
+        ->required();
+
+    app.set_version_flag("--version", "stkimage " STK_VERSION);
+    // CLI11 says "A subcommand is required" for both of these.
+    if (argc > 1) {
+        std::string first = argv[1];
+        bool known = false;
+        for (const CLI::App* sub : app.get_subcommands({}))
+            known = known || sub->get_name() == first;
+        if (!known && first.rfind("-", 0) != 0) {
+            std::fprintf(stderr,
+                         "stkimage: unknown subcommand '%s' (create, bundle, info, verify, bootflash)\n",
+                         first.c_str());
+            return 109;
+        }
+        if (!known && first != "-h" && first != "--help" && first != "--version") {
+            std::fprintf(stderr, "stkimage: unknown option '%s' (try --help)\n", first.c_str());
+            return 109;
+        }
+    }
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -203,7 +267,7 @@ int main(int argc, char** argv) {
             if (!bootCodePath.empty()) opt.bootCode = readInput(bootCodePath, "boot code");
             Bytes image = stkimage::buildImage(firmware, opt);
             if (wrap) image = stkimage::buildStkFile({image}, opt.version);
-            writeOutput(outputPath, image);
+            writeOutput(outputPath, image, {firmwarePath, bootCodePath});
             std::printf("%s: %zu bytes, %s image of %zu bytes of firmware for 0x%08x\n",
                         outputPath.c_str(), image.size(), compression.c_str(), firmware.size(),
                         opt.targetDevice);
@@ -216,10 +280,22 @@ int main(int argc, char** argv) {
             } else if (images[0].size() >= stk::kOprHeaderSize) {
                 for (int i = 0; i < 4; ++i) v[i] = images[0][stk::kOprVpdOffset + i];
             }
+            // Two images for one target device are named with their files.
+            for (size_t i = 0; i < images.size(); ++i) {
+                for (size_t j = 0; j < i; ++j) {
+                    uint32_t a = images[i].size() >= 8 ? stk::getBe32(images[i].data() + 4) : 0;
+                    uint32_t b = images[j].size() >= 8 ? stk::getBe32(images[j].data() + 4) : 1;
+                    if (a != b) continue;
+                    char buf[40];
+                    std::snprintf(buf, sizeof buf, "0x%08x", a);
+                    throw BuildError{std::string("two images for target device ") + buf + ": " +
+                                     bundleInputs[j] + " and " + bundleInputs[i]};
+                }
+            }
             Bytes file = stkimage::buildStkFile(images, v);
-            writeOutput(bundleOutput, file);
-            std::printf("%s: %zu bytes, %zu images\n", bundleOutput.c_str(), file.size(),
-                        images.size());
+            writeOutput(bundleOutput, file, bundleInputs);
+            std::printf("%s: %zu bytes, %zu image%s\n", bundleOutput.c_str(), file.size(),
+                        images.size(), images.size() == 1 ? "" : "s");
         } else if (*info) {
             Bytes file = readInput(infoPath, "image");
             std::string reason;
@@ -227,9 +303,15 @@ int main(int argc, char** argv) {
                 throw BuildError{infoPath + ": " + reason};
         } else if (*verify) {
             std::string reason, summary;
+            readInput(verifyPath, "image");  // the same words as info for a missing file
             if (!stkimage::verifyImage(verifyPath, reason, summary))
                 throw BuildError{verifyPath + ": " + reason};
             std::printf("%s: %s\n", verifyPath.c_str(), summary.c_str());
+        } else if (*bootflash) {
+            Bytes window = readBootFlashWindow(boardDir);
+            writeOutput(bootflashOutput, window, {});
+            std::printf("%s: boot flash window of %s, %zu bytes\n", bootflashOutput.c_str(),
+                        boardDir.c_str(), window.size());
         }
     } catch (const BuildError& e) {
         std::fprintf(stderr, "stkimage: %s\n", e.reason.c_str());

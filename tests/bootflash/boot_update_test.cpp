@@ -1,0 +1,207 @@
+// The boot code update end to end on the chip model: the window in
+// norflash.bin, the retries, the refusals, and a power cut in the middle.
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "board/board_devices.h"
+#include "board/nor_chip.h"
+#include "boot/boot.h"
+#include "bootflash/bootflash.h"
+#include "image/dim.h"
+#include "image/stk_format.h"
+#include "support/pty_harness.h"
+#include "support/test_board.h"
+#include "support/test_images.h"
+
+namespace {
+
+using stktest::BoardTest;
+
+constexpr uint32_t kWindowOffset = 0x1F00000;
+const std::string kFinalFailure =
+    "aborting... \nFLASH PROGRAMMING ERROR! Do not reset switch without reprogramming bootrom.";
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// Boot code without an 0xFF byte, so nothing of it reads as erased flash.
+std::string bootCode(size_t size, char first = 'A') {
+    std::string code(size, '\0');
+    for (size_t i = 0; i < size; ++i) code[i] = char(first + i % 23);
+    return code;
+}
+
+// Stores a new image header Size and file CRC (the image has no STK file header).
+std::string resealed(std::string image, uint32_t size) {
+    auto* p = reinterpret_cast<uint8_t*>(image.data());
+    stk::putBe32(p + 8, size);
+    size_t end = std::min<size_t>(size, image.size());
+    stk::putBe16(p, stk::stkCrc16(p + 2, end - 2));
+    return image;
+}
+
+class BootUpdateTest : public BoardTest {
+  protected:
+    // Coarse bus cycles: fewer status reads, the same polling.
+    BootUpdateTest() {
+        chip().setBusCycleNs(100000);
+        tb.writeFile("bootupdate.dat", "");
+    }
+    static NorChip& chip() { return *plat::board().map().find<NorChip>(); }
+    void install(const std::string& image) {
+        tb.writeFile("image1", image);
+        dimInitialize();
+        con().clearOutput();
+    }
+    std::string window(size_t n) const {
+        std::ifstream nor(tb.dir() + "/norflash.bin", std::ios::binary);
+        std::string bytes(n, char(0xFF));
+        nor.seekg(kWindowOffset);
+        nor.read(bytes.data(), std::streamsize(n));
+        return bytes;
+    }
+};
+
+TEST_F(BootUpdateTest, WindowHoldsTheBootCode) {
+    struct Case {
+        size_t size;
+        bool stkFile;
+        const char* writes;
+    } cases[] = {
+        {0x10000, false, "Wrote 0x10000 bytes.\n"},
+        // An odd last byte is programmed with the erased value beside it.
+        {0x10001, true, "Wrote 0x10000 bytes.\nWrote 0x10001 bytes.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        stktest::ImageSpec spec;
+        spec.bootCode = bootCode(c.size, c.stkFile ? 'a' : 'A');
+        uint32_t targets[] = {0x00112233, 0x00508541};
+        install(c.stkFile ? stktest::makeStkFile(spec, targets, 2) : stktest::makeImage(spec));
+        tb.writeFile("bootupdate.dat", "");
+        ASSERT_EQ(bootromUpdateBootcode(), 0);
+        EXPECT_EQ(con().output(),
+                  std::string("\n\nValidating image1....OK\nExtracting boot code "
+                              "from image...CRC valid\nUpdating boot code. Do not "
+                              "power cycle the switch!\nErasing Boot Flash.....Done.\n") +
+                      c.writes + "Validating Flash.....Passed\nFlash update completed.\n");
+        EXPECT_EQ(window(c.size + 1), spec.bootCode + '\xFF');
+        EXPECT_FALSE(tb.exists("bootupdate.dat"));
+    }
+    for (uint32_t sector = 248; sector < 256; ++sector) EXPECT_EQ(chip().erases(sector), 2u);
+    // The image tool hands out the same window.
+    std::string out, copy = tb.dir() + "/window.bin";
+    ASSERT_EQ(stktest::runTool({stktest::stkimagePath(), "bootflash", tb.dir(), "-o", copy}, &out),
+              0)
+        << out;
+    EXPECT_TRUE(stktest::readHostFile(copy) == window(0x100000));
+}
+
+TEST_F(BootUpdateTest, FailedPassesAreRetriedThreeTimes) {
+    struct Case {
+        NorChip::Op op;
+        int failures;
+        bool stuck;
+        int rc;
+        const char* passFailure;
+    } cases[] = {
+        {NorChip::Op::Erase, 3, false, 1,
+         "Flash_Erase: flashDevErase() failed\n\nBoot Flash erase FAILURE. \n"},
+        {NorChip::Op::Program, 3, false, 1, "Validating Flash.....FAILURE at location 0. \n"},
+        {NorChip::Op::Erase, 2, false, 0, "Boot Flash erase FAILURE. \n"},
+        {NorChip::Op::Program, 0, true, 1, "Validating Flash.....FAILURE at location 256. \n"},
+    };
+    stktest::ImageSpec spec;
+    spec.bootCode = bootCode(0x300);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.passFailure);
+        install(stktest::makeImage(spec));
+        tb.writeFile("bootupdate.dat", "");
+        chip().failNext(c.op, c.failures);
+        // Bit 0 of the byte at 256 (0x44) cannot be programmed.
+        if (c.stuck) chip().stuckBits(kWindowOffset + 256, 2, 0x0100, true);
+        EXPECT_EQ(bootromUpdateBootcode(), c.rc);
+        const std::string& out = con().output();
+        EXPECT_EQ(count(out, c.passFailure), c.rc ? 3u : 2u);
+        EXPECT_EQ(count(out, "FLASH PROGRAMMING ERROR! retrying... \n"), 2u);
+        EXPECT_TRUE(out.ends_with(c.rc ? kFinalFailure : "Flash update completed.\n"));
+        EXPECT_FALSE(tb.exists("bootupdate.dat"));
+    }
+}
+
+TEST_F(BootUpdateTest, RefusalsLeaveTheFlashAndTheMarkerAlone) {
+    stktest::ImageSpec spec;
+    spec.bootCode = bootCode(0x1000);
+    std::string good = stktest::makeImage(spec);
+    std::string badFileCrc = good;
+    badFileCrc[2000] ^= 1;
+    std::string badBootCrc = good;
+    badBootCrc[badBootCrc.size() - 1] ^= 1;
+    stktest::ImageSpec noBoot, otherTarget = spec, tooLarge;
+    otherTarget.targetDevice = 0x00508542;
+    tooLarge.bootCode = bootCode(0x100001);
+    struct Case {
+        std::string image;
+        const char* message;
+    } cases[] = {
+        {stktest::makeImage(noBoot), " Operational code doesn't contain bootcode \n"},
+        {badFileCrc, "ERROR: Operational code CRC is not valid.\n"},
+        {resealed(badBootCrc, uint32_t(good.size())), "\n\nERROR!!\nInvalid CRC computed = "},
+        {resealed(good, 1219), "ERROR: Code image size of 1219 bytes is invalid.\n"},
+        {resealed(good, 16777217), "ERROR: Code image size of 16777217 bytes is invalid.\n"},
+        {stktest::makeImage(otherTarget),
+         "ERROR: Operational code target 508542 does not match this device.\n"},
+        {stktest::makeImage(tooLarge), "ERROR: Boot code of 1048577 bytes does not fit"},
+    };
+    uint64_t cycles = chip().busCycles();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        install(c.image);
+        EXPECT_EQ(bootromUpdateBootcode(), 1);
+        EXPECT_NE(con().output().find(c.message), std::string::npos) << con().output();
+        EXPECT_TRUE(tb.exists("bootupdate.dat"));
+        EXPECT_EQ(chip().busCycles(), cycles);
+    }
+}
+
+TEST_F(BootUpdateTest, PowerCutMidUpdateThenTheNextStartCompletesIt) {
+    stktest::ImageSpec spec;
+    spec.bootCode = bootCode(0x2400);
+    install(stktest::makeImage(spec));
+    uint64_t before = chip().busCycles();
+    ASSERT_EQ(bootromUpdateBootcode(), 0);
+    uint64_t updateCycles = chip().busCycles() - before;
+
+    spec.bootCode = bootCode(0x2400, 'a');
+    install(stktest::makeImage(spec));
+    tb.writeFile("bootupdate.dat", "");
+    // A cycle of the erase or the programming (the read-back of 0x2400 bytes comes last).
+    uint64_t cut = std::mt19937_64(13)() % (updateCycles - 0x2400) + 1;
+    chip().cutPowerAfter(cut);
+    auto stop = tb.run([] { bootromUpdateBootcode(); });
+    ASSERT_TRUE(stop);
+    ASSERT_EQ(stop->kind, plat::BoardStop::Kind::PowerLoss);
+    EXPECT_TRUE(window(0x2400) != spec.bootCode);
+
+    // Power comes back: a new board on the same folder starts up and, with no
+    // key pressed, runs the pending update and resets.
+    auto clock = std::make_unique<plat::VirtualClock>();
+    auto con = std::make_unique<plat::ScriptedConsole>(*clock);
+    auto* console = con.get();
+    plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), tb.dir()));
+    attachBoardDevices(plat::board());
+    chip().setBusCycleNs(100000);
+    stop = tb.run([] { usrAppInit(); });
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(stop->kind, plat::BoardStop::Kind::Reset);
+    EXPECT_NE(console->output().find("1 - Start Boot Code Update.\n"), std::string::npos);
+    EXPECT_NE(console->output().find("Flash update completed.\n"), std::string::npos);
+    EXPECT_TRUE(window(0x2400) == spec.bootCode);
+    EXPECT_FALSE(tb.exists("bootupdate.dat"));
+}
+
+}  // namespace

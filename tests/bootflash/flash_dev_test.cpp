@@ -1,0 +1,152 @@
+// The flash driver against the chip model, in bus cycles.
+#include "bootflash/flash_dev.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "board/nor_chip.h"
+#include "bootflash/bootflash.h"
+#include "support/test_board.h"
+
+namespace {
+
+using stktest::BoardTest;
+
+class FlashDevTest : public BoardTest {
+  protected:
+    // Coarse bus cycles: few status reads per erase, the same command sequences.
+    FlashDevTest() { chip.setBusCycleNs(20000); }
+    NorChip& chip = *plat::board().map().find<NorChip>();
+    // The write cycles traced since the last call, as "offset=value".
+    std::string writes() {
+        std::string s;
+        char cycle[32];
+        for (const auto& c : chip.trace())
+            if (c.write) {
+                std::snprintf(cycle, sizeof cycle, "%s%x=%x", s.empty() ? "" : " ", c.offset,
+                              c.value);
+                s += cycle;
+            }
+        chip.traceCycles(true);
+        return s;
+    }
+};
+
+TEST_F(FlashDevTest, WritesIssueTheCommandSequencesOfTheirAlignment) {
+    const uint8_t data[8] = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0};
+    struct Case {
+        uint32_t address, size;
+        int rc;
+        const char* cycles;
+    } cases[] = {
+        {0xFE100000, 0, 0, "100000=f0"},
+        // 2 bytes below a buffer boundary: one word alone, then a short buffer.
+        {0xFE10003E, 8, 0,
+         "aaa=aa 554=55 aaa=a0 10003e=1234 10003e=f0 aaa=aa 554=55 100040=25 100040=2 "
+         "100040=5678 100042=9abc 100044=def0 100040=29 100040=f0 100046=f0"},
+        {0xFE200001, 2, -1, ""},
+        {0xFE200000, 3, -1, ""},
+        // Up to the chip's last word: read mode is restored there, not at address 0.
+        {0xFFFFFFFE, 2, 0, "aaa=aa 554=55 aaa=a0 1fffffe=1234 1fffffe=f0 1fffffe=f0"},
+        {0xFFFFFFFE, 4, -1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cycles);
+        chip.traceCycles(true);
+        EXPECT_EQ(flashDevWrite(c.address, data, c.size), c.rc);
+        EXPECT_EQ(writes(), c.cycles);
+    }
+    EXPECT_NE(
+        con().output().find("flashDevWrite: address or size error, address fe200001 size 2\n"),
+        std::string::npos);
+    uint16_t word = 0;
+    ASSERT_TRUE(plat::board().map().read16(0xFE100044, &word));
+    EXPECT_EQ(word, 0xDEF0);
+}
+
+TEST_F(FlashDevTest, SectorEraseSequenceAndRanges) {
+    uint16_t zero = 0;
+    ASSERT_EQ(flashDevWrite(0xFE040000, &zero, 2), 0);
+    chip.traceCycles(true);
+    ASSERT_EQ(flashDevSectorErase(2), 0);
+    EXPECT_EQ(writes(), "0=f0 aaa=aa 554=55 aaa=80 aaa=aa 554=55 40000=30 40000=f0");
+    uint16_t word = 0;
+    plat::board().map().read16(0xFE040000, &word);
+    EXPECT_EQ(word, 0xFFFF);
+    // A range ending on a sector's first byte takes that sector too.
+    ASSERT_EQ(flashDevErase(0xFE0A0000, 0x20000), 0);
+    EXPECT_EQ(chip.erases(4), 0u);
+    EXPECT_EQ(chip.erases(5), 1u);
+    EXPECT_EQ(chip.erases(6), 1u);
+    EXPECT_EQ(chip.erases(7), 0u);
+    writes();
+    con().clearOutput();
+    EXPECT_EQ(flashDevSectorErase(256), -1);
+    EXPECT_EQ(con().output(),
+              "spfSectorAdrsGet: invalid sector 256\n"
+              "flashDevSectorErase: spfSectorAdrsGet() failed for sector 256\n");
+    EXPECT_EQ(writes(), "");
+}
+
+TEST_F(FlashDevTest, ProbeOnceAndAFailedQueryRefusesEverything) {
+    uint64_t cycles = chip.busCycles();
+    EXPECT_EQ(flashDevProbe(), 0);
+    EXPECT_EQ(chip.busCycles(), cycles);
+    EXPECT_EQ(flashDevInfo.deviceId, 0x227E01u);
+    EXPECT_EQ(flashDevInfo.regions[0].endAddress, 0xFFFFFFFFu);
+    EXPECT_EQ(tarnMtdInfo.usableSize, 0x1E00000u);
+
+    plat::resetProcessState();
+    chip.patchCfi(0x11, 0x0000);
+    chip.traceCycles(true);
+    EXPECT_EQ(flashDevProbe(), -1);
+    EXPECT_EQ(writes(), "aa=98 0=f0");
+    EXPECT_EQ(flashDevErase(0xFE000000, 0), -1);
+    EXPECT_EQ(flashDevShow(), -1);
+    EXPECT_NE(con().output().find("flashDevProbe: CFI query failed\nDevice is not initialized "
+                                  "yet\nDevice is not initialized yet\n"),
+              std::string::npos);
+}
+
+TEST_F(FlashDevTest, StatusWaitReportsFaultsAndBufferAborts) {
+    uint16_t data[2] = {0x1111, 0x2222};
+    chip.failNext(NorChip::Op::Program);
+    EXPECT_EQ(flashDevWrite(0xFE300000, data, 4), -1);
+    EXPECT_NE(con().output().find("spfOpStatusCheck: FAILED for operation 1 at address "
+                                  "0xfe300002\nflashDevWrite: spfOpStatusCheck() failed at adrs "
+                                  "0xfe300000\n"),
+              std::string::npos);
+    // A count beyond the buffer aborts the load; the abort reset brings read mode back.
+    auto& map = plat::board().map();
+    for (auto [a, v] : {std::pair{0xFE000AAAu, 0xAA},
+                        {0xFE000554u, 0x55},
+                        {0xFE400000u, 0x25},
+                        {0xFE400000u, 0x40}})
+        map.write16(a, uint16_t(v));
+    EXPECT_EQ(spfOpStatusCheck(kFlashOpBufferProgram, 0xFE400000, 0x0000), -1);
+    EXPECT_NE(
+        con().output().find("spfOpStatusCheck: ABORT for buffer write at address 0xfe400000\n"),
+        std::string::npos);
+    uint16_t word = 0;
+    map.read16(0xFE400000, &word);
+    EXPECT_EQ(word, 0xFFFF);
+}
+
+TEST_F(FlashDevTest, LockMisuseResetsTheBoard) {
+    void (*uses[])() = {[] { Flash_Unlock(); }, [] { Flash_Lock(), Flash_Lock(); },
+                        [] {
+                            Flash_Lock();
+                            Flash_Unlock();
+                            EXPECT_EQ(Flash_Lock_NoWait(), 0);
+                            EXPECT_EQ(Flash_Lock_NoWait(), -1);
+                        }};
+    for (auto use : uses) {
+        plat::resetProcessState();  // power-on
+        ASSERT_EQ(Flash_Init(), 0);
+        auto stop = tb.run(use);
+        EXPECT_EQ(stop.has_value(), use != uses[2]);  // the last use is proper
+    }
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+// The host programs as a user meets them with odd command lines and board
+// folders: clear one-line refusals, and nothing written outside the test's own
+// folder (files planted "outside" are compared before and after every case).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "support/pty_harness.h"
+#include "support/test_board.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using stktest::readHostFile;
+using stktest::writeHostFile;
+
+struct Outcome {
+    int status;
+    std::string out;  // standard output and standard error together
+};
+
+class HostPrograms : public ::testing::Test {
+  protected:
+    HostPrograms() : top_(stktest::makeTempDir("stkhost-")) {
+        fs::create_directories(top_ + "/work");
+        fs::create_directories(top_ + "/outside");
+        writeHostFile(top_ + "/outside/victim", "keep me\n");
+    }
+    ~HostPrograms() override {
+        EXPECT_EQ(readHostFile(top_ + "/outside/victim"), "keep me\n");
+        EXPECT_FALSE(fs::exists("/norflash.bin") || fs::exists("/DskVol"));
+        stktest::removeTree(top_);
+    }
+    std::string work(const std::string& name) const { return top_ + "/work/" + name; }
+    std::string victim() const { return top_ + "/outside/victim"; }
+
+    // Runs a program in the work folder with no console input.
+    Outcome run(const std::string& program, const std::vector<std::string>& args) {
+        std::string cmd = "cd '" + top_ + "/work' && timeout 20 '" + program + "'";
+        for (const std::string& a : args) cmd += " '" + a + "'";
+        cmd += " </dev/null >'" + top_ + "/out' 2>&1";
+        int rc = std::system(cmd.c_str());
+        return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, readHostFile(top_ + "/out")};
+    }
+    Outcome boot(std::vector<std::string> args) { return run(stktest::stkbootPath(), args); }
+    Outcome image(std::vector<std::string> args) { return run(stktest::stkimagePath(), args); }
+
+    std::string top_;
+};
+
+TEST_F(HostPrograms, StkbootRefusesBoardsAndConsolesItCannotUse) {
+    writeHostFile(work("afile"), "text\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::function<int()> prepare;  // returns a descriptor to hold during the run, or -1
+        int status;
+        std::string says;
+    } cases[] = {
+        {{"--board", ""}, {}, 2, "cannot use board folder \"\": an empty path names no folder"},
+        {{"--board", "afile"}, {}, 2, "cannot use board folder afile: not a folder"},
+        {{"--board", "nodir/b"}, {}, 2, "cannot use board folder nodir/b: No such file"},
+        {{"--board", "/proc/x"}, {}, 2, "cannot use board folder /proc/x: "},
+        {{"--board", "b1"},
+         [&] {
+             fs::create_directories(work("b1"));
+             fs::create_symlink(victim(), work("b1/norflash.bin"));
+             return -1;
+         },
+         2,
+         "cannot use board folder b1: norflash.bin is a symbolic link"},
+        {{"--board", "b2", "--console", "afile"},
+         {},
+         2,
+         "cannot use console afile: not a terminal"},
+        {{"--board", "b3"},
+         [&] {
+             fs::create_directories(work("b3"));
+             writeHostFile(work("b3/.lock"), "4242\n");
+             int fd = ::open(work("b3/.lock").c_str(), O_RDWR);
+             ::flock(fd, LOCK_EX | LOCK_NB);
+             return fd;
+         },
+         2,
+         "board folder b3 is in use (process 4242)"},
+        {{"--version"}, {}, 0, "stkboot "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        int held = c.prepare ? c.prepare() : -1;
+        Outcome r = boot(c.args);
+        if (held >= 0) ::close(held);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        if (c.status != 0) {
+            EXPECT_EQ(r.out.find("TFFS"), std::string::npos) << r.out;
+        }
+    }
+    EXPECT_EQ(readHostFile(work("afile")), "text\n");
+}
+
+TEST_F(HostPrograms, StartUpNeverWritesThroughALinkOutOfTheBoard) {
+    Outcome first = boot({"--board", "b"});
+    ASSERT_EQ(first.status, 0) << first.out;
+    EXPECT_NE(first.out.find("board folder b (new board)"), std::string::npos) << first.out;
+    fs::remove(work("b/DskVol/files/log2.bin"));
+    fs::create_symlink(victim(), work("b/DskVol/files/log2.bin"));
+    Outcome again = boot({"--board", "b"});
+    EXPECT_NE(again.out.find("refusing to write log2.bin: it leads outside the board folder"),
+              std::string::npos)
+        << again.out;
+}
+
+TEST_F(HostPrograms, PseudoTerminalWaitsForATerminalProgram) {
+    // Nobody attaches: after three seconds the program is still waiting, with
+    // no start-up run (an auto-boot would have timed out unseen).
+    std::string cmd = "cd '" + top_ + "/work' && timeout 3 '" + stktest::stkbootPath() +
+                      "' --board p --console pty </dev/null >'" + top_ + "/out' 2>&1";
+    std::system(cmd.c_str());
+    std::string out = readHostFile(top_ + "/out");
+    EXPECT_NE(out.find("waiting for a terminal on /dev/pts/"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(work("p/DskVol/files/log2.bin")));
+}
+
+TEST_F(HostPrograms, StkimageOutputsAndMessages) {
+    std::string firmware(3000, '\0');
+    uint32_t seed = 7;
+    for (char& ch : firmware) ch = char((seed = seed * 1103515245u + 12345u) >> 24);
+    writeHostFile(work("fw.bin"), firmware);
+    ASSERT_EQ(image({"create", "fw.bin", "-o", "img"}).status, 0);
+    fs::permissions(work("img"), fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink("img", work("link"));
+    fs::create_directories(work("dir"));
+    std::string img = readHostFile(work("img"));
+    writeHostFile(work("cut"), img.substr(0, 2000));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    } cases[] = {
+        {{"create", "fw.bin", "-o", "fw.bin"}, 1, "cannot write fw.bin: it is the input file"},
+        {{"create", "fw.bin", "-o", "/dev/null"}, 1, "cannot write /dev/null: not a regular file"},
+        {{"create", "fw.bin", "-o", "dir"}, 1, "cannot write dir: it is a folder"},
+        {{"create", "fw.bin", "-o", ""}, 1, "cannot write \"\": an empty path names no file"},
+        {{"create", "fw.bin", "-o", "nodir/x"}, 1, "cannot write nodir/x: No such file"},
+        {{"create", "fw.bin", "-o", "link", "--version", "1.2.3.4"}, 0, "link: "},
+        {{"frob"}, 109, "unknown subcommand 'frob'"},
+        {{"--bogus"}, 109, "unknown option '--bogus'"},
+        {{"verify", "cut"}, 1, "truncated: 2000 of " + std::to_string(img.size()) + " bytes"},
+        {{"info", "cut"}, 0, "warning: cut is truncated: 2000 of"},
+        {{"verify", "none"}, 1, "cannot read image none: no such file"},
+        {{"bundle", "img", "img", "-o", "bb"}, 1, "two images for target device 0x00508541: img"},
+        {{"bundle", "img", "-o", "one"}, 0, "bytes, 1 image\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        Outcome r = image(c.args);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(readHostFile(work("fw.bin")), firmware);
+    EXPECT_TRUE(fs::is_symlink(work("link")));
+    EXPECT_NE(readHostFile(work("img")), img);
+    EXPECT_EQ(fs::status(work("img")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+}  // namespace
