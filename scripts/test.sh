@@ -15,7 +15,6 @@ if [ $# -eq 0 ]; then
 fi
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DSTK_SANITIZE=ON -DSTK_TESTS=ON >/dev/null
 cmake --build build-test -j"$(nproc)"
-python3 scripts/check_layers.py
 cd build-test
 ctest --output-on-failure -j"$(nproc)" -LE interop "$@"
 ctest --output-on-failure -j8 -L interop "$@"

@@ -66,11 +66,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     plat::board().runFirmware = runFirmware || demo;
-    if (demo) {
-        // Seeding formats the flash disk, which goes through the flash driver.
-        Flash_Init();
-        if (!stkhost::seedDemoBoard()) return 2;
-    }
+    // Formatting goes through the flash driver.
+    if (fresh || demo) Flash_Init();
+    if (fresh) stkhost::adoptPreparedDisk();
+    if (demo && !stkhost::seedDemoBoard()) return 2;
 
     for (;;) {
         try {

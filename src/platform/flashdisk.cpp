@@ -137,7 +137,7 @@ bool FlashDisk::formatted() const {
     return ::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-int FlashDisk::format(void (*progress)(int)) {
+int FlashDisk::format(void (*progress)(int), bool keepFiles) {
     mounted_ = false;
     ::mkdir(dir_.c_str(), 0755);
     FLFlash flash;
@@ -147,8 +147,8 @@ int FlashDisk::format(void (*progress)(int)) {
     // unformatted disk; a blank mark area needs no erase before programming.
     bool blank = std::all_of(mark, mark + sizeof mark, [](uint8_t b) { return b == 0xFF; });
     if (!blank && flash.erase(&flash, 0, 1) != flOK) return -1;
-    removeTree(root_);
-    bool ok = ::mkdir(root_.c_str(), 0755) == 0;
+    if (!keepFiles) removeTree(root_);
+    bool ok = ::mkdir(root_.c_str(), 0755) == 0 || (keepFiles && errno == EEXIST);
     for (int pct = 0; ok && pct <= 100; pct += 10)
         if (progress) progress(pct);
     ok = ok && flash.write(&flash, 0, kFormatMark, sizeof kFormatMark, 0) == flOK;

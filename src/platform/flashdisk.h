@@ -52,7 +52,8 @@ class FlashDisk {
     // as on the board.
     bool formatted() const;
     // Erases the volume and writes the format mark; 0 or -1.
-    int format(void (*progress)(int percent));
+    // keepFiles: the volume folder is kept as it is (a disk prepared by hand).
+    int format(void (*progress)(int percent), bool keepFiles = false);
     int mount();  // 0, or a non-zero code when the volume is not formatted
     bool mounted() const { return mounted_; }
     // A board reset: unmounted, working directory back at the volume root.

@@ -4,6 +4,7 @@
 #include "platform/host_run.h"
 
 #include <elf.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -199,6 +200,22 @@ bool seedDemoBoard() {
     disk.powerCycle();
     if (!ok) plat::hostNote("cannot place the demo firmware on the board");
     return ok;
+}
+
+void adoptPreparedDisk() {
+    plat::FlashDisk& disk = plat::board().disk();
+    DIR* volume = ::opendir(disk.hostRoot().c_str());
+    bool holdsFiles = false;
+    while (volume && !holdsFiles) {
+        struct dirent* e = ::readdir(volume);
+        if (!e) break;
+        holdsFiles = std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
+    }
+    if (volume) ::closedir(volume);
+    if (!holdsFiles || disk.formatted()) return;
+    if (disk.format(nullptr, true) == 0)
+        plat::hostNote("the flash disk in %s was prepared by hand: formatted, keeping its files",
+                       plat::board().dir().c_str());
 }
 
 bool prepareBoardFolder(const std::string& dir, std::string* reason, bool* fresh) {

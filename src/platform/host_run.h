@@ -17,6 +17,10 @@ void powerCycle();
 // Returns the process exit status.
 int runHandedOffImage(const plat::BoardStop& stop);
 
+// A board folder without a flash chip whose volume already holds files was
+// prepared by hand: its flash disk is marked formatted, keeping the files.
+void adoptPreparedDisk();
+
 // Seeds an empty board with the demo firmware image; false on failure.
 bool seedDemoBoard();
 

@@ -103,6 +103,16 @@ TEST_F(HostPrograms, StkbootRefusesBoardsAndConsolesItCannotUse) {
     EXPECT_EQ(readHostFile(work("afile")), "text\n");
 }
 
+TEST_F(HostPrograms, AHandPreparedDiskKeepsItsFiles) {
+    fs::create_directories(work("prep/DskVol/files"));
+    writeHostFile(work("prep/DskVol/files/image1"), "placed by hand\n");
+    Outcome r = boot({"--board", "prep"});
+    EXPECT_NE(r.out.find("prepared by hand: formatted, keeping its files"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("formatting..."), std::string::npos) << r.out;
+    EXPECT_EQ(readHostFile(work("prep/DskVol/files/image1")), "placed by hand\n");
+}
+
 TEST_F(HostPrograms, StartUpNeverWritesThroughALinkOutOfTheBoard) {
     Outcome first = boot({"--board", "b"});
     ASSERT_EQ(first.status, 0) << first.out;
