@@ -1,252 +1,165 @@
 // The boot program as an operator meets it: stkboot with its console on a
-// pseudo-terminal, a terminal program on the other end, real time.
+// pseudo-terminal, a terminal program and lrzsz on the other end, real time.
+// Each session is a script of steps:
+//   "<bytes"  type on the terminal          ">text"  wait for text on the console
+//   "!text"   wait for text on stderr       "xtext"  text never on stderr
+//   "=9600"   the line's speed              "@prog args"  run lrzsz in the peer folder
+//   "?prog args"  the same, any outcome     "-file"  no such board file
+//   "&"  stored files on the board          "[" / "]"  the flash disk files now / as then
+//   "+file[@offset]=peerfile"  the board file holds the peer's file (at offset)
+//   "%file"   the peer's file is an event log sent in whole kilobytes
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
-#include <thread>
 
 #include "support/pty_harness.h"
 #include "support/test_board.h"
 
 namespace {
 
-using stktest::BootProcess;
-
-const char kBanner[] = "Boot Menu Version: 12 Dec 2010";
 const char kPrompt[] = "[Boot Menu] ";
 
-class TerminalSession : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (::access(stktest::stkbootPath().c_str(), X_OK) != 0)
-            GTEST_SKIP() << "stkboot has not been built";
-        dir_ = stktest::makeTempDir("stkterm-");
-    }
-    void TearDown() override {
-        if (!dir_.empty()) stktest::removeTree(dir_);
-    }
-
-    // Start-up up to the menu prompt; answers "2" when an auto-boot choice
-    // is offered (a valid image is present).
-    void reachMenu(BootProcess& boot) {
-        ASSERT_TRUE(boot.expect(kBanner, 20000)) << boot.output();
-        int which = boot.expectAny({"Select (1, 2):", kPrompt}, 10000);
-        ASSERT_GE(which, 0) << boot.output();
-        if (which == 0) {
-            boot.send("2\r");
-            ASSERT_TRUE(boot.expect(kPrompt)) << boot.unmatched();
-        }
-    }
-
-    int slaveSpeed(int fd) {
-        struct termios t;
-        if (::tcgetattr(fd, &t) != 0) return -1;
-        switch (::cfgetospeed(&t)) {
-            case B9600:
-                return 9600;
-            case B115200:
-                return 115200;
-            default:
-                return 0;
-        }
-    }
-
-    bool waitSpeed(int fd, int bps) {
-        for (int i = 0; i < 300; ++i) {
-            if (slaveSpeed(fd) == bps) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-    std::string dir_;
+struct Session {
+    const char* name;
+    bool validImage;
+    std::string script;  // steps separated by '|'
 };
 
-TEST_F(TerminalSession, MenuBaudRateChangesAndResetRunsStartUpAgain) {
-    BootProcess boot;
-    ASSERT_TRUE(boot.startPty(dir_)) << boot.errText();
-    reachMenu(boot);
-    EXPECT_EQ(slaveSpeed(boot.slaveFd()), 9600);
-
-    // The board does the line editing: the reply is echoed, Enter as CR LF.
-    boot.send("?\r");
-    ASSERT_TRUE(boot.expect("?\r\n"));
-    ASSERT_TRUE(boot.expect("Options available\r\n1  - Start operational code\r\n"));
-    ASSERT_TRUE(boot.expect("13 - Load new Diagnostics Image using XMODEM\r\n"));
-    ASSERT_TRUE(boot.expect(kPrompt));
-
-    boot.send("2\r");
-    ASSERT_TRUE(boot.expect("Select baud rate:\r\n"));
-    ASSERT_TRUE(boot.expect("8 - 115200\r\n0 - no change\r\n-> "));
-    boot.send("8\r");
-    ASSERT_TRUE(
-        boot.expect("Setting baud rate to 115200, you must change your terminal baud rate."));
-    ASSERT_TRUE(boot.expect(kPrompt, 5000));
-    EXPECT_TRUE(waitSpeed(boot.slaveFd(), 115200)) << "speed " << slaveSpeed(boot.slaveFd());
-
-    boot.send("2\r");
-    ASSERT_TRUE(boot.expect("-> "));
-    boot.send("4\r");
-    ASSERT_TRUE(boot.expect("Setting baud rate to 9600"));
-    ASSERT_TRUE(boot.expect(kPrompt, 5000));
-    EXPECT_TRUE(waitSpeed(boot.slaveFd(), 9600));
-
-    // A backspace takes back the wrong digit: "5" erased, "0" means no change.
-    boot.send("2\r");
-    ASSERT_TRUE(boot.expect("-> "));
-    boot.send("5\b0\r");
-    ASSERT_TRUE(boot.expect("5\b \b0"));
-    ASSERT_TRUE(boot.expect("Baud rate is not changed"));
-    ASSERT_TRUE(boot.expect(kPrompt));
-
-    boot.send("9\r");
-    ASSERT_TRUE(boot.expect("Are you SURE you want to reset the system? (y/n):"));
-    boot.send("y\r");
-    ASSERT_TRUE(boot.expectErr("board reset", 10000)) << boot.errText();
-    reachMenu(boot);
-    EXPECT_EQ(slaveSpeed(boot.slaveFd()), 9600);
-    EXPECT_TRUE(boot.running());
+// Option 4 with sb sending a file named like a stored file: refused at its
+// header, the load fails and the flash disk stays byte for byte as it was.
+std::string refused(const std::string& name) {
+    return "|<4\r|>transfer starts.|?sb -k " + name + "|>File " + name +
+           " already exists|>Error loading code...|>[Boot Menu] |]";
 }
 
-// With a valid image on the board, start-up checks it and offers the
-// two-second auto-boot choice; "2" leads to the menu instead of the hand-off.
-TEST_F(TerminalSession, AutoBootChoiceWithAValidImageLeadsToTheMenu) {
-    if (stktest::stkimagePath().empty()) GTEST_SKIP() << "the image tool has not been built";
-    {
-        // The first start formats the flash disk.
-        BootProcess first;
-        ASSERT_TRUE(first.startPty(dir_)) << first.errText();
-        reachMenu(first);
+const Session kSessions[] = {
+    {"BaudRateLineEditingAndReset", false,
+     ">Boot Menu Version: 12 Dec 2010|>[Boot Menu] |=9600|<2\r|>Select baud rate:\r\n"
+     "|>8 - 115200\r\n0 - no change\r\n-> |<8\r"
+     "|>Setting baud rate to 115200, you must change your terminal baud rate.|>[Boot Menu] |=115200"
+     "|<2\r|>-> |<5\b0\r|>5\b \b0|>Baud rate is not changed|>[Boot Menu] |<9\r"
+     "|>Are you SURE you want to reset the system? (y/n):|<n\r|>[Boot Menu] |xboard reset"
+     "|<9\r|>(y/n):|<y\r|!board reset|>Boot Menu Version|>[Boot Menu] |=9600"},
+    {"AutoBootChoiceThenTimeOut", true,
+     ">Calculating CRC of active image...done...|>operational code will start."
+     "|>2 - Start Boot Menu.\r\nSelect (1, 2):|<2\r|>[Boot Menu] |xhand-off|<9\r|>(y/n):|<y\r"
+     "|>Select (1, 2):|!hand-off to entry 0x00010000"},
+    {"Option4TakesAnImageFromSxAndOption1StartsIt", false,
+     ">[Boot Menu] |<4\r|>Ready to RECEIVE File xcode.bin|>transfer starts.|@sx -k xcode.bin"
+     "|>The following code has been uploaded:"
+     "|>Target Device..................................0x00508541|>[Boot Menu] "
+     "|+DskVol/files/image1=xcode.bin|-xcode.bin|<1\r|!hand-off to entry 0x00200000"},
+    {"Option4RefusesStoredNames", false,
+     ">[Boot Menu] |&|[" + refused("image1") + refused("image2") + refused("boot.dim") +
+         refused("log2.bin") + refused("diag_config.cfg")},
+    // Boot code carried by an image through option 4; option 7 writes it into
+    // the boot flash window of the board's NOR chip and resets.
+    {"Option7AfterOption4WritesTheBootCode", false,
+     ">[Boot Menu] |<4\r|>transfer starts.|@sx -k xboot.bin|>[Boot Menu] |<7\r"
+     "|>Do you wish to update Boot Code? (y/n) |<y\r|>Flash update completed.|>Boot Menu Version"
+     "|+norflash.bin@0x1F00000=boot.bin"},
+    {"Option13LoadsDiagnosticsAndOption12StartsThem", false,
+     ">[Boot Menu] |<13\r|>Ready to receive the file with XMODEM/CRC....|>transfer starts."
+     "|@sx -k diag.bin|>XMODEM transfer complete....|>[Boot Menu] "
+     "|+DskVol/files/diag_image.stk=diag.bin"
+     "|<12\r|!hand-off to entry 0x01000000 with start type 1"},
+    {"Option3SendsTheEventLog", false,
+     ">[Boot Menu] |<3\r|>Sending event log, start XMODEM receive.....|>Ready to SEND"
+     "|>transfer starts.|@rx -c log.txt|>Event log transmitted.|-asciilog.bin|%log.txt"},
+};
+
+class TerminalSession : public ::testing::TestWithParam<Session> {
+  protected:
+    ~TerminalSession() override {
+        stktest::removeTree(boardDir_);
+        stktest::removeTree(peerDir_);
     }
-    std::string firmware = dir_ + "/firmware.bin";
-    stktest::writeHostFile(firmware, stktest::randomBytes(30000, 3));
-    std::string out;
-    ASSERT_EQ(stktest::runTool({stktest::stkimagePath(), "create", firmware, "-o",
-                                dir_ + "/DskVol/files/image1", "--compression", "zlib"},
-                               &out),
-              0)
-        << out;
-
-    BootProcess boot;
-    ASSERT_TRUE(boot.startPty(dir_)) << boot.errText();
-    ASSERT_TRUE(boot.expect(kBanner, 20000)) << boot.output();
-    ASSERT_TRUE(boot.expect("Calculating CRC of active image...done...", 20000))
-        << boot.unmatched();
-    ASSERT_TRUE(boot.expect("operational code will start."));
-    ASSERT_TRUE(boot.expect("2 - Start Boot Menu.\r\nSelect (1, 2):"));
-    boot.send("2\r");
-    ASSERT_TRUE(boot.expect(kPrompt)) << boot.unmatched();
-    EXPECT_EQ(boot.errText().find("hand-off"), std::string::npos);
-
-    // Left alone, the choice runs out after two seconds and the code starts.
-    boot.send("9\r");
-    ASSERT_TRUE(boot.expect("(y/n):"));
-    boot.send("y\r");
-    ASSERT_TRUE(boot.expect("Select (1, 2):", 20000)) << boot.unmatched();
-    EXPECT_TRUE(boot.expectErr("hand-off to entry 0x00010000", 10000)) << boot.errText();
-}
-
-TEST_F(TerminalSession, ResetDeclinedStaysInTheMenu) {
-    BootProcess boot;
-    ASSERT_TRUE(boot.startPty(dir_)) << boot.errText();
-    reachMenu(boot);
-    boot.send("9\r");
-    ASSERT_TRUE(boot.expect("(y/n):"));
-    boot.send("n\r");
-    ASSERT_TRUE(boot.expect(kPrompt));
-    boot.settle(300);
-    EXPECT_EQ(boot.output().find(kBanner), boot.output().rfind(kBanner));
-}
-
-// Bytes of every value but digits, signs and spaces, so that no line selects
-// an option: the loop must only read, echo and prompt again.
-std::string junkWithoutDigits(size_t n, uint32_t seed) {
-    std::string raw = stktest::randomBytes(n * 2, seed), out;
-    for (char c : raw) {
-        if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == ' ' || c == '\t' || c == '?')
-            continue;
-        out.push_back(c);
-        if (out.size() == n) break;
+    void image(const std::string& out, const char* address, const std::string& extra = "") {
+        std::string cmd = stktest::stkimagePath() + " create " + peerDir_ + "/firmware.bin -o " +
+                          out + " --load-address " + address +
+                          " --compression zlib --version 2.1.0.7" + extra;
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     }
-    return out;
-}
+    std::string boardDir_ = stktest::makeTempDir("stkboard-"),
+                peerDir_ = stktest::makeTempDir("stkterm-");
+};
 
-TEST_F(TerminalSession, StrangeInputNeitherCrashesNorHangsTheMenu) {
-    BootProcess boot;
-    ASSERT_TRUE(boot.startPty(dir_)) << boot.errText();
-    reachMenu(boot);
-
-    auto stillAnswers = [&](const char* what) {
-        boot.settle(200);
-        boot.send("\r");
-        ASSERT_TRUE(boot.expect(kPrompt, 10000)) << what;
-        boot.send("?\r");
-        ASSERT_TRUE(boot.expect("Options available", 10000)) << what;
-        ASSERT_TRUE(boot.expect(kPrompt, 10000)) << what;
-        ASSERT_TRUE(boot.running()) << what;
-    };
-
-    std::string all;
-    for (int b = 0; b < 256; ++b)
-        if (!(b >= '0' && b <= '9') && b != '+' && b != '-' && b != ' ' && b != '?' && b != '\t')
-            all.push_back(char(b));
-    boot.send(all + "\r");
-    stillAnswers("every byte value");
-
-    boot.send(std::string(50, '\0') + "\r" + std::string(3, '\0') + "\n");
-    stillAnswers("NUL bytes");
-
-    boot.send(std::string(10 * 1024, 'x') + "\r");
-    stillAnswers("10 KiB line");
-
-    boot.send(std::string(2000, '\b') + "\r" + std::string(500, 0x7f) + "\r");
-    stillAnswers("only backspaces");
-
-    boot.send(junkWithoutDigits(20000, 7) + "\r");
-    stillAnswers("random bytes");
-
-    // A long line that begins with a valid option is still that option.
-    boot.send("2" + std::string(5000, 'z') + "\r");
-    ASSERT_TRUE(boot.expect("Select baud rate:"));
-    boot.send("0\r");
-    ASSERT_TRUE(boot.expect("Baud rate is not changed"));
-    stillAnswers("long option line");
-}
-
-TEST_F(TerminalSession, EndOfInputEndsTheProgramCleanly) {
-    BootProcess boot;
-    ASSERT_TRUE(boot.startStdio(dir_)) << boot.errText();
-    ASSERT_TRUE(boot.expect(kBanner, 20000)) << boot.output();
-    int which = boot.expectAny({"Select (1, 2):", kPrompt}, 10000);
-    ASSERT_GE(which, 0);
-    if (which == 0) {
-        boot.send("2\n");
-        ASSERT_TRUE(boot.expect(kPrompt));
+TEST_P(TerminalSession, RunsAsScripted) {
+    const Session& s = GetParam();
+    stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
+    stktest::writeHostFile(peerDir_ + "/diag.bin", stktest::randomBytes(30000, 13));
+    stktest::writeHostFile(peerDir_ + "/startup.cfg", "hostname switch-1\ninterface vlan 1\n");
+    image(peerDir_ + "/xcode.bin", "0x00200000");
+    stktest::writeHostFile(peerDir_ + "/boot.bin", stktest::randomBytes(70001, 7));
+    image(peerDir_ + "/xboot.bin", "0x00200000", " --boot-code " + peerDir_ + "/boot.bin");
+    if (s.validImage) {
+        stktest::BootProcess first;  // the first start formats the flash disk
+        ASSERT_TRUE(first.start(boardDir_) && first.expect(kPrompt)) << first.errText();
+        image(boardDir_ + "/DskVol/files/image1", "0x00010000");
     }
-    boot.send("?\n");
-    ASSERT_TRUE(boot.expect(kPrompt));
-    boot.closeInput();
-    EXPECT_EQ(boot.waitExit(10000), 0) << boot.errText();
-    EXPECT_NE(boot.errText().find("console input ended"), std::string::npos) << boot.errText();
+    for (const char* f : {"image1", "image2", "boot.dim", "log2.bin", "diag_config.cfg"})
+        stktest::writeHostFile(peerDir_ + "/" + f, stktest::randomBytes(5000, 5));
+    std::map<std::string, std::string> snapshot;
+    stktest::BootProcess boot;
+    ASSERT_TRUE(boot.start(boardDir_)) << boot.errText();
+    std::istringstream script(s.script);
+    for (std::string step; std::getline(script, step, '|');) {
+        SCOPED_TRACE(step.substr(0, 80));
+        std::string arg = step.substr(1), files = boardDir_ + "/DskVol/files/";
+        char k = step[0];
+        if (k == '<') boot.send(arg);
+        ASSERT_TRUE(k != '>' || boot.expect(arg)) << boot.unmatched();
+        ASSERT_TRUE(k != '!' || boot.expectErr(arg)) << boot.errText();
+        EXPECT_TRUE(k != 'x' || boot.errText().find(arg) == std::string::npos);
+        speed_t want = arg == "9600" ? B9600 : B115200;
+        struct termios t {};
+        for (int i = 0; k == '=' && i < 300; ++i, ::usleep(10000))
+            if (::tcgetattr(boot.slaveFd(), &t) == 0 && ::cfgetospeed(&t) == want) break;
+        EXPECT_TRUE(k != '=' || ::cfgetospeed(&t) == want);
+        if (k == '@' || k == '?') {
+            stktest::RelayOptions opt;
+            opt.holdMs = 600;  // past the send settle delay at 9600 bit/s (426 ms)
+            std::istringstream words(arg);
+            std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
+            stktest::LinePeer peer;
+            bool started = peer.startProgram(boot.slaveFd(), peerDir_, argv, opt);
+            EXPECT_TRUE(started && (peer.wait(60000) == 0 || k == '?'));
+            boot.addOutput(peer.lineTranscript());
+        }
+        for (const char* f : {"image1", "image2", "boot.dim", "diag_config.cfg"})
+            if (k == '&') stktest::writeHostFile(files + f, std::string("stored ") + f);
+        std::map<std::string, std::string> volume;
+        if (k == '[' || k == ']')
+            for (auto& e : std::filesystem::directory_iterator(files))
+                volume[e.path().filename()] = stktest::readHostFile(e.path());
+        if (k == '[') snapshot = volume;
+        EXPECT_TRUE(k != ']' || volume == snapshot);
+        EXPECT_TRUE(k != '-' || ::access((files + arg).c_str(), F_OK) != 0);
+        size_t off =
+            arg.find('@') < arg.size() ? std::stoul(arg.substr(arg.find('@') + 1), nullptr, 0) : 0;
+        std::string stored =
+            k == '+'
+                ? stktest::readHostFile(boardDir_ + "/" + arg.substr(0, arg.find_first_of("@=")))
+                : "";
+        std::string sent =
+            k == '+' ? stktest::readHostFile(peerDir_ + "/" + arg.substr(arg.find('=') + 1)) : "";
+        EXPECT_TRUE(k != '+' || (!sent.empty() &&
+                                 stored.substr(std::min(off, stored.size()), sent.size()) == sent));
+        std::string log = k == '%' ? stktest::readHostFile(peerDir_ + "/" + arg) : "";
+        // An event log, empty or with records, in whole kilobytes.
+        EXPECT_TRUE(k != '%' ||
+                    (log.size() % 1024 == 0 && log.find("Log Empty") != log.find("TaskID")));
+    }
 }
 
-TEST_F(TerminalSession, EndOfInputAtAConfirmationDoesNotReset) {
-    BootProcess boot;
-    ASSERT_TRUE(boot.startStdio(dir_)) << boot.errText();
-    int which = boot.expectAny({"Select (1, 2):", kPrompt}, 20000);
-    ASSERT_GE(which, 0) << boot.output();
-    if (which == 0) {
-        boot.send("2\n");
-        ASSERT_TRUE(boot.expect(kPrompt));
-    }
-    boot.send("9\n");
-    ASSERT_TRUE(boot.expect("(y/n):"));
-    boot.closeInput();
-    EXPECT_EQ(boot.waitExit(10000), 0) << boot.errText();
-    EXPECT_EQ(boot.errText().find("board reset"), std::string::npos) << boot.errText();
-}
+INSTANTIATE_TEST_SUITE_P(Sessions, TerminalSession, ::testing::ValuesIn(kSessions),
+                         [](const auto& i) { return std::string(i.param.name); });
 
 }  // namespace

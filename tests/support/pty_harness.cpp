@@ -4,26 +4,22 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 
 #include "board/board_devices.h"
 #include "bootflash/bootflash.h"
 #include "platform/platform.h"
-#include "pty_posix.h"
 
 // The benchmark program builds this file on its own, without the test set-up.
 #ifndef STK_BINARY_DIR
@@ -33,60 +29,86 @@
 namespace stktest {
 
 namespace fs = std::filesystem;
-using namespace posix;
 
 namespace {
 
-std::string tempDir(const char* prefix) {
-    std::string templ = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
-    if (!::mkdtemp(templ.data())) return std::string();
-    return templ;
+uint64_t monoUs() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+}
+
+bool retry(ssize_t n) {
+    return n < 0 && (errno == EAGAIN || errno == EINTR);
 }
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
-void spill(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
+// A raw terminal at the given speed (0: the speed left as it is).
+void makeRaw(int fd, speed_t speed) {
+    struct termios t;
+    if (::tcgetattr(fd, &t) != 0) return;
+    speed = speed ? speed : ::cfgetospeed(&t);
+    ::cfmakeraw(&t);
+    ::cfsetispeed(&t, speed);
+    ::cfsetospeed(&t, speed);
+    ::tcsetattr(fd, TCSANOW, &t);
 }
 
-// Applies byte faults to a chunk.
-class NoiseSource {
-  public:
-    explicit NoiseSource(const LineNoise& n) : n_(n), rng_(n.seed) {}
-    void apply(const char* p, size_t len, std::string& out) {
-        if (!n_.active()) {
-            out.append(p, len);
-            return;
-        }
-        std::uniform_real_distribution<double> u(0.0, 1.0);
-        for (size_t i = 0; i < len; ++i) {
-            double x = u(rng_);
-            if (x < n_.dropRate) continue;
-            x -= n_.dropRate;
-            if (x < n_.duplicateRate) {
-                out.push_back(p[i]);
-                out.push_back(p[i]);
-                continue;
-            }
-            x -= n_.duplicateRate;
-            if (x < n_.corruptRate) {
-                out.push_back(char(uint8_t(p[i]) ^ uint8_t(1 + rng_() % 255)));
-                continue;
-            }
-            out.push_back(p[i]);
-        }
+// Starts argv in dir with its standard input and output on `io` and its
+// standard error in a fresh temporary file, whose name goes to *errFile.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io,
+            std::string* errFile) {
+    char errTemplate[] = "/tmp/stkpeer-err-XXXXXX";
+    int err = ::mkostemp(errTemplate, O_CLOEXEC);
+    *errFile = errTemplate;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = err < 0 ? -1 : ::fork();
+    if (pid == 0) {
+        ::setsid();  // never shares our controlling terminal
+        if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
+        ::dup2(io >= 0 ? io : ::open("/dev/null", O_RDONLY), 0);
+        ::dup2(io < 0 ? err : io, 1);
+        ::dup2(err, 2);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
     }
+    if (err >= 0) ::close(err);
+    return pid;
+}
 
-  private:
-    LineNoise n_;
-    std::mt19937 rng_;
-};
+// Waits for a child; kills it after timeoutMs. Exit code, 128 + signal, or -1.
+int reap(pid_t pid, int timeoutMs) {
+    int status = 0;
+    for (uint64_t deadline = monoUs() / 1000 + uint64_t(timeoutMs);
+         ::waitpid(pid, &status, WNOHANG) != pid;) {
+        if (monoUs() / 1000 >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        ::usleep(2000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Appends a chunk to `out` with the byte faults of `n`.
+void addNoisy(const LineNoise& n, std::mt19937& rng, const char* p, size_t len, std::string& out) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (size_t i = 0; i < len; ++i) {
+        double x = n.dropRate + n.duplicateRate + n.corruptRate > 0 ? u(rng) : 1;
+        if (x < n.dropRate) continue;
+        if (x < n.dropRate + n.duplicateRate) out.push_back(p[i]);
+        bool corrupt =
+            x >= n.dropRate + n.duplicateRate && x < n.dropRate + n.duplicateRate + n.corruptRate;
+        out.push_back(corrupt ? char(uint8_t(p[i]) ^ uint8_t(1 + rng() % 255)) : p[i]);
+    }
+}
 
 }  // namespace
 
@@ -95,263 +117,39 @@ std::string stkbootPath() {
 }
 
 std::string stkimagePath() {
-    for (const char* rel : {"/stkimage", "/tools/stkimage/stkimage"}) {
-        std::string p = std::string(STK_BINARY_DIR) + rel;
-        if (::access(p.c_str(), X_OK) == 0) return p;
-    }
-    return std::string();
+    return std::string(STK_BINARY_DIR) + "/stkimage";
 }
 
 int runTool(const std::vector<std::string>& argv, std::string* output) {
     std::string cmd;
-    for (const auto& a : argv) {
-        cmd += " '";
-        for (char c : a) cmd += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        cmd += "'";
-    }
-    cmd += " 2>&1";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return -1;
+    for (const auto& a : argv) cmd += " '" + a + "'";  // paths and options without quotes
+    FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+    for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
         if (output) output->append(buf, n);
-    int status = ::pclose(p);
+    int status = p ? ::pclose(p) : -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool programsAvailable(const std::vector<std::string>& names) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    for (const auto& name : names) {
-        bool found = false;
-        size_t start = 0;
-        while (!found && start <= dirs.size()) {
-            size_t end = dirs.find(':', start);
-            if (end == std::string::npos) end = dirs.size();
-            std::string candidate = dirs.substr(start, end - start) + "/" + name;
-            found = ::access(candidate.c_str(), X_OK) == 0;
-            start = end + 1;
-        }
-        if (!found) return false;
-    }
+    for (const auto& name : names)
+        if (std::system(("command -v " + name + " >/dev/null").c_str()) != 0) return false;
     return true;
 }
 
 std::string randomBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = char(rng() & 0xff);
+    for (char& c : s) c = char(rng() & 0xff);
     return s;
-}
-
-// --- Relay ----------------------------------------------------------------------
-
-Relay::Relay(int lineFd, int peerFd, RelayOptions options)
-    : lineFd_(lineFd), peerFd_(peerFd), opt_(std::move(options)) {
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
-    setNonBlocking(lineFd_);
-    setNonBlocking(peerFd_);
-    thread_ = std::thread([this] { run(); });
-}
-
-Relay::~Relay() {
-    stop();
-    closeFd(wake_[0]);
-    closeFd(wake_[1]);
-}
-
-void Relay::stop() {
-    stop_ = true;
-    if (wake_[1] >= 0) {
-        char c = 0;
-        [[maybe_unused]] ssize_t r = ::write(wake_[1], &c, 1);
-    }
-    if (thread_.joinable()) thread_.join();
-}
-
-bool Relay::waitPeerDrained(int timeoutMs) {
-    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
-    while (!peerDrained_) {
-        if (monoMs() >= deadline) return false;
-        ::usleep(1000);
-    }
-    return true;
-}
-
-std::string Relay::lineTranscript() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return transcript_;
-}
-
-namespace {
-// STK_RELAY_TRACE=1 prints every chunk with its time, for a transfer that stalls.
-void trace(const char* dir, const char* p, size_t n) {
-    static const bool on = std::getenv("STK_RELAY_TRACE") != nullptr;
-    if (!on) return;
-    std::fprintf(stderr, "%8llu %s", static_cast<unsigned long long>(monoMs() % 100000000), dir);
-    for (size_t i = 0; i < n && i < 12; ++i) std::fprintf(stderr, " %02x", uint8_t(p[i]));
-    std::fprintf(stderr, n > 12 ? " ... (%zu)\n" : "\n", n);
-}
-}  // namespace
-
-void Relay::run() {
-    NoiseSource toPeerNoise(opt_.toPeer), toLineNoise(opt_.toLine);
-    std::string toPeer, toLine;
-    bool discarding = !opt_.discardUntil.empty();
-    std::string scan;  // tail of the discarded text, to find the trigger across reads
-    bool holding = discarding || opt_.holdMs > 0;
-    uint64_t releaseAt = discarding ? UINT64_MAX : monoMs() + uint64_t(opt_.holdMs);
-    bool peerEof = false, lineDead = false;
-    char buf[8192];
-
-    while (!stop_) {
-        if (holding && monoMs() >= releaseAt) holding = false;
-        struct pollfd p[3];
-        p[0] = {lineDead ? -1 : lineFd_, POLLIN, 0};
-        if (!holding && !toLine.empty()) p[0].events |= POLLOUT;
-        p[1] = {peerEof && toPeer.empty() ? -1 : peerFd_, short(peerEof ? 0 : POLLIN), 0};
-        if (!toPeer.empty()) p[1].events |= POLLOUT;
-        p[2] = {wake_[0], POLLIN, 0};
-        int r = ::poll(p, 3, holding ? 5 : 200);
-        if (r < 0 && errno != EINTR) break;
-
-        if (p[0].revents & POLLIN) {
-            ssize_t n = ::read(lineFd_, buf, sizeof buf);
-            if (n > 0) {
-                {
-                    std::lock_guard<std::mutex> lock(mu_);
-                    transcript_.append(buf, size_t(n));
-                }
-                size_t from = 0;
-                if (discarding) {
-                    scan.append(buf, size_t(n));
-                    size_t at = scan.find(opt_.discardUntil);
-                    if (at == std::string::npos) {
-                        if (scan.size() > opt_.discardUntil.size())
-                            scan.erase(0, scan.size() - opt_.discardUntil.size());
-                        from = size_t(n);
-                    } else {
-                        size_t after = at + opt_.discardUntil.size();
-                        size_t rest = scan.size() - after;  // bytes of this read past the trigger
-                        from = size_t(n) - rest;
-                        discarding = false;
-                        releaseAt = monoMs() + uint64_t(opt_.holdMs);
-                    }
-                }
-                trace("line>", buf, size_t(n));
-                if (from < size_t(n)) toPeerNoise.apply(buf + from, size_t(n) - from, toPeer);
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                lineDead = true;
-            }
-        } else if (p[0].revents & (POLLHUP | POLLERR)) {
-            // A pty end reports a hang-up while the other side is closed;
-            // don't spin on it.
-            ::usleep(2000);
-        }
-        if (p[1].revents & (POLLIN | POLLHUP)) {
-            ssize_t n = ::read(peerFd_, buf, sizeof buf);
-            if (n > 0) {
-                trace("<peer", buf, size_t(n));
-                toLineNoise.apply(buf, size_t(n), toLine);
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-                peerEof = true;
-        }
-        if (!toPeer.empty()) {
-            ssize_t n = writeSome(peerFd_, toPeer.data(), toPeer.size());
-            if (n > 0) {
-                toPeerCount_ += uint64_t(n);
-                toPeer.erase(0, size_t(n));
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                toPeer.clear();  // the peer has gone
-            }
-        }
-        if (!holding && !toLine.empty() && !lineDead) {
-            ssize_t n = writeSome(lineFd_, toLine.data(), toLine.size());
-            if (n > 0) {
-                toLineCount_ += uint64_t(n);
-                toLine.erase(0, size_t(n));
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                lineDead = true;
-            }
-        }
-        if (peerEof && (toLine.empty() || lineDead)) {
-            peerDrained_ = true;
-            if (lineDead) break;
-        }
-        if (p[2].revents & POLLIN) {
-            char c[16];
-            while (::read(wake_[0], c, sizeof c) > 0) {
-            }
-        }
-    }
-}
-
-// --- Wire -----------------------------------------------------------------------
-
-int Wire::get(int timeoutMs) {
-    uint64_t deadline = monoMs() + uint64_t(timeoutMs);
-    for (;;) {
-        uint8_t b;
-        ssize_t n = ::read(fd_, &b, 1);
-        if (n == 1) return b;
-        if (n == 0) return -1;
-        if (errno != EAGAIN && errno != EINTR) return -1;
-        uint64_t now = monoMs();
-        if (now >= deadline) return -1;
-        struct pollfd p {
-            fd_, POLLIN, 0
-        };
-        ::poll(&p, 1, int(deadline - now));
-    }
-}
-
-bool Wire::put(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            struct pollfd p {
-                fd_, POLLOUT, 0
-            };
-            ::poll(&p, 1, 100);
-            continue;
-        }
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
-}
-
-void Wire::drain(int quietMs) {
-    while (get(quietMs) >= 0) {
-    }
 }
 
 // --- LinePeer -------------------------------------------------------------------
 
 LinePeer::~LinePeer() {
-    kill();
-    if (script_.joinable()) {
-        if (childFd_ >= 0) ::shutdown(childFd_, SHUT_RDWR);
-        script_.join();
-    }
-    relay_.reset();
-    closeFd(peerFd_);
-    closeFd(childFd_);
+    wait(0);
+    if (peerFd_ >= 0) ::close(peerFd_);
     if (!errFile_.empty()) ::unlink(errFile_.c_str());
-}
-
-void LinePeer::kill() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-}
-
-void LinePeer::signal(int sig) {
-    if (pid_ > 0) ::kill(pid_, sig);
 }
 
 bool LinePeer::startProgram(int lineFd, const std::string& workDir,
@@ -359,135 +157,165 @@ bool LinePeer::startProgram(int lineFd, const std::string& workDir,
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
     peerFd_ = sv[0];
-    char errTemplate[] = "/tmp/stkpeer-err-XXXXXX";
-    int errFd = ::mkostemp(errTemplate, O_CLOEXEC);
-    if (errFd < 0) {
-        ::close(sv[1]);
-        return false;
-    }
-    errFile_ = errTemplate;
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(workDir.c_str()) != 0) ::_exit(126);
-        ::dup2(sv[1], 0);
-        ::dup2(sv[1], 1);
-        ::dup2(errFd, 2);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
+    pid_ = spawn(argv, workDir, sv[1], &errFile_);
     ::close(sv[1]);
-    ::close(errFd);
-    if (pid < 0) return false;
-    pid_ = pid;
-    relay_ = std::make_unique<Relay>(lineFd, peerFd_, options);
-    return true;
-}
-
-bool LinePeer::startRelay(int lineFd, int otherLineFd, const RelayOptions& options) {
-    relay_ = std::make_unique<Relay>(lineFd, otherLineFd, options);
-    return true;
-}
-
-bool LinePeer::startScript(int lineFd, std::function<int(Wire&)> fn, const RelayOptions& options) {
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
-    peerFd_ = sv[0];
-    childFd_ = sv[1];
-    relay_ = std::make_unique<Relay>(lineFd, peerFd_, options);
-    setNonBlocking(childFd_);
-    script_ = std::thread([this, fn = std::move(fn)] {
-        Wire wire(childFd_);
-        scriptResult_ = fn(wire);
-        ::shutdown(childFd_, SHUT_WR);  // the relay sees the end once all was sent
-        scriptDone_ = true;
-    });
-    return true;
+    for (int fd : {lineFd, peerFd_}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (pid_ > 0) thread_ = std::thread([this, lineFd, options] { relay(lineFd, options); });
+    return pid_ > 0;
 }
 
 int LinePeer::wait(int timeoutMs) {
-    int result = -1;
-    if (pid_ > 0) {
-        bool timedOut = false;
-        result = reap(pid_, timeoutMs, &timedOut);
-        pid_ = -1;
-        if (timedOut) result = -1;
-    } else if (script_.joinable()) {
-        uint64_t deadline = monoMs() + uint64_t(timeoutMs);
-        while (!scriptDone_ && monoMs() < deadline) ::usleep(2000);
-        bool timedOut = !scriptDone_;
-        if (timedOut) ::shutdown(childFd_, SHUT_RDWR);
-        script_.join();
-        result = timedOut ? -1 : scriptResult_;
-    }
-    if (relay_) {
-        relay_->waitPeerDrained(1000);
-        relay_->stop();
-    }
+    int result = pid_ > 0 ? reap(pid_, timeoutMs) : -1;
+    pid_ = -1;
+    for (uint64_t deadline = monoUs() / 1000 + 1000; !peerDrained_ && monoUs() / 1000 < deadline;)
+        ::usleep(1000);
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
     return result;
 }
 
-std::string LinePeer::errorText() const {
-    return errFile_.empty() ? std::string() : slurp(errFile_);
+std::string LinePeer::lineTranscript() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return transcript_;
+}
+
+// Writes what the descriptor takes now; a socket whose reader has gone gives
+// EPIPE instead of a signal.
+static ssize_t writeSome(int fd, std::string& pending) {
+    ssize_t n = ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == ENOTSOCK) n = ::write(fd, pending.data(), pending.size());
+    if (n > 0) pending.erase(0, size_t(n));
+    return n;
+}
+
+void LinePeer::relay(int lineFd, RelayOptions opt) {
+    std::mt19937 toPeerRng(opt.toPeer.seed), toLineRng(opt.toLine.seed);
+    std::string toPeer, toLine, scan;  // scan: the tail of discarded text, across reads
+    bool discarding = !opt.discardUntil.empty(), peerEof = false, lineDead = false;
+    uint64_t releaseAt = discarding ? UINT64_MAX : monoUs() / 1000 + uint64_t(opt.holdMs);
+    char buf[8192];
+    while (!stop_ && !(peerDrained_ && lineDead)) {
+        bool holding = monoUs() / 1000 < releaseAt;
+        struct pollfd p[2] = {{lineDead ? -1 : lineFd,
+                               short(POLLIN | (!holding && !toLine.empty() ? POLLOUT : 0)), 0},
+                              {peerEof && toPeer.empty() ? -1 : peerFd_,
+                               short((peerEof ? 0 : POLLIN) | (toPeer.empty() ? 0 : POLLOUT)), 0}};
+        ::poll(p, 2, holding ? 5 : 20);
+        ssize_t n = p[0].revents & POLLIN ? ::read(lineFd, buf, sizeof buf) : -2;
+        if (n > 0) {
+            std::lock_guard<std::mutex> lock(mu_);
+            transcript_.append(buf, size_t(n));
+            size_t from = 0;
+            if (discarding) {
+                scan.append(buf, size_t(n));
+                size_t at = scan.find(opt.discardUntil);
+                from = at == std::string::npos
+                           ? size_t(n)
+                           : size_t(n) - (scan.size() - at - opt.discardUntil.size());
+                discarding = at == std::string::npos;
+                if (!discarding) releaseAt = monoUs() / 1000 + uint64_t(opt.holdMs);
+                if (scan.size() > opt.discardUntil.size())
+                    scan.erase(0, scan.size() - opt.discardUntil.size());
+            }
+            addNoisy(opt.toPeer, toPeerRng, buf + from, size_t(n) - from, toPeer);
+        } else if (n == 0 || (n == -1 && !retry(n))) {
+            lineDead = true;
+        } else if (p[0].revents & (POLLHUP | POLLERR)) {
+            ::usleep(2000);  // a pty end reports a hang-up while the other side is closed
+        }
+        n = p[1].revents & (POLLIN | POLLHUP) ? ::read(peerFd_, buf, sizeof buf) : -2;
+        if (n > 0) addNoisy(opt.toLine, toLineRng, buf, size_t(n), toLine);
+        peerEof = peerEof || n == 0 || (n == -1 && !retry(n));
+        if (!toPeer.empty() && writeSome(peerFd_, toPeer) < 0 && !retry(-1))
+            toPeer.clear();  // gone
+        size_t before = toLine.size();
+        if (!holding && !toLine.empty() && !lineDead && writeSome(lineFd, toLine) < 0 && !retry(-1))
+            lineDead = true;
+        toLineCount_ += before - toLine.size();
+        peerDrained_ = peerEof && (toLine.empty() || lineDead);
+    }
+}
+
+// --- BootProcess ----------------------------------------------------------------
+
+BootProcess::~BootProcess() {
+    if (pid_ > 0) reap(pid_, 0);
+    if (slave_ >= 0) ::close(slave_);
+    if (!errFile_.empty()) ::unlink(errFile_.c_str());
+}
+
+bool BootProcess::start(const std::string& boardDir) {
+    pid_ = spawn({stkbootPath(), "--console", "pty", "--board", boardDir}, "", -1, &errFile_);
+    // The pty's name comes on standard error; we hold its slave like a terminal program.
+    const std::string mark = "stkboot: console on ";
+    if (pid_ < 0 || !expectErr(mark + "/", 10000) || !expectErr("\n", 1000)) return false;
+    std::string e = errText();
+    size_t at = e.find(mark) + mark.size();
+    slave_ = ::open(e.substr(at, e.find('\n', at) - at).c_str(),
+                    O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    makeRaw(slave_, 0);
+    return slave_ >= 0;
+}
+
+bool BootProcess::readMore(int timeoutMs) {
+    struct pollfd p {
+        slave_, POLLIN, 0
+    };
+    char buf[4096];
+    ssize_t n = ::poll(&p, 1, timeoutMs) > 0 ? ::read(slave_, buf, sizeof buf) : -1;
+    if (n > 0) out_.append(buf, size_t(n));
+    if (n == 0 || (n < 0 && p.revents)) ::usleep(5000);  // a hang-up: don't spin on it
+    return n > 0;
+}
+
+bool BootProcess::expect(const std::string& text, int timeoutMs) {
+    for (uint64_t deadline = monoUs() / 1000 + uint64_t(timeoutMs);; readMore(20)) {
+        size_t at = out_.find(text, cursor_);
+        if (at != std::string::npos) cursor_ = at + text.size();
+        if (at != std::string::npos || monoUs() / 1000 >= deadline) return at != std::string::npos;
+    }
+}
+
+void BootProcess::send(const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size(); readMore(1)) {
+        ssize_t n = ::write(slave_, bytes.data() + done, bytes.size() - done);
+        done += n > 0 ? size_t(n) : 0;
+    }
+}
+
+std::string BootProcess::errText() const {
+    return slurp(errFile_);
+}
+
+bool BootProcess::expectErr(const std::string& text, int timeoutMs) {
+    uint64_t deadline = monoUs() / 1000 + uint64_t(timeoutMs);
+    while (errText().find(text) == std::string::npos && monoUs() / 1000 < deadline) ::usleep(2000);
+    return errText().find(text) != std::string::npos;
 }
 
 // --- BriskClock -----------------------------------------------------------------
 
 uint64_t BriskClock::nowUs() {
-    struct timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u + skipped_;
+    return monoUs() + skipped_;
 }
 
 void BriskClock::sleepUs(uint64_t us) {
-    if (us >= 1000000u) {
-        skipped_ += us;
-        return;
-    }
-    struct timespec ts {
-        time_t(us / 1000000u), long(us % 1000000u) * 1000
-    };
-    while (::nanosleep(&ts, &ts) != 0) {
-    }
+    us >= 1000000u ? void(skipped_ += us) : void(::usleep(useconds_t(us)));
 }
 
 // --- HostLineBoard --------------------------------------------------------------
 
-HostLineBoard::HostLineBoard(std::string slavePath) {
-    if (slavePath.empty()) {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-            error_ = "cannot open a pseudo-terminal";
-            return;
-        }
-        slavePath = ::ptsname(master_);
-    }
+HostLineBoard::HostLineBoard() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    std::string slavePath = ::ptsname(master_);
     guard_ = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (guard_ < 0) {
-        error_ = "cannot open " + slavePath;
-        return;
-    }
-    struct termios t;
-    if (::tcgetattr(guard_, &t) == 0) {
-        ::cfmakeraw(&t);
-        ::cfsetispeed(&t, B115200);
-        ::cfsetospeed(&t, B115200);
-        ::tcsetattr(guard_, TCSANOW, &t);
-    }
+    makeRaw(guard_, B115200);
     char err[256] = {};
     plat::ConsoleDevice* con = plat::openHostConsole(slavePath.c_str(), err, sizeof err);
-    if (!con) {
-        error_ = err;
-        return;
-    }
-    dir_ = tempDir("stkline-");
-    if (dir_.empty()) {
-        error_ = "cannot make a board folder";
-        return;
-    }
+    std::string templ = (fs::temp_directory_path() / "stkline-XXXXXX").string();
+    if (!con || !::mkdtemp(templ.data())) return;
+    dir_ = templ;
     plat::installBoard(std::make_unique<plat::Board>(std::unique_ptr<plat::ConsoleDevice>(con),
                                                      std::make_unique<BriskClock>(), dir_));
     attachBoardDevices(plat::board());
@@ -501,41 +329,16 @@ HostLineBoard::HostLineBoard(std::string slavePath) {
 
 HostLineBoard::~HostLineBoard() {
     if (plat::boardInstalled()) plat::uninstallBoard();
-    closeFd(guard_);
-    closeFd(master_);
-    if (!dir_.empty()) {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    for (int fd : {guard_, master_})
+        if (fd >= 0) ::close(fd);
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
 }
 
 std::string HostLineBoard::hostPath(const std::string& name) const {
     std::string host;
-    std::string boardName = "/DskVol/files/" + name;
-    if (!plat::board().disk().resolve(boardName.c_str(), host)) return dir_ + "/invalid";
-    return host;
-}
-
-void HostLineBoard::writeFile(const std::string& name, const std::string& bytes) {
-    spill(hostPath(name), bytes);
-}
-
-std::string HostLineBoard::readFile(const std::string& name) const {
-    return slurp(hostPath(name));
-}
-
-bool HostLineBoard::exists(const std::string& name) const {
-    return fs::exists(hostPath(name));
-}
-
-std::vector<std::string> HostLineBoard::files() const {
-    std::vector<std::string> names;
-    std::string folder;
-    if (!plat::board().disk().resolve("/DskVol/files", folder)) return names;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(folder, ec))
-        if (e.is_regular_file()) names.push_back(e.path().filename().string());
-    return names;
+    bool ok = plat::board().disk().resolve(("/DskVol/files/" + name).c_str(), host);
+    return ok ? host : dir_ + "/invalid";
 }
 
 }  // namespace stktest

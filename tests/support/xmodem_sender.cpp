@@ -1,146 +1,220 @@
 #include "support/xmodem_sender.h"
 
-#include <cstdio>
+#include "platform/platform.h"
+#include "support/pty_harness.h"
 
-namespace loadtest {
+namespace xmpeer {
 
-namespace {
-constexpr uint8_t SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
-constexpr char SUB = 0x1A;
-// The receive command's last line before the line goes into transfer mode.
-constexpr std::string_view kAnnounced = "before transfer starts.\n\r";
-}  // namespace
-
-uint16_t xmodemCrc(const uint8_t* data, size_t length) {
+uint16_t crc16(const std::string& data) {
     uint16_t crc = 0;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= uint16_t(data[i]) << 8;
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
+    for (unsigned char b : data) {
+        crc ^= uint16_t(b << 8);
+        for (int i = 0; i < 8; ++i)
+            crc = (crc & 0x8000) ? uint16_t(crc << 1 ^ 0x1021) : uint16_t(crc << 1);
     }
     return crc;
 }
 
-XmodemSender::XmodemSender(plat::ScriptedConsole& con, std::string data, size_t blockSize)
-    : con_(con), data_(std::move(data)) {
-    size_t pos = 0;
-    while (pos < data_.size()) {
-        size_t left = data_.size() - pos;
-        size_t size = left <= 128 ? 128 : blockSize;
-        blocks_.emplace_back(pos, size);
-        pos += size;
-    }
-    state_ = State::WaitStart;
-    con_.onWrite = [this](std::string_view w) { seen(w); };
+uint8_t sum8(const std::string& data) {
+    uint8_t s = 0;
+    for (unsigned char b : data) s = uint8_t(s + b);
+    return s;
 }
 
-XmodemSender::~XmodemSender() {
-    con_.onWrite = nullptr;
+std::string wireBlock(int number, const std::string& data, bool crc) {
+    std::string w =
+        std::string{data.size() == 1024 ? STXc : SOHc, char(number & 0xFF), char(~number & 0xFF)} +
+        data;
+    uint16_t c = crc16(data);
+    return crc ? w + char(c >> 8) + char(c & 0xFF) : w + char(sum8(data));
 }
 
-std::string XmodemSender::padded() const {
+std::string ymodemHeader(const std::string& name, const std::string& fields, size_t size) {
+    std::string d = name + '\0' + fields;
+    return d.append(size - std::min(size, d.size()), '\0');
+}
+
+std::string expand(const std::string& text) {
     std::string out;
-    for (auto [offset, size] : blocks_) {
-        std::string block = data_.substr(offset, size);
-        block.resize(size, SUB);
-        out += block;
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool random = text[i] == '#', repeat = i + 1 < text.size() && text[i + 1] == '*';
+        char c = text[i] == '_' ? SUBc : text[i] == '~' ? '\0' : text[i];
+        size_t from = i + (random ? 1 : 2), digits = 0;
+        size_t n = random || repeat ? std::stoul(text.substr(from), &digits) : 1;
+        out += random ? stktest::randomBytes(n, uint32_t(n)) : std::string(n, c);
+        i = random || repeat ? from + digits - 1 : i;
     }
     return out;
 }
 
-void XmodemSender::seen(std::string_view written) {
-    if (announced_.size() < kAnnounced.size() || announced_.find(kAnnounced) == std::string::npos) {
-        announced_ += written;
-        return;  // text before the transfer (it may contain 'C')
+// --- SenderPeer ---------------------------------------------------------------
+
+void SenderPeer::addFile(const std::string& data, size_t blockSize) {
+    // A tail of at most 128 bytes travels in a 128-byte block, as common senders do.
+    for (size_t i = 0, n = 1; i < data.size(); i += items_.back().data.size(), ++n) {
+        size_t size = data.size() - i <= 128 ? 128 : blockSize;
+        addBlock(int(n),
+                 data.substr(i, size) + std::string(size - std::min(size, data.size() - i), SUBc));
     }
-    for (char c : written) handle(uint8_t(c));
+    addEot();
 }
 
-void XmodemSender::handle(uint8_t c) {
-    if (c == CAN && state_ != State::Done) {
-        state_ = State::Done;  // the receiver gave up
-        return;
+void SenderPeer::sendItem(size_t index) {
+    Item& it = items_[index];
+    std::string wire =
+        it.kind == Item::Eot ? std::string(1, EOTc) : wireBlock(it.number, it.data, crc_);
+    if (tamper) tamper(index, it.attempts, wire);
+    ++it.attempts;
+    say(wire);
+    sentCurrent_ = true;
+}
+
+void SenderPeer::onNameByte(char c) {
+    const std::string& name = items_[next_].data;
+    if (nameAt_ == 12) {  // the receiver's sum of the name and SUB: a wrong one is refused
+        bool ok = uint8_t(c) == sum8(name + SUBc);
+        say(ok ? std::string(1, ACKc) : "u");
+        nameAt_ = -1;
+        waitStart_ = true;
+        if (ok) ++next_, ++acked_;
+    } else if (c == ACKc && nameAt_ == modem7AbortAt) {
+        modem7AbortAt = nameAt_ = -1;
+        waitStart_ = true;
+        say("u");
+    } else if (c == ACKc) {
+        say(std::string(1, nameAt_ < 11 ? name[size_t(nameAt_)] : SUBc));
+        ++nameAt_;
     }
-    switch (state_) {
-        case State::WaitStart:
-            if (c != 'C') return;
-            if (cancel_) {
-                con_.send(std::string{char(CAN), char(CAN)});
-                state_ = State::Done;
-            } else if (header_) {
-                header_ = false;
-                batch_ = true;
-                sendHeader();
-                state_ = State::WaitHeaderAck;
+}
+
+void SenderPeer::onByte(char c) {
+    if (nameAt_ >= 0) return onNameByte(c);
+    if (c == 'C' || c == 'G' || (c == NAKc && (waitStart_ || acked_ == 0))) {
+        startLog += c == NAKc ? 'N' : c;
+        if (done()) return;
+        crc_ = c != NAKc;
+        waitStart_ = false;
+        const Item& it = items_[next_];
+        if (it.kind == Item::Name) {
+            nameAt_ = 1;
+            say(std::string{ACKc, it.data[0]});
+        } else if (it.kind == Item::BatchEnd) {
+            say(std::string{ACKc, EOTc});
+            ++next_;
+        } else if (c == 'G' && !it.header) {
+            // YMODEM-G: everything up to and including the EOT goes out at once.
+            for (; items_[next_].kind != Item::Eot; ++next_) sendItem(next_);
+            sendItem(next_);
+        } else {
+            sendItem(next_);
+            if (c == 'G') ++next_, ++acked_, sentCurrent_ = false, waitStart_ = true;
+        }
+    } else if (c == NAKc && sentCurrent_ && !done()) {
+        sendItem(next_);
+    } else if (c == ACKc && sentCurrent_ && !done()) {
+        const Item& it = items_[next_++];
+        ++acked_;
+        sentCurrent_ = false;
+        eotAcked = eotAcked || it.kind == Item::Eot;
+        if ((it.header && it.data[0] != '\0') || it.kind == Item::Eot)
+            waitStart_ = true;
+        else if (!done())
+            sendItem(next_);
+    }
+}
+
+// --- ReceiverPeer -------------------------------------------------------------
+
+void ReceiverPeer::start(const std::string& chars, uint64_t afterUs) {
+    crc = chars[0] == 'C' || chars[0] == 'G';
+    startChars = chars;
+    con_.sendAfter(afterUs, chars);
+}
+
+void ReceiverPeer::reply(const std::string& bytes) {
+    if (!bytes.empty()) con_.sendAfter(1000, bytes);
+}
+
+void ReceiverPeer::onBytes(std::string_view s) {
+    pending_.append(s);
+    while (!pending_.empty()) {
+        char b = pending_[0];
+        if (m7_ == M7::Name) {
+            pending_.erase(0, 1);
+            if (m7name_.empty() && b == EOTc) {
+                batchClosed = true;
+                m7_ = M7::Idle;
+                reply(std::string(1, ACKc));
+            } else if (m7name_.size() < 11) {
+                m7name_ += b;
+                reply(std::string(1, ACKc));
+            } else if (b == SUBc) {
+                reply(std::string(1, char(sum8(m7name_ + SUBc) + (badSums-- > 0 ? 1 : 0))));
+                m7_ = M7::Sum;
+            }
+            continue;
+        }
+        if (m7_ == M7::Sum) {
+            pending_.erase(0, 1);
+            m7_ = M7::Idle;
+            if (b == ACKc) modem7Names.push_back(m7name_);
+            reply(startChars);
+            continue;
+        }
+        if (b == SOHc || b == STXc) {
+            size_t size = b == STXc ? 1024 : 128;
+            size_t need = 3 + size + (crc ? 2 : 1);
+            if (pending_.size() < need) break;
+            Block blk{b, uint8_t(pending_[1]), pending_.substr(3, size), false};
+            bool numberOk = (uint8_t(pending_[1]) + uint8_t(pending_[2])) == 255;
+            uint16_t check =
+                crc ? uint16_t(uint8_t(pending_[3 + size]) << 8 | uint8_t(pending_[4 + size]))
+                    : uint8_t(pending_[3 + size]);
+            blk.checkOk = numberOk && check == (crc ? crc16(blk.data) : sum8(blk.data));
+            pending_.erase(0, need);
+            blocks.push_back(blk);
+            std::string ans;
+            bool header = ymodem && expectHeader_ && blk.number == 0;
+            if (blocks.size() <= overrideCount) {
+                ans = overrideAnswer;
+            } else if (stream) {
+                ans = header ? startChars : "";
             } else {
-                next_ = 0;
-                state_ = State::Sending;
-                sendBlock(next_);
+                ans = blk.checkOk ? std::string(1, ACKc) : std::string(1, NAKc);
+                if (blk.checkOk && header && blk.data[0] != '\0') ans += startChars;
             }
-            return;
-        case State::WaitHeaderAck:
-            if (c == ACK) state_ = State::WaitStart;  // the receiver asks again with 'C'
-            if (c == NAK) sendHeader();
-            return;
-        case State::Sending:
-            if (c == ACK) {
-                ++next_;
-                if (next_ < blocks_.size()) {
-                    sendBlock(next_);
-                } else {
-                    con_.send(std::string(1, char(EOT)));
-                    state_ = State::WaitEotAck;
-                }
-            } else if (c == NAK) {
-                ++naks_;
-                sendBlock(next_);
+            bool accepted = blk.checkOk && (stream || ans.find(ACKc) != std::string::npos);
+            if (accepted && header) {  // a file starts, or the empty header ends the batch
+                batchClosed = blk.data[0] == '\0';
+                if (!batchClosed) headerNames.push_back(blk.data.c_str()), files.emplace_back();
+                expectHeader_ = false;
+                lastNumber_ = 0;
+            } else if (accepted && blk.number != lastNumber_) {
+                if (lastNumber_ < 0) files.emplace_back();
+                files.back() += blk.data;
+                lastNumber_ = blk.number;
             }
-            return;
-        case State::WaitEotAck:
-            if (c == ACK) {
-                eotAcked_ = true;
-                state_ = batch_ ? State::WaitBatchEnd : State::Done;
-            } else if (c == NAK) {
-                con_.send(std::string(1, char(EOT)));
+            reply(ans);
+            continue;
+        }
+        pending_.erase(0, 1);
+        if (b == EOTc) {
+            ++eots_;
+            if (ackEotAt > 0 && eots_ >= ackEotAt) {
+                eots_ = 0;
+                lastNumber_ = -1;
+                reply(std::string(1, ACKc));
+                // The next file's start comes a little later, past the sender's input flush.
+                if (ymodem || modem7) con_.sendAfter(101000, startChars);
+                expectHeader_ = true;
+            } else if (ackEotAt > 0) {
+                reply(std::string(1, NAKc));
             }
-            return;
-        case State::WaitBatchEnd:
-            if (c == 'C') sendHeader(true);
-            if (c == ACK) state_ = State::Done;
-            return;
-        default:
-            return;
+        } else if (b == ACKc && modem7 && m7_ == M7::Idle) {
+            m7_ = M7::Name;
+            m7name_.clear();
+        }
     }
 }
 
-void XmodemSender::sendFrame(uint8_t number, const std::string& payload) {
-    std::string frame;
-    frame += char(payload.size() == 1024 ? STX : SOH);
-    frame += char(number);
-    frame += char(255 - number);
-    frame += payload;
-    uint16_t crc = xmodemCrc(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
-    frame += char(crc >> 8);
-    frame += char(crc & 0xFF);
-    con_.send(frame);
-}
-
-void XmodemSender::sendBlock(size_t index) {
-    auto [offset, size] = blocks_[index];
-    std::string payload = data_.substr(offset, size);
-    payload.resize(size, SUB);
-    sendFrame(uint8_t(index + 1), payload);
-}
-
-void XmodemSender::sendHeader(bool empty) {
-    std::string payload;
-    if (!empty) {
-        payload = headerName_;
-        payload += '\0';
-        payload += std::to_string(headerLength_);
-    }
-    payload.resize(128, '\0');
-    sendFrame(0, payload);
-}
-
-}  // namespace loadtest
+}  // namespace xmpeer

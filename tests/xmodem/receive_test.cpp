@@ -1,452 +1,203 @@
-// The receive engine against a scripted sender on a virtual clock.
+// The receive engine against the scripted sender on a virtual clock: one
+// table of {arguments, sender script, tamper -> result, files, message}.
+//
+// Script tokens: "3a" block 3 of 128 'a' ("3A": 1024), "E" EOT, "F<data>" a
+// file in 128-byte blocks and EOT, "H<name>:<fields>" a YMODEM header, "Z"
+// the empty header, "M<name>" a MODEM7 name ('_' space, '~' NUL), "B" the
+// MODEM7 batch end, "A<n>" abort the name at character n, "W<name>=<data>"
+// an existing file, "!<n>" the n-th disk write fails. Tampers are
+// "<item><attempt><change>" ('*': any); files "name=<data>" or "name" for
+// absent; names, arguments and data as expand() reads them.
 #include <filesystem>
 #include <set>
+#include <sstream>
 
-#include "peer.h"
 #include "platform/platform.h"
-#include "support/test_board.h"
-#include "xmodem/xmodem.h"
+#include "support/xmodem_sender.h"
 
 namespace {
 
 using namespace xmpeer;
-namespace fs = std::filesystem;
 
-class ReceiveTest : public XmodemTest {
-  protected:
+struct ReceiveCase {
+    const char *name, *args, *script, *tamper;
+    int rc;
+    const char* files;
+    const char* said = "";
+    const char* starts = nullptr;
+};
+
+const char kTooMany[] = "\r\nABORTED -- Too Many Errors -- Deleting File\n\r";
+const char kCantCreate[] = "\r\nCan't create file for receive\n\r";
+
+const ReceiveCase kCases[] = {
+    {"BootFormTakesBothBlockSizesAndTheFirstEot", "-cbrke f.bin", "1a 2B E", "", 0,
+     "f.bin=a*128b*1024",
+     "Ready to RECEIVE File f.bin in binary mode\n\r"
+     "Send several Control-X characters to cancel before transfer starts.\n\rCK\x06\x06\x06",
+     "C"},
+    {"WithoutETheFirstEotIsRefused", "-cbr f.bin", "Fhello", "", 0, "f.bin=hello_*123",
+     "C\x06\x15\x06"},
+    {"EotWithoutBlocksLeavesAnExistingFile", "-cbrke f.bin", "Wf.bin=old E", "", 0, "f.bin=old",
+     "Warning -- Target File Exists and is Being Overwritten\n\r"},
+    {"DuplicateBlockIsWrittenOnce", "-cbrke f.bin", "1a 1a 2b E", "", 0, "f.bin=a*128b*128"},
+    {"BlockThreeAfterOneDeletes", "-cbrke f.bin", "1a 3c E", "", -1, "f.bin",
+     "CK\x06\x18\x18\x18\x18\x18\r\nABORTED -- Too Many Errors -- Deleting File\n\r"},
+    {"FirstBlockTwoEndsWithoutAFile", "-cbrke f.bin", "2b", "", -1, "f.bin",
+     "\r\nABORTED -- Remote system is not responding\n\r"},
+    {"TenBadBlocksAbortAndDelete", "-cbrke f.bin", "Fa*256", "1*d", -1, "f.bin", kTooMany},
+    {"BadNumberAndShortBlockAreRetried", "-cbrke f.bin", "1a 2b 3c E", "10n 20s", 0,
+     "f.bin=a*128b*128c*128", "CK\x06\x15\x06\x15\x06\x06"},
+    {"SpuriousEotIsAnError", "-cbr f.bin", "1a E 2b E", "11b", 0, "f.bin=a*128b*128"},
+    {"CanCanBeforeTheFirstBlockCancels", "-cbrke f.bin", "Fx", "0*C", -1, "f.bin",
+     "\r\nReception Canceled by CAN-CAN\n\r"},
+    {"CanCanMidFileIsIgnoredWithoutN", "-cbrke f.bin", "1a 2b E", "10c", 0, "f.bin=a*128b*128"},
+    {"CanCanMidFileWithNDeletes", "-cbrkne f.bin", "1a 2b E", "10c", -1, "f.bin",
+     "\r\nReception Canceled by CAN-CAN; partial file deleted\n\r"},
+    {"TextModeDropsCrNulAndEndsABlockAtSub", "-crke f.bin",
+     "Fline1\r\nline2\r\n~\xC1_dropped\r\nz*102abc\r\n", "", 0, "f.bin=line1\nline2\nAabc\n",
+     " in text mode\n\r"},
+    {"SenderStoppingMidFileKeepsWhatArrived", "-cbrke f.bin", "1a", "", -1, "f.bin=a*128",
+     "\r\nABORTED -- Remote system is not sending file\n\r"},
+    {"WriteErrorDeletes", "-cbrke f.bin", "!2 1a 2b 3c 4d E", "", -1, "f.bin",
+     "\r\nFile Write Error\n\r"},
+    {"LongArgumentIsCutAt79Characters", "-cbrke n*100", "Fabc", "", 0, "n*72=abc_*125"},
+    {"UncreatableFileCancelsTheSender", "-cbrke nodir/f.bin", "Fabc", "", -1, "",
+     "\x18\x18\x18\r\nCan't create file for receive\n\r"},
+    {"CrcGivesWayToChecksumAtTheThirtiethStart", "-cbre f.bin", "Fsum", "**K", 0, "f.bin=sum_*125",
+     "", "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCN"},
+    {"YmodemLengthCutsAndTheHeaderNameWins", "-cbrke f.bin",
+     "HData.BIN:1000 1d 2d 3d 4d 5d 6d 7d 8d E Z", "", 0, "data.bin=d*1000 f.bin"},
+    {"YmodemBatchOfTwoFilesWithBothSizes", "-rbk", "Ha.bin:3000 1A 2A 3A E Hb.bin:3 Fbee Z", "", 0,
+     "a.bin=a*3000 b.bin=bee", "Ready for xbatch RECEIVE in binary mode\n\r"},
+    {"YmodemGStreamsWithoutAcks", "-rbg", "Hg.bin:2000 1G 2G E Z", "", 0, "g.bin=g*2000",
+     "GG\x15\x06G\x06", "GGG"},
+    {"YmodemGDamageIsFatal", "-rbg", "Hh.bin:3000 1h 2h 3h E", "2*d", -1, "h.bin", kTooMany},
+    {"HostileYmodemNamesStayInTheFolder", "-rb",
+     "H../../x:3 Fabc H/etc/X:3 Fabc H..\\..\\y:3 Fabc H\xE9t\xE9.bin:3 Fabc Z", "", 0,
+     "..:..:x=abc :etc:x=abc ..:..:y=abc \xE9t\xE9.bin=abc"},
+    {"YmodemNameDotDotIsRefused", "-rb", "H..:3", "", -1, "", kCantCreate},
+    {"YmodemNameOver255IsRefused", "-rb", "Hn*300:3", "", -1, "",
+     "\r\nFile name in YMODEM header too long (over 255 characters)\n\r"},
+    {"Modem7NamesTheFiles", "-rbm", "MREAD____ME_ Fmodemseven M../../X____ Fy B", "", 0,
+     "read.me=modemseven_*118 ..:..:x=y_*127"},
+    {"Modem7AbortedNameIsRetried", "-rbm", "A4 MABC_____TXT Fx B", "", 0, "abc.txt=x_*127"},
+    // Names of the files the boot program keeps are never taken from the line.
+    {"StoredNameImage1IsRefused", "-rb", "Wimage1=i HIMAGE1:3 Fabc", "", -1, "image1=i",
+     "File image1 already exists, not received"},
+    {"StoredNameBootDimIsRefused", "-rb", "Wboot.dim=d Hboot.dim:3 Fabc", "", -1, "boot.dim=d",
+     "File boot.dim already exists, not received"},
+    {"StoredNameLog2IsRefused", "-rb", "Wlog2.bin=l Hlog2.bin:3 Fabc", "", -1, "log2.bin=l",
+     "File log2.bin already exists, not received"},
+    {"Modem7StoredNameIsRefused", "-rbm", "Wboot.dim=d MBOOT____DIM Fy", "", -1, "boot.dim=d"},
+    {"Modem7NullName", "-rbm", "M~AME____TXT Fy", "", -1, "",
+     "\r\nNull file name in MODEM7 batch receive\n\r"},
+};
+
+void build(SenderPeer& p, stktest::TestBoard& tb, const std::string& script) {
+    std::istringstream in(script);
+    for (std::string t, rest; std::getline(in, t, ' ');) {
+        rest = t.substr(1);
+        if (t[0] == 'E') p.addEot();
+        if (t[0] == 'F') p.addFile(expand(rest), 128);
+        if (t[0] == 'Z') p.addYmodemEnd();
+        if (t[0] == 'B') p.addBatchEnd();
+        if (t[0] == 'W')
+            tb.writeFile(rest.substr(0, rest.find('=')), rest.substr(rest.find('=') + 1));
+        if (t[0] == '!') tb.disk().failWriteAt(std::stoi(rest));
+        if (t[0] == 'A') p.modem7AbortAt = std::stoi(rest);
+        if (t[0] == 'H') {
+            std::string name = expand(rest.substr(0, rest.find(':')));
+            p.addBlock(
+                0,
+                ymodemHeader(name, rest.substr(rest.find(':') + 1), name.size() > 100 ? 1024 : 128),
+                true);
+        }
+        if (t[0] == 'M') {
+            for (char& c : rest) c = c == '_' ? ' ' : c == '~' ? '\0' : c;
+            p.addName(rest);
+        }
+        if (std::isdigit(uint8_t(t[0]))) {
+            size_t digits;
+            int number = std::stoi(t, &digits);
+            char c = t[digits];
+            p.addBlock(number, std::string(std::isupper(uint8_t(c)) ? 1024 : 128,
+                                           char(std::tolower(uint8_t(c)))));
+        }
+    }
+}
+
+// Changes of a transmission: damaged data, a bad complement, a short block,
+// CAN CAN instead or before, one CAN before, a damaged CRC or checksum block,
+// block 2 instead.
+void tamper(const std::string& changes, size_t item, int attempt, std::string& w) {
+    for (size_t i = 0; i + 2 < changes.size(); i += 4) {
+        if ((changes[i] != '*' && size_t(changes[i] - '0') != item) ||
+            (changes[i + 1] != '*' && changes[i + 1] - '0' != attempt))
+            continue;
+        char change = changes[i + 2];
+        if (change == 'd') w[10] ^= 0x55;
+        if (change == 'n') w[2] = 0;
+        if (change == 's') w.resize(60);
+        if (change == 'C' || change == 'c' || change == 'u')
+            w = std::string(change == 'u' ? 1 : 2, CANc) + (change == 'C' ? "" : w);
+        if ((change == 'K' && w.size() == 133) || (change == 'S' && w.size() == 132)) w.back() ^= 1;
+        if (change == 'b') w = wireBlock(2, std::string(128, 'b'), true);
+    }
+}
+
+class ReceiveTable : public XmodemTest, public ::testing::WithParamInterface<ReceiveCase> {};
+
+TEST_P(ReceiveTable, EndsAsScripted) {
+    const ReceiveCase& c = GetParam();
+    SenderPeer peer(con());
+    build(peer, tb, c.script);
+    peer.tamper = [&](size_t i, int attempt, std::string& w) { tamper(c.tamper, i, attempt, w); };
     // Every file on the board, to show that nothing appears outside the working directory.
-    std::set<std::string> boardFiles() {
+    auto boardFiles = [&] {
         std::set<std::string> files;
-        for (auto& e : fs::recursive_directory_iterator(tb.dir()))
+        for (auto& e : std::filesystem::recursive_directory_iterator(tb.dir()))
             if (e.is_regular_file()) files.insert(e.path().string());
         return files;
-    }
-};
-
-TEST_F(ReceiveTest, SilentSenderSeesTenStartCharactersThenTheAbort) {
-    std::vector<uint64_t> cTimes;
-    std::string written;
-    con().onWrite = [&](std::string_view s) {
-        for (char c : s) {
-            if (c == 'C' && con().options() == 0) cTimes.push_back(plat::nowUs());
-        }
-        written.append(s);
     };
-    uint64_t t0 = plat::nowUs();
-    EXPECT_EQ(xm("-cbrke f.bin"), -1);
-    std::string abort = "\r\nABORTED -- Remote system is not sending file\n\r";
-    size_t at = written.find(abort);
-    ASSERT_NE(at, std::string::npos);
-    // Only the protocol bytes before the message: ten 'C' 'K' pairs.
-    std::string protocol = written.substr(0, at);
-    protocol = protocol.substr(protocol.rfind("\n\r") + 2);
-    std::string expect;
-    for (int i = 0; i < 10; ++i) expect += "CK";
-    EXPECT_EQ(protocol, expect);
-    // The settle delay at 9600 bit/s is 213 ms; then 0, 1, 3, ... 45 s.
-    const uint64_t settle = 213000;
-    const int secs[] = {0, 1, 3, 6, 10, 15, 21, 28, 36, 45};
-    ASSERT_GE(cTimes.size(), 10u);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(cTimes[i] - t0, settle + secs[i] * 1000000ull) << i;
-    EXPECT_FALSE(tb.exists("f.bin"));
-    // The abort comes at 55 s, then the command pauses 5 s.
-    EXPECT_EQ(plat::nowUs() - t0, settle + 60 * 1000000ull);
-}
-
-TEST_F(ReceiveTest, CallersFormTakesBothBlockSizesAndTheFirstEot) {
-    SenderPeer peer(con());
-    std::string a = pattern(128, 1), b = pattern(1024, 2);
-    peer.addBlock(1, a);
-    peer.addBlock(2, b);
-    peer.addEot();
-    EXPECT_EQ(xm("-cbrke f.bin"), 0);
-    EXPECT_EQ(tb.readFile("f.bin"), a + b);
-    EXPECT_EQ(peer.startLog, "C");
-    EXPECT_TRUE(peer.done());
-    std::string announce =
-        "Ready to RECEIVE File f.bin in binary mode\n\r"
-        "Send several Control-X characters to cancel before transfer starts.\n\r";
-    EXPECT_EQ(out().substr(0, announce.size()), announce);
-    // C K, an ACK per block, the ACK of the EOT: nothing else.
-    EXPECT_EQ(out().substr(announce.size()), std::string("CK\x06\x06\x06"));
-}
-
-TEST_F(ReceiveTest, WithoutTheEOptionTheFirstEotIsRefused) {
-    SenderPeer peer(con());
-    peer.addFile("hello", 128);
-    EXPECT_EQ(xm("-cbr f.bin"), 0);
-    EXPECT_EQ(tb.readFile("f.bin"), "hello" + std::string(123, SUBc));
-    // ACK for the block, NAK for the first EOT, ACK for the second.
-    EXPECT_NE(out().find(std::string("C\x06\x15\x06")), std::string::npos);
-}
-
-TEST_F(ReceiveTest, EotWithoutAnyBlockLeavesAnExistingFileAlone) {
-    tb.writeFile("f.bin", "old");
-    SenderPeer peer(con());
-    peer.addEot();
-    EXPECT_EQ(xm("-cbrke f.bin"), 0);
-    EXPECT_NE(out().find("Warning -- Target File Exists and is Being Overwritten\n\r"),
-              std::string::npos);
-    EXPECT_EQ(tb.readFile("f.bin"), "old");
-}
-
-TEST_F(ReceiveTest, DuplicateBlockIsAcknowledgedAndWrittenOnce) {
-    SenderPeer peer(con());
-    peer.addBlock(1, block128('a'));
-    peer.addBlock(1, block128('a'));
-    peer.addBlock(2, block128('b'));
-    peer.addEot();
-    EXPECT_EQ(xm("-cbrke f.bin"), 0);
-    EXPECT_EQ(tb.readFile("f.bin"), block128('a') + block128('b'));
-}
-
-TEST_F(ReceiveTest, BlockThreeAfterOneDeletesTheFile) {
-    SenderPeer peer(con());
-    peer.addBlock(1, block128('a'));
-    peer.addBlock(3, block128('c'));
-    peer.addEot();
-    EXPECT_EQ(xm("-cbrke f.bin"), -1);
-    EXPECT_TRUE(said("ABORTED -- Too Many Errors -- Deleting File"));
-    EXPECT_NE(out().find(std::string(5, CANc)), std::string::npos);
-    EXPECT_FALSE(tb.exists("f.bin"));
-}
-
-TEST_F(ReceiveTest, FirstBlockTwoEndsAtOnceWithoutAFile) {
-    SenderPeer peer(con());
-    peer.addBlock(2, block128('b'));
-    EXPECT_EQ(xm("-cbrke f.bin"), -1);
-    EXPECT_TRUE(said("ABORTED -- Remote system is not responding"));
-    EXPECT_FALSE(tb.exists("f.bin"));
-}
-
-TEST_F(ReceiveTest, CanCanBeforeTheFirstBlockCancels) {
-    SenderPeer peer(con());
-    peer.addFile("x", 128);
-    peer.tamper = [](size_t item, int, std::string& wire) {
-        if (item == 0) wire = std::string(2, CANc);
-    };
-    EXPECT_EQ(xm("-cbrke f.bin"), -1);
-    EXPECT_TRUE(said("Reception Canceled by CAN-CAN"));
-    EXPECT_FALSE(tb.exists("f.bin"));
-}
-
-TEST_F(ReceiveTest, CanAfterTheFirstBlockIsIgnoredUnlessAsked) {
-    auto run = [&](const char* args) {
-        SenderPeer peer(con());
-        peer.addBlock(1, block128('a'));
-        peer.addBlock(2, block128('b'));
-        peer.addEot();
-        peer.tamper = [](size_t item, int attempt, std::string& wire) {
-            if (item == 1 && attempt == 0) wire = std::string(2, CANc) + wire;
-        };
-        return xm(args);
-    };
-    EXPECT_EQ(run("-cbrke f.bin"), 0);
-    EXPECT_EQ(tb.readFile("f.bin"), block128('a') + block128('b'));
-    con().clearOutput();
-    EXPECT_EQ(run("-cbrkne g.bin"), -1);
-    EXPECT_TRUE(said("Reception Canceled by CAN-CAN; partial file deleted"));
-    EXPECT_FALSE(tb.exists("g.bin"));
-}
-
-TEST_F(ReceiveTest, SingleCanWithNIsAnErrorAndTheBlockComesAgain) {
-    SenderPeer peer(con());
-    peer.addBlock(1, block128('a'));
-    peer.addBlock(2, block128('b'));
-    peer.addEot();
-    peer.tamper = [](size_t item, int attempt, std::string& wire) {
-        if (item == 1 && attempt == 0) wire = std::string(1, CANc) + wire;
-    };
-    EXPECT_EQ(xm("-cbrne f.bin"), 0);
-    EXPECT_EQ(tb.readFile("f.bin"), block128('a') + block128('b'));
-}
-
-TEST_F(ReceiveTest, TextModeDropsCrNulAndEndsABlockAtSub) {
-    SenderPeer peer(con());
-    std::string b1 = "line1\r\nline2\r\n";
-    b1 += '\0';
-    b1 += "\xC1";  // bit 7 cleared: 'A'
-    b1 += SUBc;
-    b1 += "dropped";
-    b1.resize(128, 'z');
-    std::string b2 = "abc\r\n";
-    b2.resize(128, SUBc);
-    peer.addBlock(1, b1);
-    peer.addBlock(2, b2);
-    peer.addEot();
-    EXPECT_EQ(xm("-crke t.txt"), 0);
-    EXPECT_EQ(tb.readFile("t.txt"), "line1\nline2\nAabc\n");
-    EXPECT_NE(out().find(" in text mode\n\r"), std::string::npos);
-}
-
-TEST_F(ReceiveTest, YmodemLengthCutsTheFileAndTheHeaderNameWins) {
-    SenderPeer peer(con());
-    std::string data = pattern(1000);
-    peer.addYmodemFile("Data.BIN", data, 128);
-    peer.addYmodemEnd();
-    EXPECT_EQ(xm("-cbrke given.bin"), 0);
-    EXPECT_EQ(tb.readFile("data.bin"), data);
-    EXPECT_FALSE(tb.exists("given.bin"));
-    EXPECT_TRUE(peer.done());
-}
-
-TEST_F(ReceiveTest, YmodemBatchOfTwoFilesWithOneKBlocks) {
-    SenderPeer peer(con());
-    std::string a = pattern(3000, 3), b = pattern(5, 4);
-    peer.addYmodemFile("a.bin", a, 1024);
-    peer.addYmodemFile("b.bin", b, 128);
-    peer.addYmodemEnd();
-    EXPECT_EQ(xm("-rbk"), 0);
-    EXPECT_EQ(tb.readFile("a.bin"), a);
-    EXPECT_EQ(tb.readFile("b.bin"), b);
-    EXPECT_FALSE(tb.exists("xmodem.in"));
-    EXPECT_NE(out().find("Ready for xbatch RECEIVE in binary mode\n\r"), std::string::npos);
-}
-
-TEST_F(ReceiveTest, PlainBlocksInABatchReceiveFillXmodemIn) {
-    SenderPeer peer(con());
-    peer.addFile("plain", 128);
-    EXPECT_EQ(xm("-rbe"), 0);
-    EXPECT_EQ(tb.readFile("xmodem.in"), "plain" + std::string(123, SUBc));
-}
-
-TEST_F(ReceiveTest, CrcGivesWayToChecksumAtTheThirtiethStartCharacter) {
-    SenderPeer peer(con());
-    peer.addFile("sum", 128);
-    // Every CRC block arrives damaged; checksum blocks arrive intact.
-    peer.tamper = [](size_t, int, std::string& wire) {
-        if (wire.size() == 133) wire.back() ^= 1;
-    };
-    EXPECT_EQ(xm("-cbre f.bin"), 0);
-    EXPECT_EQ(peer.startLog, std::string(30, 'C') + "N");
-    EXPECT_EQ(tb.readFile("f.bin"), "sum" + std::string(125, SUBc));
-}
-
-TEST_F(ReceiveTest, ChecksumGivesWayToCrcAtTheThirtiethStartCharacter) {
-    SenderPeer peer(con());
-    peer.addFile("crc", 128);
-    peer.tamper = [](size_t, int, std::string& wire) {
-        if (wire.size() == 132) wire.back() ^= 1;
-    };
-    EXPECT_EQ(xm("-bre f.bin"), 0);
-    EXPECT_EQ(peer.startLog, std::string(30, 'N') + "C");
-    EXPECT_EQ(tb.readFile("f.bin"), "crc" + std::string(125, SUBc));
-}
-
-TEST_F(ReceiveTest, TenBadBlocksAfterTheFirstAbortAndDelete) {
-    SenderPeer peer(con());
-    peer.addFile(pattern(256), 128);
-    peer.tamper = [](size_t item, int, std::string& wire) {
-        if (item == 1) wire[10] ^= 0x55;
-    };
-    EXPECT_EQ(xm("-cbrke f.bin"), -1);
-    EXPECT_TRUE(said("ABORTED -- Too Many Errors -- Deleting File"));
-    EXPECT_FALSE(tb.exists("f.bin"));
-}
-
-TEST_F(ReceiveTest, SenderStoppingMidFileKeepsWhatArrived) {
-    SenderPeer peer(con());
-    peer.addBlock(1, block128('a'));
-    EXPECT_EQ(xm("-cbrke f.bin"), -1);
-    EXPECT_TRUE(said("ABORTED -- Remote system is not sending file"));
-    EXPECT_EQ(tb.readFile("f.bin"), block128('a'));
-}
-
-TEST_F(ReceiveTest, WriteErrorDeletesTheFile) {
-    SenderPeer peer(con());
-    peer.addFile(pattern(512), 128);
-    tb.disk().failWriteAt(2);
-    EXPECT_EQ(xm("-cbrke f.bin"), -1);
-    EXPECT_TRUE(said("File Write Error"));
-    EXPECT_FALSE(tb.exists("f.bin"));
-}
-
-TEST_F(ReceiveTest, YmodemGStreamsAndAnyDamageIsFatal) {
-    {
-        SenderPeer peer(con());
-        std::string data = pattern(2000);
-        peer.addYmodemFile("g.bin", data, 1024);
-        peer.addYmodemEnd();
-        EXPECT_EQ(xm("-rbg"), 0);
-        EXPECT_EQ(tb.readFile("g.bin"), data);
-        EXPECT_EQ(peer.startLog, "GGG");
-        // No ACK for data blocks: only the EOT exchange and the end header.
-        std::string o = out();
-        EXPECT_EQ(std::count(o.begin(), o.end(), ACKc), 2);
-    }
-    con().clearOutput();
-    SenderPeer peer(con());
-    peer.addYmodemFile("h.bin", pattern(3000), 1024);
-    peer.tamper = [](size_t item, int, std::string& wire) {
-        if (item == 2) wire[100] ^= 1;
-    };
-    EXPECT_EQ(xm("-rbg"), -1);
-    EXPECT_TRUE(said("ABORTED -- Too Many Errors -- Deleting File"));
-    EXPECT_FALSE(tb.exists("h.bin"));
-}
-
-// A scripted MODEM7 sender: name exchange, one block, EOT, and the batch end.
-struct Modem7Sender {
-    Modem7Sender(plat::ScriptedConsole& con, std::string name11, std::string data)
-        : con(con), name(std::move(name11)), data(std::move(data)) {
-        con.onWrite = [this](std::string_view s) {
-            for (char c : s) onByte(c);
-        };
-    }
-    ~Modem7Sender() { con.onWrite = nullptr; }
-    void say(const std::string& bytes) { con.sendAfter(1000, bytes); }
-    void onByte(char c) {
-        if (con.options() != 0) return;
-        switch (phase) {
-            case 0:  // start character: open the name exchange
-                if (c == NAKc || c == 'C') {
-                    idx = 1;
-                    phase = 1;
-                    say(std::string(1, ACKc) + name[0]);
-                }
-                break;
-            case 1:
-                if (c != ACKc) break;
-                if (idx == abortAt) {
-                    abortAt = -1;
-                    phase = 0;
-                    say("u");
-                } else if (idx < 11) {
-                    say(std::string(1, name[idx++]));
-                } else {
-                    say(std::string(1, SUBc));
-                    phase = 2;
-                }
-                break;
-            case 2:
-                sumSeen = uint8_t(c);
-                phase = 3;
-                say(std::string(1, ACKc));
-                break;
-            case 3:
-                if (c == NAKc || c == 'C') {
-                    phase = 4;
-                    std::string d = data;
-                    d.resize(128, SUBc);
-                    say(wireBlock(1, d, c == 'C'));
-                }
-                break;
-            case 4:
-                if (c == ACKc && eotSent) {
-                    phase = 5;
-                } else if (c == ACKc || c == NAKc) {
-                    eotSent = 1;
-                    say(std::string(1, EOTc));
-                }
-                break;
-            case 5:
-                if (c == NAKc || c == 'C') {
-                    phase = 6;
-                    say(std::string(1, ACKc) + EOTc);
-                }
-                break;
-            default:
-                break;
-        }
-    }
-    plat::ScriptedConsole& con;
-    std::string name, data;
-    int phase = 0, idx = 0, abortAt = -1, eotSent = 0;
-    uint8_t sumSeen = 0;
-};
-
-TEST_F(ReceiveTest, Modem7NameExchangeNamesTheFile) {
-    Modem7Sender peer(con(), "READ    ME ", "modem seven");
-    EXPECT_EQ(xm("-rbm"), 0);
-    EXPECT_EQ(peer.sumSeen, sum8("READ    ME " + std::string(1, SUBc)));
-    EXPECT_EQ(peer.phase, 6);
-    std::string want = "modem seven";
-    want.resize(128, SUBc);
-    EXPECT_EQ(tb.readFile("read.me"), want);
-}
-
-TEST_F(ReceiveTest, Modem7AbortedNameIsRetried) {
-    Modem7Sender peer(con(), "ABC     TXT", "x");
-    peer.abortAt = 4;
-    EXPECT_EQ(xm("-rbm"), 0);
-    EXPECT_TRUE(tb.exists("abc.txt"));
-}
-
-TEST_F(ReceiveTest, Modem7HostileAndNullNames) {
     auto before = boardFiles();
-    {
-        Modem7Sender peer(con(), "../../X    ", "y");
-        EXPECT_EQ(xm("-rbm"), 0);
-        EXPECT_TRUE(tb.exists("..:..:x"));
+    EXPECT_EQ(xm(expand(c.args).c_str()), c.rc);
+    EXPECT_NE(con().output().find(c.said), std::string::npos) << con().output();
+    EXPECT_EQ(peer.startLog, c.starts ? c.starts : peer.startLog);
+    EXPECT_TRUE(c.rc != 0 || peer.done());
+    std::set<std::string> expected, added;
+    std::istringstream in(c.files);
+    for (std::string f; std::getline(in, f, ' ');) {
+        size_t eq = f.find('=');
+        std::string name = expand(f.substr(0, eq)), content = eq > f.size() ? "" : f.substr(eq + 1);
+        EXPECT_EQ(tb.exists(name), eq < f.size()) << name;
+        EXPECT_EQ(tb.readFile(name), expand(content)) << name;
+        if (eq < f.size()) expected.insert(tb.hostPath(name));
     }
-    {
-        con().clearOutput();
-        Modem7Sender peer(con(), "..         ", "y");
-        EXPECT_EQ(xm("-rbm"), -1);
-        EXPECT_TRUE(said("Can't create file for receive"));
-    }
-    {
-        tb.writeFile("boot.dim", "list");
-        before.insert(tb.hostPath("boot.dim"));
-        Modem7Sender peer(con(), "BOOT    DIM", "y");
-        EXPECT_EQ(xm("-rbm"), -1);
-        EXPECT_EQ(tb.readFile("boot.dim"), "list");
-    }
-    {
-        con().clearOutput();
-        Modem7Sender peer(con(), std::string(1, '\0') + "AME    TXT", "y");
-        EXPECT_EQ(xm("-rbm"), -1);
-        EXPECT_TRUE(said("Null file name in MODEM7 batch receive"));
-    }
-    auto after = boardFiles();
-    std::set<std::string> added;
-    for (auto& f : after)
-        if (!before.count(f)) added.insert(f);
-    EXPECT_EQ(added, std::set<std::string>{tb.hostPath("..:..:x")});
-}
-
-TEST_F(ReceiveTest, HostileYmodemNamesStayInTheWorkingDirectory) {
-    const char* stored[] = {"image1", "boot.dim", "log2.bin"};  // never named from the line
-    for (const char* f : stored) tb.writeFile(f, f);
-    auto before = boardFiles();
-    struct Case {
-        std::string name;
-        std::string file;  // empty: refused
-        std::string message;
-    } cases[] = {
-        {"../../x", "..:..:x", ""},
-        {"/etc/X", ":etc:x", ""},
-        {"..\\..\\y", "..:..:y", ""},
-        {"..", "", "Can't create file for receive"},
-        {".", "", "Can't create file for receive"},
-        {"\xE9t\xE9.bin", "\xE9t\xE9.bin", ""},
-        {std::string(300, 'n'), "", "File name in YMODEM header too long (over 255 characters)"},
-        {"IMAGE1", "", "File image1 already exists, not received"},
-        {"boot.dim", "", "File boot.dim already exists, not received"},
-        {"log2.bin", "", "File log2.bin already exists, not received"},
-    };
-    std::set<std::string> expected;
-    for (const auto& c : cases) {
-        con().clearOutput();
-        SenderPeer peer(con());
-        peer.addBlock(0, ymodemHeader(c.name, "3", c.name.size() > 100 ? 1024 : 128), true);
-        peer.addFile("abc", 128);
-        peer.addYmodemEnd();
-        int rc = xm("-rb");
-        if (c.file.empty()) {
-            EXPECT_EQ(rc, -1) << c.name;
-            EXPECT_TRUE(said(c.message)) << c.name;
-        } else {
-            EXPECT_EQ(rc, 0) << c.name;
-            EXPECT_EQ(tb.readFile(c.file), "abc") << c.name;
-            expected.insert(tb.hostPath(c.file));
-        }
-    }
-    std::set<std::string> added;
     for (auto& f : boardFiles())
-        if (!before.count(f)) added.insert(f);
+        if (!before.count(f) || expected.count(f)) added.insert(f);
     EXPECT_EQ(added, expected);
-    for (const char* f : stored) EXPECT_EQ(tb.readFile(f), f);
+}
+
+INSTANTIATE_TEST_SUITE_P(Receive, ReceiveTable, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// With a silent sender and the w option: a 15 s wait, the settle delay (213 ms
+// at 9600 bit/s), ten 'C' 'K' at 0, 1, 3, ... 45 s, the abort at 55 s, a 5 s pause.
+TEST_F(XmodemTest, SilentSenderSeesTenStartsThenTheAbort) {
+    uint64_t t0 = plat::nowUs() + 15000000;
+    std::vector<uint64_t> starts;
+    con().onWrite = [&](std::string_view s) {
+        for (char c : s)
+            if (c == 'C' && con().options() == 0) starts.push_back(plat::nowUs() - t0);
+    };
+    EXPECT_EQ(xm("-cbrkew f.bin"), -1);
+    EXPECT_EQ(starts, (std::vector<uint64_t>{213000, 1213000, 3213000, 6213000, 10213000, 15213000,
+                                             21213000, 28213000, 36213000, 45213000}));
+    EXPECT_NE(
+        con().output().find("CKCKCKCKCKCKCKCKCKCK\r\nABORTED -- Remote system is not sending file"),
+        std::string::npos);
+    EXPECT_EQ(plat::nowUs() - t0, 60213000u);
 }
 
 }  // namespace
