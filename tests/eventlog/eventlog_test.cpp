@@ -1,236 +1,169 @@
+// The persistent event log and its text form, checked against records built
+// from the documented byte layout rather than with the log's own encoder.
 #include "eventlog/eventlog.h"
 
-#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "log_records.h"
-#include "platform/platform.h"
+#include "eventlog/retrieve.h"
+#include "support/test_board.h"
 
 namespace {
 
-using logtest::eventRecord;
-using logtest::freeRecords;
-using logtest::kRecords;
-using logtest::kUsedBytes;
-using logtest::logOf;
-using logtest::LogTest;
-using logtest::record;
-using logtest::sameBytes;
-
-#define EXPECT_SAME(a, b) EXPECT_TRUE(sameBytes((a), (b)))
-
 constexpr uint32_t kNow = 1234567890;
-constexpr uint32_t kTask = 0x1000;  // the boot task
 
-TEST_F(LogTest, MissingFileIsCreatedAndTheFirstEntryGoesToRecordZero) {
-    EXPECT_FALSE(tb.exists("log2.bin"));
-    EXPECT_EQ(init(), 0);
-    EXPECT_TRUE(tb.exists("log2.bin"));
-    EXPECT_SAME(file(), "");
-    EXPECT_EQ(con().output(), "");
-    EXPECT_EQ(eventLogRecordCount(), 315u);
-    EXPECT_EQ(eventLogNextRecord(), 0u);
-    EXPECT_SAME(image(), freeRecords(kRecords) + std::string(4, '\xFF'));
-
-    plat::clock_settime(kNow, 0);
-    log_event("../../src/boot/startup.cpp", 42, 0xABCD);
-    EXPECT_SAME(file(),
-                eventRecord(1, "startup.cpp", 42, kTask, 0xABCD, kNow) + freeRecords(kRecords - 1));
-    EXPECT_EQ(eventLogNextRecord(), 1u);
+std::string be32(uint32_t v) {
+    return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+}
+// Type, 32-byte blank-padded file field, line, task (the boot task), code, time.
+std::string event(uint32_t type, std::string file, int32_t line, uint32_t code, uint32_t time) {
+    file.resize(32, ' ');
+    return be32(type) + file + be32(uint32_t(line)) + be32(0x1000) + be32(code) + be32(time);
+}
+// Type, srr0, srr1, msr, dsisr, dar, time, 24 bytes not read.
+std::string fault(uint32_t type, uint32_t first, uint32_t time) {
+    std::string r = be32(type);
+    for (uint32_t i = 0; i < 5; ++i) r += be32(first + i * 0x11111111);
+    return r + be32(time) + std::string(24, 'Z');
+}
+std::string freeRecords(size_t n) {
+    return std::string(n * 52, '\xFF');
+}
+// n used records, then free records up to the 315 the log holds.
+std::string logOf(size_t n, const std::string& records = "") {
+    std::string s = records;
+    for (size_t i = s.size() / 52; i < n; ++i)
+        s += event(1, "f" + std::to_string(i) + ".c", int32_t(i), uint32_t(i), uint32_t(i));
+    return s + freeRecords(315 - n);
 }
 
-TEST_F(LogTest, UsedRecordsWithAFreeTailAreKept) {
-    const std::string original = logOf(10, "TAIL");
-    tb.writeFile("log2.bin", original);
-    EXPECT_EQ(init(), 0);
-    EXPECT_SAME(file(), original);  // not rewritten
-    EXPECT_SAME(image(), original);
-    EXPECT_EQ(eventLogNextRecord(), 10u);
+class EventLog : public stktest::BoardTest {
+  protected:
+    int open(const std::optional<std::string>& file, uint32_t mode = 5) {
+        if (file) tb.writeFile("log2.bin", *file);
+        return Log_Init(16384, nullptr, mode, 2, 7);
+    }
+    std::string file() { return tb.readFile("log2.bin"); }
+    std::string image() {
+        return std::string(reinterpret_cast<const char*>(eventLogImage()), 16384);
+    }
+    std::string text() {
+        EXPECT_EQ(convert_event_log_to_ascii(), 0);
+        return tb.readFile("asciilog.bin");
+    }
+};
 
-    plat::clock_settime(kNow, 0);
-    log_event("C:\\build\\drivers\\event.cpp", -5, 0xDEADBEEF);
-    std::string expected = logOf(10);
-    expected.replace(10 * 52, 52, eventRecord(1, "event.cpp", -5, kTask, 0xDEADBEEF, kNow));
-    // The record is written in place; the bytes past the records keep their tail.
-    EXPECT_SAME(file(), expected + "TAIL");
-    EXPECT_EQ(eventLogNextRecord(), 11u);
-}
-
-TEST_F(LogTest, FullLogIsErasedAtStartUp) {
-    const std::string tail = "WXYZ" + std::string(100, 'q');
-    tb.writeFile("log2.bin", logOf(315, tail));
-    EXPECT_EQ(init(), 0);
-    EXPECT_SAME(file(), freeRecords(kRecords) + tail);
-    EXPECT_EQ(eventLogNextRecord(), 0u);
-    EXPECT_EQ(con().output(), "");
-}
-
-TEST_F(LogTest, UsedRecordAfterAFreeOneErasesTheLog) {
-    std::string log = logOf(5);
-    log.replace(200 * 52, 52, eventRecord(2, "late.c", 1, 2, 3, 4));
-    tb.writeFile("log2.bin", log);
-    EXPECT_EQ(init(), 0);
-    EXPECT_SAME(file(), freeRecords(kRecords));
-    EXPECT_EQ(eventLogNextRecord(), 0u);
-}
-
-TEST_F(LogTest, ModeSixReadsButNeverRepairsOrWrites) {
-    std::string log = logOf(5);
-    log.replace(200 * 52, 52, eventRecord(2, "late.c", 1, 2, 3, 4));
-    tb.writeFile("log2.bin", log);
-    EXPECT_EQ(init(6), 0);
-    EXPECT_SAME(image(), log + std::string(4, '\xFF'));
-    log_event("x.c", 1, 1);
-    uint8_t rec[52];
-    event_log_entry_fill(1, "y.c", 2, 2, rec);
-    add_flash_log_entry(rec, 0);
-    EXPECT_SAME(file(), log);
-    EXPECT_SAME(image(), log + std::string(4, '\xFF'));
-}
-
-TEST_F(LogTest, ShortFileIsCompletedWithFreeRecords) {
-    tb.writeFile("log2.bin", logOf(3).substr(0, 3 * 52));
-    EXPECT_EQ(init(), 0);
-    EXPECT_EQ(eventLogNextRecord(), 3u);
-    EXPECT_EQ(file().size(), 3u * 52);
-    EXPECT_SAME(image(), logOf(3) + std::string(4, '\xFF'));
-    log_event("a.c", 1, 7);
-    EXPECT_EQ(file().size(), kUsedBytes);
-    EXPECT_EQ(record(file(), 3), eventRecord(1, "a.c", 1, kTask, 7, uint32_t(plat::time())));
-}
-
-TEST_F(LogTest, AFullLogIsErasedByTheNextEntry) {
-    tb.writeFile("log2.bin", logOf(314));
-    EXPECT_EQ(init(), 0);
-    EXPECT_EQ(eventLogNextRecord(), 314u);
-    plat::clock_settime(kNow, 0);
-    log_event("last.c", 314, 314);
-    EXPECT_EQ(eventLogNextRecord(), 315u);
-    EXPECT_EQ(record(file(), 314), eventRecord(1, "last.c", 314, kTask, 314, kNow));
-
-    // At interrupt level a full log is left alone.
-    log_event_int("int.c", 1, 1);
-    EXPECT_EQ(eventLogNextRecord(), 315u);
-    EXPECT_EQ(record(file(), 314), eventRecord(1, "last.c", 314, kTask, 314, kNow));
-
-    log_event("first.c", 1, 0x11);
-    EXPECT_SAME(file(), eventRecord(1, "first.c", 1, kTask, 0x11, kNow) + freeRecords(314));
-    EXPECT_EQ(eventLogNextRecord(), 1u);
-}
-
-TEST_F(LogTest, InterruptLevelStoresNothing) {
-    tb.writeFile("log2.bin", logOf(2));
-    EXPECT_EQ(init(), 0);
-    log_event_int("int.c", 1, 1);
-    uint8_t rec[52];
-    event_log_entry_fill(2, "err.c", 2, 2, rec);
-    add_flash_log_entry(rec, 1);
-    EXPECT_SAME(file(), logOf(2));
-    EXPECT_SAME(image(), logOf(2) + std::string(4, '\xFF'));
-    EXPECT_EQ(eventLogNextRecord(), 2u);
-    add_flash_log_entry(rec, 0);
-    EXPECT_EQ(record(file(), 2), std::string(reinterpret_cast<char*>(rec), 52));
-}
-
-TEST_F(LogTest, WithoutTheFileTheEntryStaysInMemoryAndIsOverwritten) {
-    EXPECT_EQ(init(), 0);
-    ASSERT_EQ(plat::unlink("log2.bin"), 0);
-    plat::clock_settime(kNow, 0);
-    log_event("a.c", 1, 1);
-    EXPECT_EQ(eventLogNextRecord(), 0u);
-    EXPECT_FALSE(tb.exists("log2.bin"));  // not created again
-    EXPECT_EQ(record(image(), 0), eventRecord(1, "a.c", 1, kTask, 1, kNow));
-
-    tb.writeFile("log2.bin", "");
-    log_event("b.c", 2, 2);
-    EXPECT_EQ(eventLogNextRecord(), 1u);
-    EXPECT_SAME(file(), eventRecord(1, "b.c", 2, kTask, 2, kNow) + freeRecords(314));
-}
-
-TEST_F(LogTest, ClearWritesFreeRecordsOverTheWholeLog) {
-    tb.writeFile("log2.bin", logOf(7, "tail"));
-    EXPECT_EQ(init(), 0);
-    EXPECT_EQ(event_log_clear(), 0);
-    EXPECT_TRUE(sameBytes(file(), freeRecords(kRecords) + "tail"));
-    EXPECT_TRUE(sameBytes(image(), freeRecords(kRecords) + "tail"));
-}
-
-TEST_F(LogTest, FileThatCanNeitherBeOpenedNorCreated) {
-    ASSERT_EQ(plat::mkdir("log2.bin"), 0);
-    EXPECT_NE(init(), 0);
-    EXPECT_EQ(con().output(),
-              "Could not create log2.bin on file system.\n\n"
-              "Could not open/create log2.bin on file system.\n\n");
-    log_event("a.c", 1, 1);  // harmless
-    EXPECT_EQ(eventLogNextRecord(), 0u);
-}
-
-TEST_F(LogTest, SizesBelowOneRecordKeepNothing) {
-    EXPECT_EQ(Log_Init(51, nullptr, 5, 2, 7), 0);
-    EXPECT_EQ(eventLogRecordCount(), 0u);
-    log_event("a.c", 1, 1);
-    EXPECT_SAME(file(), "");
-    EXPECT_EQ(Log_Init(104, nullptr, 5, 2, 7), 0);
-    EXPECT_EQ(eventLogRecordCount(), 2u);
-}
-
-TEST(LogRecordTest, EntryFillEncodesEveryFieldBigEndian) {
-    stktest::TestBoard tb;
-    plat::clock_settime(0x01020304, 0);
-    uint8_t rec[52];
-    const std::string longName = "dir/" + std::string(40, 'n');
-    event_log_entry_fill(2, longName.c_str(), -2, 0xA1B2C3D4, rec);
-    std::string got(reinterpret_cast<char*>(rec), 52);
-    EXPECT_EQ(got, std::string("\0\0\0\x02", 4) + std::string(32, 'n') + "\xFF\xFF\xFF\xFE" +
-                       std::string("\0\0\x10\0", 4) + "\xA1\xB2\xC3\xD4" + "\x01\x02\x03\x04");
-    event_log_entry_fill(1, "short", 0x10203, 0, rec);
-    got.assign(reinterpret_cast<char*>(rec), 52);
-    EXPECT_EQ(got.substr(4, 32), "short" + std::string(27, ' '));
-    EXPECT_EQ(got.substr(36, 4), std::string("\0\x01\x02\x03", 4));
-    event_log_entry_fill(1, nullptr, 0, 0, rec);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(rec) + 4, 32), std::string(32, ' '));
-}
-
-TEST(LogUtilsTest, FilenameStripKeepsTheBaseName) {
+TEST_F(EventLog, StartUpKeepsAConsistentLogAndErasesAnyOther) {
+    std::string gap = logOf(5);
+    gap.replace(200 * 52, 52, event(2, "late.c", 1, 3, 4));
+    const std::string tail = "TAIL" + std::string(100, 'q');
     struct Case {
-        const char* in;
-        const char* out;
+        std::optional<std::string> before;
+        uint32_t mode;
+        std::string after;
+        uint32_t next;
     } cases[] = {
-        {"../../../../os/vxworks/osapi/osapi_file", "osapi_file"},
-        {"..\\..\\bsp\\cpu\\bootConfig.c", "bootConfig.c"},
-        {"mixed/a\\b/c.c", "c.c"},
-        {"plain.c", "plain.c"},
-        {"ends/in/", ""},
-        {"", ""},
+        {std::nullopt, 5, "", 0},
+        {logOf(10) + tail, 5, logOf(10) + tail, 10},
+        {logOf(315) + tail, 5, freeRecords(315) + tail, 0},
+        {gap, 5, freeRecords(315), 0},
+        {gap, 6, gap, 0},
+        {logOf(3).substr(0, 3 * 52), 5, logOf(3).substr(0, 3 * 52), 3},
     };
     for (const Case& c : cases) {
-        const char* p = c.in;
-        zqutilsFilenameStrip(&p);
-        EXPECT_STREQ(p, c.out) << c.in;
+        SCOPED_TRACE(&c - cases);
+        plat::unlink("log2.bin");
+        ASSERT_EQ(open(c.before, c.mode), 0);
+        EXPECT_EQ(eventLogNextRecord(), c.next);
+        // Memory holds what was read; whatever the file lacks is free.
+        EXPECT_TRUE(image() == (c.after + freeRecords(316)).substr(0, 16384));
+        // The log switched off never writes.
+        if (c.mode == 6) log_event("x.c", 1, 1);
+        EXPECT_TRUE(file() == c.after);
     }
-    const char* p = "plain.c";
-    const char* before = p;
-    zqutilsFilenameStrip(&p);
-    EXPECT_EQ(p, before);
-    const char* null = nullptr;
-    zqutilsFilenameStrip(&null);
-    EXPECT_EQ(null, nullptr);
-    zqutilsFilenameStrip(nullptr);
 }
 
-std::vector<int> seenLines;
-void observe(int severity, int component, const char*, int line) {
-    seenLines.push_back(severity * 1000000 + component * 1000 + line);
+TEST_F(EventLog, EntriesFillTheNextRecordAndAFullLogStartsAgain) {
+    ASSERT_EQ(open(logOf(313)), 0);
+    plat::clock_settime(kNow, 0);
+    log_event("../../src/boot/startup.cpp", 42, 0xABCD);
+    log_event(("C:\\build\\" + std::string(40, 'n')).c_str(), -5, 0xDEADBEEF);
+    std::string full =
+        logOf(315, logOf(313).substr(0, 313 * 52) + event(1, "startup.cpp", 42, 0xABCD, kNow) +
+                       event(1, std::string(32, 'n'), -5, 0xDEADBEEF, kNow));
+    EXPECT_TRUE(file() == full);
+    EXPECT_EQ(eventLogNextRecord(), 315u);
+    // At interrupt level nothing is stored, not even into a full log.
+    log_event_int("int.c", 1, 1);
+    uint8_t rec[52];
+    event_log_entry_fill(2, "err.c", 7, 9, rec);
+    add_flash_log_entry(rec, 1);
+    EXPECT_TRUE(file() == full);
+    add_flash_log_entry(rec, 0);
+    EXPECT_TRUE(file() == logOf(1, event(2, "err.c", 7, 9, kNow)));
+    // Without the file an entry stays in memory only, and the next one takes its place.
+    plat::unlink("log2.bin");
+    log_event("lost.c", 1, 1);
+    EXPECT_FALSE(tb.exists("log2.bin"));
+    tb.writeFile("log2.bin", "");
+    log_event("ends/in/", 2, 2);
+    EXPECT_TRUE(file() == logOf(2, event(2, "err.c", 7, 9, kNow) + event(1, "", 2, 2, kNow)));
+    EXPECT_EQ(event_log_clear(), 0);
+    EXPECT_TRUE(file() == freeRecords(315));
 }
 
-TEST(LogUtilsTest, ZqLogfPrintsOnlyTheFormattedMessage) {
-    stktest::TestBoard tb;
-    seenLines.clear();
-    zqLogObserverSet(observe);
-    zq_logf(5, 66, "osapi_file", 750, "value %d text %s\n", 17, "abc");
-    EXPECT_EQ(tb.con().output(), "value 17 text abc\n");
-    EXPECT_EQ(seenLines, std::vector<int>{5066750});
+TEST_F(EventLog, TextShowsEveryKindOfRecordNewestFirstInWholeBlocks) {
+    ASSERT_EQ(
+        open(logOf(8, fault(3, 0x11111111, 90061) + fault(4, 0xFFF00100, 59) +
+                          fault(0x300, 1, 86400 * 3 + 3600 * 23) + fault(0x1100, 0, 0) + be32(7) +
+                          std::string(48, '\x07') + event(1, "first.c", 10, 0xA, 90061) +
+                          event(2, std::string(32, 'Z'), -3, 0xFFFFFFFF, 0xFFFFFFFF) +
+                          event(1, std::string("ab\0cd", 5), 1, 3, 4))),
+        0);
+    EXPECT_EQ(text(), stktest::readHostFile(STK_SOURCE_DIR "/tests/eventlog/golden.txt"));
+}
+
+// The transfer command's stand-in keeps its arguments and the file as sent.
+stktest::TestBoard* board = nullptr;
+std::vector<std::string> transfers;
+int fakeTransfer(const char* args) {
+    transfers.push_back(std::string(args) + ":" + board->readFile("asciilog.bin"));
+    return transfers.size() == 1 ? 0 : -1;
+}
+
+TEST_F(EventLog, AnEmptyLogIsSentAsOneBlockAndAFullOneInMemoryOncePerRecord) {
+    board = &tb;
+    eventLogTransferSet(fakeTransfer);
+    ASSERT_EQ(open(logOf(3), 6), 0);  // switched off: shown as empty
+    send_event_log_via_xmodem();
+    plat::resetProcessState();
+    ASSERT_EQ(open(logOf(0)), 0);
+    eventLogTransferSet(fakeTransfer);
+    send_event_log_via_xmodem();  // this transfer fails
+    tb.disk().setFreeBytes(500);  // room for part of the text only: nothing is sent
+    send_event_log_via_xmodem();
+    const std::string sent = "cbske asciilog.bin:\r\nMessage Log Empty" + std::string(1005, ' ');
+    EXPECT_EQ(transfers, std::vector<std::string>({sent, sent}));
+    EXPECT_FALSE(tb.exists("asciilog.bin"));
+    EXPECT_EQ(con().takeOutput(),
+              "Event log transmitted.\nERROR: XMODEM transfer failed.\n"
+              "ERROR: Event Log conversion failed. XMODEM transfer failed.\n");
+    tb.disk().clearFaults();
+    plat::resetProcessState();
+    ASSERT_EQ(open(logOf(314)), 0);
+    log_event("last.c", 77, 0x77);  // no free record left in memory
+    std::string shown = text();
+    EXPECT_EQ(shown.find("EVENT> last.c"), 115u);  // right after the two header lines
+    EXPECT_EQ(shown.find("EVENT> f0.c"), shown.rfind("EVENT> "));
+    // A file that can be neither opened nor created.
+    plat::resetProcessState();
+    plat::remove("log2.bin");
+    ASSERT_EQ(plat::mkdir("log2.bin"), 0);
+    EXPECT_NE(open(std::nullopt), 0);
+    EXPECT_EQ(con().takeOutput(),
+              "Could not create log2.bin on file system.\n\n"
+              "Could not open/create log2.bin on file system.\n\n");
 }
 
 }  // namespace

@@ -1,283 +1,273 @@
 // The launcher on the test board: console texts, the zlib progress bar, the
-// hand-off, and every way a launch ends in the decompression error.
-#include "image/dim.h"
+// hand-off, streams from independent encoders and every way a launch ends in
+// the decompression error; the diagnostics image and its selector; and the
+// stkimage and stkboot programs.
 #include "launch/launch.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstring>
+#include <optional>
 
-#include "boot/boot.h"
-#include "launch/lzma_decode.h"
-#include "launch_support.h"
+#include "image/dim.h"
+#include "image/stkimage.h"
+#include "launch/diag.h"
+#include "support/pty_harness.h"
+#include "support/test_board.h"
 #include "support/test_images.h"
+#include "support/xmodem_sender.h"
 
-namespace launchtest {
 namespace {
 
-std::string zlibAtLevel(const std::string& data, int level) {
-    uLongf len = compressBound(uLong(data.size()));
-    std::string out(len, '\0');
-    compress2(reinterpret_cast<Bytef*>(out.data()), &len,
-              reinterpret_cast<const Bytef*>(data.data()), uLong(data.size()), level);
-    out.resize(len);
-    return out;
-}
+constexpr uint32_t kLoad = 0x00010000, kZlib = 1, kLzma = 2;
+const std::string kHead =
+    "\n\nOperational Code Date: Tue Mar  1 10:00:00 2011\nUncompressing.....\n\n";
+const std::string kScale = "                       50%                     100%\n";
 
-size_t countBars(const std::string& out) {
-    const std::string scaleLine = "                       50%                     100%\n";
-    size_t scale = out.find(scaleLine);
-    if (scale == std::string::npos) return 0;
-    size_t from = scale + scaleLine.size();
-    size_t n = 0;
-    while (from + n < out.size() && out[from + n] == '|') ++n;
-    return n;
+// A plain image whose operational code component is `stream` as given.
+std::string imageAround(const std::string& stream, uint32_t compression, uint32_t load = kLoad) {
+    stktest::ImageSpec spec;
+    spec.stream = stream;
+    spec.compression = compression;
+    spec.loadAddress = load;
+    spec.timestamp = "Tue Mar  1 10:00:00 2011";
+    return stktest::makeImage(spec);
 }
-
-// The bar rule, on the input counts after each inflate call.
-size_t expectedBars(const std::vector<uint64_t>& consumedAfterCall, uint64_t size) {
-    size_t bars = 0;
+// The same with component 0 claiming `size` bytes; the file CRC still fits.
+std::string withCodeSize(std::string image, uint32_t size) {
+    stktest::setBe32(image, 28, size);
+    stktest::restoreCrc(image);
+    return image;
+}
+// The bar rule when each inflate call consumes 1024 bytes of a Size-byte stream.
+std::string storedBar(uint64_t size) {
+    std::string bar;
     unsigned last = 1;
-    for (uint64_t c : consumedAfterCall) {
-        unsigned pct = unsigned(c * 100 / size);
-        if (pct % 2 == 0 && pct != last) {
-            ++bars;
-            last = pct;
-        }
+    for (uint64_t used = 0; used < size;) {
+        used = std::min<uint64_t>(used + 1024, size);
+        unsigned pct = unsigned(used * 100 / size);
+        if (pct % 2 == 0 && pct != last) bar += '|', last = pct;
     }
-    return bars;
+    return bar;
 }
 
-using LauncherTest = LaunchTest;
+// Test board with the active image "image1".
+class LaunchTest : public stktest::BoardTest {
+  protected:
+    LaunchTest() { std::strcpy(activeImageFileName, "image1"); }
+    // Stores a non-empty `image` as image1 and starts it with start type 1.
+    std::optional<plat::BoardStop> launch(const std::string& image) {
+        con().clearOutput();
+        if (!image.empty()) tb.writeFile("image1", image);
+        startUs_ = tb.clock().nowUs();
+        return tb.run([] { start_operational_code(1); });
+    }
+    std::string ram(uint32_t addr, size_t n) {
+        const uint8_t* p = plat::board().ram().at(addr, n);
+        return p ? std::string(reinterpret_cast<const char*>(p), n) : std::string();
+    }
+    // Expects a hand-off at `load` with exactly `payload` in memory.
+    void expectStarted(const std::optional<plat::BoardStop>& stop, const std::string& payload,
+                       uint32_t load = kLoad) {
+        ASSERT_TRUE(stop && stop->kind == plat::BoardStop::Kind::Handoff) << con().output();
+        EXPECT_EQ(stop->entry, load);
+        EXPECT_EQ(stop->startType, 1);
+        EXPECT_EQ(stop->loadedBytes, payload.size());
+        EXPECT_TRUE(ram(load, payload.size()) == payload) << "memory differs from the payload";
+        // Cleared, so that a later launch cannot pass on what this one left.
+        if (uint8_t* p = plat::board().ram().at(load, payload.size()))
+            std::memset(p, 0, payload.size());
+    }
+    // Expects the decompression error, after `before` when given, and a reset
+    // two seconds later.
+    void expectResetAfterError(const std::optional<plat::BoardStop>& stop,
+                               const std::string& before = "") {
+        ASSERT_TRUE(stop && stop->kind == plat::BoardStop::Kind::Reset) << con().output();
+        EXPECT_TRUE(con().output().ends_with(
+            before + "\n\nThere was an error during decompression... resetting the switch\n"))
+            << con().output();
+        EXPECT_GE(tb.clock().nowUs() - startUs_, 2000000u);
+    }
 
-TEST_F(LauncherTest, ZlibLaunchPrintsDateScaleBarAndHandsOff) {
-    std::string payload = firmwareText(300000, 5);
+    uint64_t startUs_ = 0;
+};
+
+TEST_F(LaunchTest, ZlibShowsABarByTheInputConsumedLzmaNoneThenBothHandOff) {
     tb.writeFile("xcode.bin", "left over");
     tb.writeFile("bootcode.bin", "left over");
     plat::board().regs().hid0 = 0x80004000;
-    auto stop = launch(imageAround(zlibAtLevel(payload, 9), kZlib));
-    expectStarted(stop, payload);
-
-    const std::string& out = con().output();
-    const std::string head =
-        "\n\nOperational Code Date: Tue Mar  1 10:00:00 2011\nUncompressing.....\n\n"
-        "                       50%                     100%\n";
-    ASSERT_EQ(out.substr(0, head.size()), head);
-    size_t bars = countBars(out);
-    EXPECT_EQ(out.substr(head.size() + bars), "\n");
-    EXPECT_GE(bars, 1u);
-    EXPECT_LE(bars, 51u);
-    EXPECT_FALSE(tb.exists("xcode.bin"));
-    EXPECT_FALSE(tb.exists("bootcode.bin"));
-
-    // The hand-off: interrupts masked and locked, cache invalidated, HID0 cleared,
-    // after a second for the bar and a second before the jump.
+    // Stored blocks are consumed as offered, 1024 bytes per call; the
+    // compressed megabyte takes under one per cent per call: every bar shows.
+    const std::string big = stktest::payloadBytes(1 << 20, 4);
+    for (size_t n : {100, 5000, 70000, 400000, 1 << 20}) {
+        const std::string stream = stktest::zlibCompress(big.substr(0, n), n == big.size() ? 6 : 0);
+        expectStarted(launch(imageAround(stream, kZlib)), big.substr(0, n));
+        EXPECT_EQ(con().output(),
+                  kHead + kScale +
+                      (n == big.size() ? std::string(51, '|') : storedBar(stream.size())) + "\n");
+    }
+    EXPECT_FALSE(tb.exists("xcode.bin") || tb.exists("bootcode.bin"));
+    // Interrupts masked and locked, cache invalidated, HID0 cleared, after a
+    // second for the bar and a second before the jump.
     const plat::CpuRegisters& r = plat::board().regs();
     EXPECT_EQ(r.msr, 0x00029200u & ~0x00028000u);
-    EXPECT_EQ(r.intLockLevel, 1);
-    EXPECT_EQ(r.cacheInvalidates, 1);
-    EXPECT_EQ(r.hid0, 0u);
-    EXPECT_EQ(r.l1csr1 & 0x2u, 0u);
+    EXPECT_EQ(r.intLockLevel * 10 + r.cacheInvalidates, 55);  // once per launch
+    EXPECT_EQ(r.hid0 | (r.l1csr1 & 0x2u), 0u);
     EXPECT_EQ(tb.clock().nowUs() - startUs_, 2000000u);
-}
-
-TEST_F(LauncherTest, LzmaLaunchHasNoBarAndPausesOnlyBeforeTheJump) {
-    std::string payload = firmwareText(500000, 6);
-    auto stop = launch(imageAround(stktest::lzmaAloneCompress(payload), kLzma));
-    expectStarted(stop, payload);
-    EXPECT_EQ(con().output(),
-              "\n\nOperational Code Date: Tue Mar  1 10:00:00 2011\nUncompressing.....\n\n");
+    // LZMA (any flag but 1) has no bar and pauses only before the jump.
+    expectStarted(launch(imageAround(stktest::lzmaAloneCompress(big), 7)), big);
+    EXPECT_EQ(con().output(), kHead);
     EXPECT_EQ(tb.clock().nowUs() - startUs_, 1000000u);
+    // A Size that ends before the end marker starts what was inflated.
+    const std::string stream = stktest::zlibCompress(big.substr(0, 65536), 0);
+    auto stop = launch(withCodeSize(imageAround(stream, kZlib), uint32_t(stream.size() - 10004)));
+    ASSERT_TRUE(stop && stop->kind == plat::BoardStop::Kind::Handoff) << con().output();
+    ASSERT_LT(stop->loadedBytes, 65536u);
+    EXPECT_EQ(ram(kLoad, stop->loadedBytes), big.substr(0, stop->loadedBytes));
+    EXPECT_EQ(con().output(), kHead + kScale + storedBar(stream.size() - 10004) + "\n");
 }
 
-TEST_F(LauncherTest, AnyFlagOtherThanOneMeansLzma) {
-    std::string payload = firmwareText(10000, 8);
-    auto stop = launch(imageAround(stktest::lzmaAloneCompress(payload), 7));
-    expectStarted(stop, payload);
-}
-
-TEST_F(LauncherTest, ImageInsideStkFileStartsTheRecordOfThisBoard) {
-    stktest::ImageSpec spec;
-    spec.payload = firmwareText(200000, 9);
-    spec.compression = 2;
-    spec.loadAddress = 0x00200000;
-    spec.bootCode = "boot code bytes";
-    const uint32_t targets[] = {0x00501234, 0x00508541};
-    auto stop = launch(stktest::makeStkFile(spec, targets, 2));
-    expectStarted(stop, spec.payload, 0x00200000);
-}
-
-TEST_F(LauncherTest, BarOfStoredStreamFollowsTheRule) {
-    // Stored blocks are consumed as offered: 1024 bytes per call, so the
-    // input count after call k is min(1024 k, Size).
-    for (size_t n : {size_t(100), size_t(5000), size_t(70000), size_t(400000)}) {
-        SCOPED_TRACE(n);
-        con().clearOutput();
-        std::string payload = randomBytes(n, uint32_t(n));
-        std::string stream = zlibAtLevel(payload, 0);
-        std::vector<uint64_t> counts;
-        for (uint64_t c = 0; c < stream.size();) {
-            c = std::min<uint64_t>(c + 1024, stream.size());
-            counts.push_back(c);
-        }
-        auto stop = launch(imageAround(stream, kZlib));
-        expectStarted(stop, payload);
-        EXPECT_EQ(countBars(con().output()), expectedBars(counts, stream.size()));
-        EXPECT_LE(countBars(con().output()), 51u);
+TEST_F(LaunchTest, BrokenStreamsAndOverrunsOfTheBootAreaReset) {
+    const std::string payload = stktest::payloadBytes(100000, 14, true);
+    const std::string z = stktest::zlibCompress(payload), lz = stktest::lzmaAloneCompress(payload);
+    std::string unknown = lz;  // no size in the header: the end marker ends it
+    unknown.replace(5, 8, 8, '\xff');
+    auto with = [](std::string s, size_t at, const std::string& bytes) {
+        return s.replace(at, bytes.size(), bytes);
+    };
+    const uint32_t exact = uint32_t(plat::Ram::kBootArea - payload.size());
+    const std::pair<std::string, uint32_t> streams[] = {{z, kZlib}, {lz, kLzma}, {unknown, kLzma}};
+    // Output that ends right at the boot area is fine; a byte more is not.
+    for (const auto& [stream, flag] : streams) {
+        expectStarted(launch(imageAround(stream, flag, exact)), payload, exact);
+        for (uint32_t load : {exact + 1, uint32_t(plat::Ram::kBootArea), 0xFFFFFF00u})
+            expectResetAfterError(launch(imageAround(stream, flag, load)));
+    }
+    const std::pair<std::string, std::string> cases[] = {
+        {imageAround(with(z, 0, "\x1f\x8b\x08"), kZlib), ""},
+        {imageAround(with(z, z.size() / 2, std::string(4, '\x55')), kZlib), ""},
+        {withCodeSize(imageAround(z, kZlib), uint32_t(z.size() + 1)), ""},
+        {withCodeSize(imageAround(z, kZlib), 0), ""},
+        {imageAround(with(lz, 0, "\xe1"), kLzma), "LzmaDecodeProperties returned ERROR\n"},
+        {imageAround(with(lz, 0, std::string(1, 8 + 9 * 4)), kLzma), ""},  // lc 8 + lp 4
+        {imageAround(lz.substr(0, lz.size() / 2), kLzma), ""},
+        {imageAround(unknown.substr(0, lz.size() / 2), kLzma), ""},
+        {imageAround(lz.substr(0, 9), kLzma), ""},
+        {imageAround(with(unknown, 100, std::string(40, '\xa5')), kLzma), ""},
+        {"", "\n\nOperational Code Date: \nUncompressing.....\n\n"},  // no image at all
+    };
+    for (const auto& [image, before] : cases) {
+        if (image.empty()) std::strcpy(activeImageFileName, "image2");
+        expectResetAfterError(launch(image), before);
     }
 }
 
-TEST_F(LauncherTest, LargeStreamDrawsTheWholeBar) {
-    // Every per cent is passed when one call consumes less than 1 per cent.
-    std::string payload = randomBytes(1 << 20, 4);
-    auto stop = launch(imageAround(zlibAtLevel(payload, 6), kZlib));
-    expectStarted(stop, payload);
-    EXPECT_EQ(countBars(con().output()), 51u);
-}
-
-TEST_F(LauncherTest, SizeEndingBeforeTheEndMarkerStartsWhatWasInflated) {
-    std::string payload = randomBytes(64 * 1024, 12);
-    std::string stream = zlibAtLevel(payload, 0);
-    // Without the checksum and the last 10000 data bytes.
-    uint32_t size = uint32_t(stream.size() - 4 - 10000);
-    std::vector<uint64_t> counts;
-    for (uint64_t c = 0; c < size;) {
-        c = std::min<uint64_t>(c + 1024, size);
-        counts.push_back(c);
+// Streams made by independent tools decode byte for byte.
+TEST_F(LaunchTest, StreamsFromIndependentEncodersDecode) {
+    const std::string dir = stktest::makeTempDir("stklaunch-streams-");
+    const std::string text = stktest::payloadBytes(2 << 20, 7, true);
+    stktest::writeHostFile(dir + "/text", text);
+    stktest::writeHostFile(dir + "/random", stktest::payloadBytes(1 << 20, 11));
+    const std::string py =
+        "python3 -c \"import sys, zlib, lzma; d = open(sys.argv[1], 'rb').read(); "
+        "sys.stdout.buffer.write(";
+    const std::string lzma1 =
+        "lzma.compress(d, format=lzma.FORMAT_ALONE, filters=[{'id': lzma.FILTER_LZMA1, ";
+    const std::string xz = "xz --format=lzma -T1 -c ";
+    // Each command reads the input named last and writes the stream to stdout.
+    const std::tuple<const char*, std::string, uint32_t> cases[] = {
+        {"text", py + "zlib.compress(d, 1))\"", kZlib},
+        {"random", xz + "-0", kLzma},
+        {"text", xz + "--lzma1=preset=1,dict=64KiB,lc=0,lp=2,pb=0", kLzma},
+        {"text", py + lzma1 + "'dict_size': 1 << 22, 'lc': 1, 'lp': 3, 'pb': 1}]))\"", kLzma},
+        {"random", py + lzma1 + "'preset': 9 | lzma.PRESET_EXTREME}]))\"", kLzma},
+        {"text", xz + "-6", kLzma},  // kept for the sizes below
+    };
+    for (const auto& [input, command, flag] : cases) {
+        const std::string in = dir + "/" + input, out = dir + "/stream";
+        ASSERT_EQ(std::system((command + " " + in + " > " + out).c_str()), 0) << command;
+        expectStarted(launch(imageAround(stktest::readHostFile(out), flag)),
+                      stktest::readHostFile(in));
     }
-    auto stop = launch(imageAround(stream, kZlib, kLoad, size));
-    ASSERT_TRUE(stop.has_value());
-    ASSERT_EQ(stop->kind, plat::BoardStop::Kind::Handoff) << con().output();
-    ASSERT_GT(stop->loadedBytes, 0u);
-    ASSERT_LT(stop->loadedBytes, payload.size());
-    EXPECT_EQ(ram(kLoad, stop->loadedBytes), payload.substr(0, stop->loadedBytes));
-    EXPECT_EQ(countBars(con().output()), expectedBars(counts, size));
-}
-
-TEST_F(LauncherTest, OutputUpToTheBootAreaIsAcceptedBeyondItRefused) {
-    const uint32_t bootArea = uint32_t(plat::Ram::kBootArea);
-    std::string payload = randomBytes(200000, 13);
-    std::string z = zlibAtLevel(payload, 6);
-    std::string lz = stktest::lzmaAloneCompress(payload);
-    std::string lzUnknown = lz;
-    for (int i = 5; i < 13; ++i) lzUnknown[i] = char(0xff);
-    uint32_t exact = bootArea - uint32_t(payload.size());
-
-    expectStarted(launch(imageAround(z, kZlib, exact)), payload, exact);
-    expectStarted(launch(imageAround(lz, kLzma, exact)), payload, exact);
-    expectStarted(launch(imageAround(lzUnknown, kLzma, exact)), payload, exact);
-
-    for (const auto& [stream, flag] :
-         {std::pair{z, kZlib}, std::pair{lz, kLzma}, std::pair{lzUnknown, kLzma}}) {
-        con().clearOutput();
-        expectResetAfterError(launch(imageAround(stream, flag, exact + 1)));
-        con().clearOutput();
-        expectResetAfterError(launch(imageAround(stream, flag, bootArea)));
-        con().clearOutput();
-        expectResetAfterError(launch(imageAround(stream, flag, 0xFFFFFF00u)));
+    // A size in the header bounds the output, with or without the end marker.
+    std::string stream = stktest::readHostFile(dir + "/stream");
+    for (uint32_t size : {uint32_t(text.size()), 1000001u}) {
+        for (int i = 0; i < 8; ++i) stream[5 + i] = char(i < 4 ? size >> (8 * i) : 0);
+        expectStarted(launch(imageAround(stream, kLzma)), text.substr(0, size));
     }
+    stktest::removeTree(dir);
 }
 
-TEST_F(LauncherTest, RejectedZlibStreams) {
-    std::string payload = firmwareText(100000, 14);
-    std::string z = zlibAtLevel(payload, 9);
-
-    // A gzip member instead of a zlib stream.
-    std::string gz(10, '\0');
-    gz[0] = char(0x1f);
-    gz[1] = char(0x8b);
-    gz[2] = 8;
-    std::string gzip = gz + z.substr(2);
-    expectResetAfterError(launch(imageAround(gzip, kZlib)));
-
-    // A corrupted byte: the checksum at the latest catches it.
-    std::string bad = z;
-    bad[bad.size() / 2] = char(bad[bad.size() / 2] ^ 0x55);
-    con().clearOutput();
-    expectResetAfterError(launch(imageAround(bad, kZlib)));
-
-    // A Size that claims more than the file holds.
-    con().clearOutput();
-    expectResetAfterError(launch(imageAround(z, kZlib, kLoad, uint32_t(z.size() + 1))));
-    con().clearOutput();
-    expectResetAfterError(launch(imageAround(z, kZlib, kLoad, 0xFFFFFFF0u)));
+// The selector file's contents: one big-endian word.
+std::string word(char v) {
+    return std::string(3, '\0') + v;
 }
 
-TEST_F(LauncherTest, RejectedLzmaStreams) {
-    std::string payload = firmwareText(100000, 15);
-    std::string lz = stktest::lzmaAloneCompress(payload);
-    std::string unknown = lz;
-    for (int i = 5; i < 13; ++i) unknown[i] = char(0xff);
-
-    std::string badProps = lz;
-    badProps[0] = char(225);
-    auto stop = launch(imageAround(badProps, kLzma));
-    expectResetAfterError(stop);
-    EXPECT_NE(con().output().find("Uncompressing.....\n\nLzmaDecodeProperties returned ERROR\n"
-                                  "\n\nThere was an error"),
-              std::string::npos);
-
-    // Truncated: the input runs out before the size or the end marker.
-    for (const std::string& s : {lz, unknown}) {
-        con().clearOutput();
-        expectResetAfterError(launch(imageAround(s.substr(0, s.size() / 2), kLzma)));
+TEST_F(LaunchTest, DiagnosticsSelectorLoadRunAndStartUp) {
+    EXPECT_EQ(fellActiveImageGet(), 2);  // missing: created with the system image
+    EXPECT_EQ(fellActiveImageSet(1), 0);
+    EXPECT_EQ(tb.readFile("diag_config.cfg"), word(1));
+    plat::remove("diag_config.cfg");
+    EXPECT_EQ(fellActiveImageSet(1) * 10 + fellActiveImageGet(), 1);  // from the cache
+    EXPECT_FALSE(tb.exists("diag_config.cfg"));
+    EXPECT_EQ(fellDiagImageCrcCheck(), 1);
+    EXPECT_FALSE(tb.run([] { fellDiagImageRun(); }));
+    tb.writeFile("diag_image.stk", "old");
+    EXPECT_EQ(fellDiagImageCrcCheck(), 0);
+    // A cancelled load keeps the old image.
+    for (bool cancel : {true, false}) {
+        loadtest::XmodemSender sender(con(), stktest::payloadBytes(5000, 61));
+        if (cancel) sender.cancelAtStart();
+        int rc = -2;
+        ASSERT_FALSE(tb.run([&] { rc = fellDiagImageLoad(0x00508541); })) << con().output();
+        EXPECT_EQ(rc, cancel ? 1 : 0);
+        EXPECT_EQ(tb.readFile("diag_image.stk"), cancel ? "old" : sender.padded());
+        EXPECT_FALSE(tb.exists("xcode.bin"));
     }
-    // Shorter than its own header.
+    const std::string& out = con().output();
+    EXPECT_TRUE(
+        out.starts_with("\nDiagnostic file diag_image.stk does not exist\n\nError reading "
+                        "diag_image.stk into memory\nReady to receive the file with "
+                        "XMODEM/CRC....\n"));
+    EXPECT_NE(out.find("Error while receiving file with XMODEM.\n"), std::string::npos);
+    EXPECT_TRUE(out.ends_with("\n\nXMODEM transfer complete....\n")) << out;
+    // At most 16 MiB are copied to 0x01000000, entered with start type 1.
+    const std::string image = stktest::payloadBytes((16 << 20) + 4096, 63);
+    tb.writeFile("diag_image.stk", image);
     con().clearOutput();
-    expectResetAfterError(launch(imageAround(lz.substr(0, 9), kLzma)));
-
-    // Corrupt data.
-    std::string bad = unknown;
-    for (size_t i = 100; i < 140; ++i) bad[i] = char(bad[i] ^ 0xa5);
-    con().clearOutput();
-    expectResetAfterError(launch(imageAround(bad, kLzma)));
-
-    // lc + lp above what the decoder supports.
-    std::string wide = lz;
-    wide[0] = char(8 + 9 * 4);  // lc 8, lp 4, pb 0
-    con().clearOutput();
-    expectResetAfterError(launch(imageAround(wide, kLzma)));
+    expectStarted(tb.run([] { fellDiagImageRun(); }), image.substr(0, 16 << 20), 0x01000000);
+    EXPECT_EQ(con().output(), "\nReading diag_image.stk into memory\n");
 }
 
-TEST_F(LauncherTest, SizeZeroOrMissingImageResets) {
-    std::string z = zlibAtLevel("firmware", 9);
-    expectResetAfterError(launch(imageAround(z, kZlib, kLoad, 0)));
-
-    con().clearOutput();
-    std::strcpy(activeImageFileName, "image2");
-    auto stop = tb.run([] { start_operational_code(1); });
-    expectResetAfterError(stop);
-    EXPECT_NE(con().output().find("Operational Code Date: \nUncompressing.....\n\n"),
-              std::string::npos);
+// A power cut at any change of the load leaves the old image or the new one.
+TEST(DiagnosticsLoad, PowerLossAtEveryStepKeepsAnImage) {
+    for (long step = 1; step < 100; ++step) {
+        stktest::TestBoard tb;
+        tb.writeFile("diag_image.stk", "old image");
+        loadtest::XmodemSender sender(tb.con(), stktest::payloadBytes(3000, 63), 128);
+        tb.disk().powerLossAt(step);
+        auto stop = tb.run([] { fellDiagImageLoad(0x00508541); });
+        const std::string kept = tb.exists("diag_image.stk") ? tb.readFile("diag_image.stk") : "";
+        EXPECT_TRUE(kept == sender.padded() || (stop && kept == "old image")) << step;
+        if (!stop) return;
+    }
+    ADD_FAILURE() << "the load never ended";
 }
 
-TEST_F(LauncherTest, StartTypeIsPassedOn) {
-    std::string payload = "firmware";
-    tb.writeFile("image1", imageAround(zlibAtLevel(payload, 9), kZlib));
-    auto stop = tb.run([] { start_operational_code(7); });
-    ASSERT_TRUE(stop.has_value());
-    EXPECT_EQ(stop->startType, 7);
-}
-
-TEST(LzmaProperties, DecodeAndRefuseAbove224) {
-    CLzmaProperties p;
-    const unsigned char ok[5] = {0x5d, 0x00, 0x00, 0x80, 0x00};  // lc 3, lp 0, pb 2, 8 MiB
-    ASSERT_EQ(LzmaDecodeProperties(&p, ok, 5), LZMA_RESULT_OK);
-    EXPECT_EQ(p.lc, 3);
-    EXPECT_EQ(p.lp, 0);
-    EXPECT_EQ(p.pb, 2);
-    EXPECT_EQ(p.DictionarySize, 0x00800000u);
-    EXPECT_EQ(LzmaGetNumProbs(p), 1846u + (768u << 3));
-    const unsigned char top[5] = {224, 0, 0, 1, 0};
-    ASSERT_EQ(LzmaDecodeProperties(&p, top, 5), LZMA_RESULT_OK);
-    EXPECT_EQ(p.lc, 8);
-    EXPECT_EQ(p.lp, 4);
-    EXPECT_EQ(p.pb, 4);
-    const unsigned char bad[5] = {225, 0, 0, 1, 0};
-    EXPECT_NE(LzmaDecodeProperties(&p, bad, 5), LZMA_RESULT_OK);
-    EXPECT_NE(LzmaDecodeProperties(&p, ok, 4), LZMA_RESULT_OK);
+// The image tool builds what the boot program starts.
+TEST_F(LaunchTest, StkimageBuildsWhatTheBootProgramStarts) {
+    const std::string dir = stktest::makeTempDir("stklaunch-tool-"), tool = stktest::stkimagePath();
+    const std::string firmware = stktest::payloadBytes(300000, 21, true);
+    stktest::writeHostFile(dir + "/fw", firmware);
+    std::string out;
+    ASSERT_EQ(stktest::runTool({tool, "create", dir + "/fw", "-o", dir + "/img", "--compression",
+                                "lzma", "--stk", "--load-address", "0x00200000"},
+                               &out),
+              0)
+        << out;
+    ASSERT_EQ(stktest::runTool({tool, "verify", dir + "/img"}), 0);
+    expectStarted(launch(stktest::readHostFile(dir + "/img")), firmware, 0x00200000);
+    stktest::removeTree(dir);
 }
 
 }  // namespace
-}  // namespace launchtest

@@ -1,22 +1,21 @@
 #include "support/test_images.h"
 
+#include <gtest/gtest.h>
 #include <lzma.h>
 #include <zlib.h>
 
 #include <cstring>
-#include <stdexcept>
-#include <vector>
+#include <random>
 
 #include "image/stk_format.h"
 
 namespace stktest {
 
-std::string zlibCompress(const std::string& data) {
+std::string zlibCompress(const std::string& data, int level) {
     uLongf len = compressBound(uLong(data.size()));
     std::string out(len, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(out.data()), &len,
-                  reinterpret_cast<const Bytef*>(data.data()), uLong(data.size()), 9) != Z_OK)
-        throw std::runtime_error("compress2 failed");
+    compress2(reinterpret_cast<Bytef*>(out.data()), &len,
+              reinterpret_cast<const Bytef*>(data.data()), uLong(data.size()), level);
     out.resize(len);
     return out;
 }
@@ -25,14 +24,13 @@ std::string lzmaAloneCompress(const std::string& data) {
     lzma_options_lzma opt;
     lzma_lzma_preset(&opt, 6);
     lzma_stream strm = LZMA_STREAM_INIT;
-    if (lzma_alone_encoder(&strm, &opt) != LZMA_OK) throw std::runtime_error("lzma init");
+    EXPECT_EQ(lzma_alone_encoder(&strm, &opt), LZMA_OK);
     std::string out(data.size() + data.size() / 2 + 4096, '\0');
     strm.next_in = reinterpret_cast<const uint8_t*>(data.data());
     strm.avail_in = data.size();
     strm.next_out = reinterpret_cast<uint8_t*>(out.data());
     strm.avail_out = out.size();
-    lzma_ret r = lzma_code(&strm, LZMA_FINISH);
-    if (r != LZMA_STREAM_END) throw std::runtime_error("lzma encode");
+    EXPECT_EQ(lzma_code(&strm, LZMA_FINISH), LZMA_STREAM_END);
     out.resize(out.size() - strm.avail_out);
     lzma_end(&strm);
     // The alone encoder writes an unknown size; the boot program needs it.
@@ -40,70 +38,76 @@ std::string lzmaAloneCompress(const std::string& data) {
     return out;
 }
 
+std::string payloadBytes(size_t n, uint32_t seed, bool text) {
+    static const char* const words[] = {"port ", "vlan ", "link\n", "frame ", "0x1f ", "queue "};
+    std::mt19937 gen(seed);
+    std::string s;
+    while (s.size() < n) text ? s.append(words[gen() % 6]) : s.append(1, char(gen()));
+    s.resize(n);
+    return s;
+}
+
+void setBe32(std::string& s, size_t at, uint32_t v) {
+    stk::putBe32(reinterpret_cast<uint8_t*>(s.data()) + at, v);
+}
+uint32_t be32(const std::string& s, size_t at) {
+    return stk::getBe32(reinterpret_cast<const uint8_t*>(s.data()) + at);
+}
+void restoreCrc(std::string& s, size_t length) {
+    stk::fileCrcStore(reinterpret_cast<uint8_t*>(s.data()), std::min(length, s.size()));
+}
+
+static uint16_t crcOf(const std::string& s) {
+    return stk::stkCrc16(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
 std::string makeImage(const ImageSpec& spec) {
-    std::string code =
-        spec.compression == 2 ? lzmaAloneCompress(spec.payload) : zlibCompress(spec.payload);
+    const std::string code = spec.stream             ? *spec.stream
+                             : spec.compression == 2 ? lzmaAloneCompress(spec.payload)
+                                                     : zlibCompress(spec.payload);
     stk::OprHeader h;
     h.targetDevice = spec.targetDevice;
+    h.size = uint32_t(stk::kOprHeaderSize + code.size() + spec.bootCode.size());
     h.numComponents = spec.bootCode.empty() ? 1 : 2;
-    stk::OprComponent& c = h.components[stk::kComponentOpCode];
-    c.size = uint32_t(code.size());
-    c.offset = 0;
-    c.loadAddress = spec.loadAddress;
-    c.compressionFlag = spec.compression;
-    c.flashFlag = 1;
-    c.crc = stk::stkCrc16(reinterpret_cast<const uint8_t*>(code.data()), code.size());
-    if (!spec.bootCode.empty()) {
-        stk::OprComponent& b = h.components[stk::kComponentBootCode];
-        b.size = uint32_t(spec.bootCode.size());
-        b.offset = uint32_t(code.size());
-        b.version = 1;
-        b.crc = stk::stkCrc16(reinterpret_cast<const uint8_t*>(spec.bootCode.data()),
-                              spec.bootCode.size());
-    }
+    // Fields in order: CRC, two unused, version, Size, Offset, Load Address,
+    // Compression flag, FLASH flag.
+    h.components[0] = {crcOf(code),      0, 0, 0, uint32_t(code.size()), 0, spec.loadAddress,
+                       spec.compression, 1, {}};
+    if (!spec.bootCode.empty())
+        h.components[1] = {crcOf(spec.bootCode),  0, 0, 1, uint32_t(spec.bootCode.size()),
+                           uint32_t(code.size()), 0, 0, 0, {}};
     h.rel = spec.rel;
     h.ver = spec.ver;
     h.maint_lvl = spec.maint;
     h.build_num = spec.build;
     std::strncpy(h.timestamp, spec.timestamp.c_str(), sizeof h.timestamp - 1);
     std::strncpy(h.file, spec.file.c_str(), sizeof h.file - 1);
-    h.size = uint32_t(stk::kOprHeaderSize + code.size() + spec.bootCode.size());
-    std::vector<uint8_t> file(h.size);
-    stk::encodeOprHeader(h, file.data());
-    std::memcpy(file.data() + stk::kOprHeaderSize, code.data(), code.size());
-    if (!spec.bootCode.empty())
-        std::memcpy(file.data() + stk::kOprHeaderSize + code.size(), spec.bootCode.data(),
-                    spec.bootCode.size());
-    stk::fileCrcStore(file.data(), file.size());
-    return std::string(file.begin(), file.end());
+    std::string file(stk::kOprHeaderSize, '\0');
+    stk::encodeOprHeader(h, reinterpret_cast<uint8_t*>(file.data()));
+    file += code + spec.bootCode;
+    restoreCrc(file);
+    return file;
 }
 
 std::string makeStkFile(const ImageSpec& spec, const uint32_t* targets, int count) {
-    if (count < 0 || count > int(stk::kStkMaxRecords)) throw std::runtime_error("record count");
-    stk::StkFileHeader fh;
-    fh.marker = stk::kStkMarker;
-    fh.magic = stk::kStkMagic;
-    fh.recordCount = uint32_t(count);
-    fh.headerLength = uint32_t(stk::kStkFileHeaderFixedSize + stk::kStkImageRecordSize * count);
-    fh.rel = spec.rel;
-    fh.ver = spec.ver;
-    fh.maint_lvl = spec.maint;
-    fh.build_num = spec.build;
+    const uint32_t headerLength = uint32_t(88 + 28 * count);
+    // Fields in order: CRC, marker, magic, record count, total length, the
+    // four version bytes, header length.
+    stk::StkFileHeader fh{0,        stk::kStkMarker, stk::kStkMagic, uint32_t(count), 0,  spec.rel,
+                          spec.ver, spec.maint,      spec.build,     headerLength,    {}, {}};
     std::string images;
     for (int i = 0; i < count; ++i) {
         ImageSpec s = spec;
         s.targetDevice = targets[i];
-        fh.records[i].imageOffset = uint32_t(fh.headerLength + images.size());
-        fh.records[i].targetDevice = targets[i];
-        fh.records[i].recordFlag = 1;
+        fh.records[i] = {uint32_t(fh.headerLength + images.size()), targets[i], 1, {}};
         images += makeImage(s);
     }
     fh.totalLength = uint32_t(fh.headerLength + images.size());
-    std::vector<uint8_t> file(fh.totalLength);
-    stk::encodeStkFileHeader(fh, file.data(), file.size());
-    std::memcpy(file.data() + fh.headerLength, images.data(), images.size());
-    stk::fileCrcStore(file.data(), file.size());
-    return std::string(file.begin(), file.end());
+    std::string file(fh.headerLength, '\0');
+    stk::encodeStkFileHeader(fh, reinterpret_cast<uint8_t*>(file.data()), file.size());
+    file += images;
+    restoreCrc(file);
+    return file;
 }
 
 }  // namespace stktest

@@ -1,7 +1,9 @@
-// STK image files for tests, built with the image codec and zlib/liblzma.
+// STK image files and payloads for tests, built with the image codec and
+// zlib/liblzma, and small helpers to patch them.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace stktest {
@@ -15,6 +17,10 @@ struct ImageSpec {
     std::string timestamp = "Mon Dec  6 12:00:00 2026";
     std::string file = "test.stk";
     std::string bootCode;  // stored uncompressed as component 1 when not empty
+    // Component 0 stored as given instead of the compressed payload, and a
+    // Size that differs from the stored bytes.
+    std::optional<std::string> stream;
+    std::optional<uint32_t> codeSize;
 };
 
 // A complete image file (no STK file header) with correct header and file CRCs.
@@ -22,7 +28,14 @@ std::string makeImage(const ImageSpec& spec = {});
 // The same image wrapped in an STK file header with one record per target device.
 std::string makeStkFile(const ImageSpec& spec, const uint32_t* targets, int count);
 
-std::string zlibCompress(const std::string& data);
+std::string zlibCompress(const std::string& data, int level = 9);
 std::string lzmaAloneCompress(const std::string& data);
+// Deterministic payloads: random bytes, or text that compresses well.
+std::string payloadBytes(size_t n, uint32_t seed, bool text = false);
+
+void setBe32(std::string& s, size_t at, uint32_t v);
+uint32_t be32(const std::string& s, size_t at);
+// Stores the file CRC over bytes 2 .. length-1 (the whole string by default).
+void restoreCrc(std::string& s, size_t length = std::string::npos);
 
 }  // namespace stktest
