@@ -47,8 +47,11 @@ bool endsWith(const std::string& s, const std::string& tail) {
 struct Loaded {
     TestBoard tb;
     std::string image1 = stktest::makeImage(), list, out;
-    std::string image2 =
-        stktest::makeImage(stktest::ImageSpec{.payload = "backup", .bootCode = ""});
+    std::string image2 = stktest::makeImage([] {
+        stktest::ImageSpec s;
+        s.payload = "backup";
+        return s;
+    }());
     explicit Loaded(const char* listText = nullptr) {
         tb.writeFile("image1", image1);
         tb.writeFile("image2", image2);
