@@ -165,6 +165,9 @@ TEST_F(HostPrograms, StkimageOutputsAndMessages) {
         {{"verify", "none"}, 1, "cannot read image none: no such file"},
         {{"bundle", "img", "img", "-o", "bb"}, 1, "two images for target device 0x00508541: img"},
         {{"bundle", "img", "-o", "one"}, 0, "bytes, 1 image\n"},
+        {{"create", "fw.bin", "-o", "esc", "--file-text", "a\x1b[2Jb"}, 0, "esc: "},
+        {{"info", "esc"}, 0, "File - a\\x1b[2Jb\n"},
+        {{"--version"}, 0, "stkimage "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.says);
