@@ -258,15 +258,9 @@ int i2cRandomRead(int bus, int device, int offset, int adrsBytes, uint8_t* buffe
     return 0;
 }
 
-int i2cRandomWrite(int, int device, int offset, int adrsBytes, const uint8_t* buffer, int count) {
-    if (count <= 0 || !validDevice(device) || !buffer) return -1;
-    if (plat::semTake(busSemaphore, plat::WAIT_FOREVER) != 0) return -1;
-    uint8_t address = i2cDevices[device].address;
-    if (i2cStart(address, false, false) != 0) {
-        i2cStop();
-        return giveAndReturn(-1);
-    }
-    int rc = sendOffset(offset, adrsBytes);
+// The data phase of a write after its start (and offset, rc 0 when that went
+// well): the bytes, the stop, then the device's write cycle; frees the bus.
+static int sendDataAndFinish(uint8_t address, const uint8_t* buffer, int count, int rc) {
     for (int i = 0; i < count && rc == 0; ++i) {
         setReg(kDataReg, buffer[i]);
         if (waitDone() < 0) rc = -1;
@@ -276,19 +270,23 @@ int i2cRandomWrite(int, int device, int offset, int adrsBytes, const uint8_t* bu
     return giveAndReturn(waitWriteCycle(address));
 }
 
+int i2cRandomWrite(int, int device, int offset, int adrsBytes, const uint8_t* buffer, int count) {
+    if (count <= 0 || !validDevice(device) || !buffer) return -1;
+    if (plat::semTake(busSemaphore, plat::WAIT_FOREVER) != 0) return -1;
+    uint8_t address = i2cDevices[device].address;
+    if (i2cStart(address, false, false) != 0) {
+        i2cStop();
+        return giveAndReturn(-1);
+    }
+    return sendDataAndFinish(address, buffer, count, sendOffset(offset, adrsBytes));
+}
+
 int i2cWrite(int, int device, const uint8_t* buffer, int count) {
     if (count <= 0 || !validDevice(device) || !buffer) return -1;
     if (plat::semTake(busSemaphore, plat::WAIT_FOREVER) != 0) return -1;
     uint8_t address = i2cDevices[device].address;
     i2cStart(address, false, false);
-    int rc = 0;
-    for (int i = 0; i < count && rc == 0; ++i) {
-        setReg(kDataReg, buffer[i]);
-        if (waitDone() < 0) rc = -1;
-    }
-    i2cStop();
-    if (rc != 0) return giveAndReturn(-1);
-    return giveAndReturn(waitWriteCycle(address));
+    return sendDataAndFinish(address, buffer, count, 0);
 }
 
 int i2cRead(int, int device, uint8_t* buffer, int count) {
