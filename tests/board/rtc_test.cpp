@@ -60,14 +60,14 @@ TEST_P(StartUpSetsTheCalendar, FromTheClockChip) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, StartUpSetsTheCalendar,
-    ::testing::Values(StartUpClock{"Running", ClockState::Running, "2010-03-05 14:30:00"},
-                      StartUpClock{"Missing", ClockState::Missing, "2005-04-22 08:00:00"},
-                      StartUpClock{"HaltedKeepsSeconds", ClockState::Halted, "2010-03-05 14:30:07"},
-                      StartUpClock{"TwelveHourForm", ClockState::TwelveHourPm,
-                                   "2010-03-05 14:30:00"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const StartUpClock kStartUps[] = {
+    {"Running", ClockState::Running, "2010-03-05 14:30:00"},
+    {"Missing", ClockState::Missing, "2005-04-22 08:00:00"},
+    {"HaltedKeepsSeconds", ClockState::Halted, "2010-03-05 14:30:07"},
+    {"TwelveHourForm", ClockState::TwelveHourPm, "2010-03-05 14:30:00"},
+};
+INSTANTIATE_TEST_SUITE_P(Table, StartUpSetsTheCalendar, ::testing::ValuesIn(kStartUps),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct TodLine {
     const char* name;
@@ -90,22 +90,20 @@ TEST_P(TodSet, SetsTheClockOrRefuses) {
     EXPECT_EQ(clockReading(), GetParam().clock);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, TodSet,
-    ::testing::Values(TodLine{"EndOfYear", "12-31-2010 23:59:59\r", 0, "", "2010-12-31 23:59:59"},
-                      TodLine{"Midnight", "01-01-2010 0:00:00\r", 0, "", "2010-01-01 00:00:00"},
-                      TodLine{"NextCentury", "07-04-2131 9:05:00\r", 0, "", "2131-07-04 09:05:00"},
-                      TodLine{"Month13", "13-01-2010 10:00:00\r", -1,
-                              "\nMonth value of 13 is invalid\n\n", "2010-03-05 14:30:00"},
-                      TodLine{"Day0", "01-00-2010 10:00:00\r", -1,
-                              "\nDay value of 0 is invalid\n\n", "2010-03-05 14:30:00"},
-                      TodLine{"Second60", "01-01-2010 10:00:60\r", -1,
-                              "\nSecond value of 60 is invalid\n\n", "2010-03-05 14:30:00"},
-                      TodLine{"FiveFields", "01-01-2010 10:00\r", -1,
-                              "\nDate and time are incomplete\n\n", "2010-03-05 14:30:00"},
-                      TodLine{"YearBeyondTheCenturyByte", "01-01-25600 10:00:00\r", -1,
-                              "\nYear value of 25600 is invalid\n\n", "2010-03-05 14:30:00"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const char kKept[] = "2010-03-05 14:30:00";
+const TodLine kTodLines[] = {
+    {"EndOfYear", "12-31-2010 23:59:59\r", 0, "", "2010-12-31 23:59:59"},
+    {"Midnight", "01-01-2010 0:00:00\r", 0, "", "2010-01-01 00:00:00"},
+    {"NextCentury", "07-04-2131 9:05:00\r", 0, "", "2131-07-04 09:05:00"},
+    {"Month13", "13-01-2010 10:00:00\r", -1, "\nMonth value of 13 is invalid\n\n", kKept},
+    {"Day0", "01-00-2010 10:00:00\r", -1, "\nDay value of 0 is invalid\n\n", kKept},
+    {"Second60", "01-01-2010 10:00:60\r", -1, "\nSecond value of 60 is invalid\n\n", kKept},
+    {"FiveFields", "01-01-2010 10:00\r", -1, "\nDate and time are incomplete\n\n", kKept},
+    {"YearBeyondTheCenturyByte", "01-01-25600 10:00:00\r", -1,
+     "\nYear value of 25600 is invalid\n\n", kKept},
+};
+INSTANTIATE_TEST_SUITE_P(Table, TodSet, ::testing::ValuesIn(kTodLines),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 using RtcBoard = stktest::BoardTest;
 

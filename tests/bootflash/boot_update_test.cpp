@@ -9,7 +9,6 @@
 #include "boot/boot.h"
 #include "bootflash/bootflash.h"
 #include "image/dim.h"
-#include "image/stk_format.h"
 #include "support/pty_harness.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
@@ -35,25 +34,20 @@ std::string bootCode(size_t size, char first = 'A') {
     return code;
 }
 
-// Stores a new image header Size and file CRC (the image has no STK file header).
-std::string resealed(std::string image, uint32_t size) {
-    auto* p = reinterpret_cast<uint8_t*>(image.data());
-    stk::putBe32(p + 8, size);
-    size_t end = std::min<size_t>(size, image.size());
-    stk::putBe16(p, stk::stkCrc16(p + 2, end - 2));
-    return image;
+// A new image header Size and file CRC (the image has no STK file header).
+std::string resealed(const std::string& image, uint32_t size) {
+    return stktest::patched(image, 8, size, size);
 }
 
 class BootUpdateTest : public BoardTest {
   protected:
     // Coarse bus cycles: fewer status reads, the same polling.
-    BootUpdateTest() {
-        chip().setBusCycleNs(100000);
-        tb.writeFile("bootupdate.dat", "");
-    }
+    BootUpdateTest() { chip().setBusCycleNs(100000); }
     static NorChip& chip() { return *plat::board().map().find<NorChip>(); }
+    // The image as image1, and the marker of a pending update.
     void install(const std::string& image) {
         tb.writeFile("image1", image);
+        tb.writeFile("bootupdate.dat", "");
         dimInitialize();
         con().clearOutput();
     }
@@ -78,11 +72,9 @@ TEST_F(BootUpdateTest, WindowHoldsTheBootCode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
-        stktest::ImageSpec spec;
-        spec.bootCode = bootCode(c.size, c.stkFile ? 'a' : 'A');
+        const stktest::ImageSpec spec{.bootCode = bootCode(c.size, c.stkFile ? 'a' : 'A')};
         uint32_t targets[] = {0x00112233, 0x00508541};
         install(c.stkFile ? stktest::makeStkFile(spec, targets, 2) : stktest::makeImage(spec));
-        tb.writeFile("bootupdate.dat", "");
         ASSERT_EQ(bootromUpdateBootcode(), 0);
         EXPECT_EQ(con().output(),
                   std::string("\n\nValidating image1....OK\nExtracting boot code "
@@ -115,12 +107,10 @@ TEST_F(BootUpdateTest, FailedPassesAreRetriedThreeTimes) {
         {NorChip::Op::Erase, 2, false, 0, "Boot Flash erase FAILURE. \n"},
         {NorChip::Op::Program, 0, true, 1, "Validating Flash.....FAILURE at location 256. \n"},
     };
-    stktest::ImageSpec spec;
-    spec.bootCode = bootCode(0x300);
+    const stktest::ImageSpec spec{.bootCode = bootCode(0x300)};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.passFailure);
         install(stktest::makeImage(spec));
-        tb.writeFile("bootupdate.dat", "");
         chip().failNext(c.op, c.failures);
         // Bit 0 of the byte at 256 (0x44) cannot be programmed.
         if (c.stuck) chip().stuckBits(kWindowOffset + 256, 2, 0x0100, true);
@@ -134,43 +124,37 @@ TEST_F(BootUpdateTest, FailedPassesAreRetriedThreeTimes) {
 }
 
 TEST_F(BootUpdateTest, RefusalsLeaveTheFlashAndTheMarkerAlone) {
-    stktest::ImageSpec spec;
-    spec.bootCode = bootCode(0x1000);
-    std::string good = stktest::makeImage(spec);
-    std::string badFileCrc = good;
+    const std::string good = stktest::makeImage({.bootCode = bootCode(0x1000)});
+    std::string badFileCrc = good, badBootCrc = good;
     badFileCrc[2000] ^= 1;
-    std::string badBootCrc = good;
-    badBootCrc[badBootCrc.size() - 1] ^= 1;
-    stktest::ImageSpec noBoot, otherTarget = spec, tooLarge;
-    otherTarget.targetDevice = 0x00508542;
-    tooLarge.bootCode = bootCode(0x100001);
+    badBootCrc.back() ^= 1;
     struct Case {
         std::string image;
         const char* message;
     } cases[] = {
-        {stktest::makeImage(noBoot), " Operational code doesn't contain bootcode \n"},
+        {stktest::makeImage({}), " Operational code doesn't contain bootcode \n"},
         {badFileCrc, "ERROR: Operational code CRC is not valid.\n"},
         {resealed(badBootCrc, uint32_t(good.size())), "\n\nERROR!!\nInvalid CRC computed = "},
         {resealed(good, 1219), "ERROR: Code image size of 1219 bytes is invalid.\n"},
         {resealed(good, 16777217), "ERROR: Code image size of 16777217 bytes is invalid.\n"},
-        {stktest::makeImage(otherTarget),
+        {stktest::makeImage({.targetDevice = 0x00508542, .bootCode = bootCode(0x1000)}),
          "ERROR: Operational code target 508542 does not match this device.\n"},
-        {stktest::makeImage(tooLarge), "ERROR: Boot code of 1048577 bytes does not fit"},
+        {stktest::makeImage({.bootCode = bootCode(0x100001)}),
+         "ERROR: Boot code of 1048577 bytes does not fit"},
     };
     uint64_t cycles = chip().busCycles();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         install(c.image);
         EXPECT_EQ(bootromUpdateBootcode(), 1);
-        EXPECT_NE(con().output().find(c.message), std::string::npos) << con().output();
+        EXPECT_TRUE(stktest::contains(con().output(), c.message));
         EXPECT_TRUE(tb.exists("bootupdate.dat"));
         EXPECT_EQ(chip().busCycles(), cycles);
     }
 }
 
 TEST_F(BootUpdateTest, PowerCutMidUpdateThenTheNextStartCompletesIt) {
-    stktest::ImageSpec spec;
-    spec.bootCode = bootCode(0x2400);
+    stktest::ImageSpec spec{.bootCode = bootCode(0x2400)};
     install(stktest::makeImage(spec));
     uint64_t before = chip().busCycles();
     ASSERT_EQ(bootromUpdateBootcode(), 0);
@@ -178,7 +162,6 @@ TEST_F(BootUpdateTest, PowerCutMidUpdateThenTheNextStartCompletesIt) {
 
     spec.bootCode = bootCode(0x2400, 'a');
     install(stktest::makeImage(spec));
-    tb.writeFile("bootupdate.dat", "");
     // A cycle of the erase or the programming (the read-back of 0x2400 bytes comes last).
     uint64_t cut = std::mt19937_64(13)() % (updateCycles - 0x2400) + 1;
     chip().cutPowerAfter(cut);
@@ -198,8 +181,8 @@ TEST_F(BootUpdateTest, PowerCutMidUpdateThenTheNextStartCompletesIt) {
     stop = tb.run([] { usrAppInit(); });
     ASSERT_TRUE(stop);
     EXPECT_EQ(stop->kind, plat::BoardStop::Kind::Reset);
-    EXPECT_NE(console->output().find("1 - Start Boot Code Update.\n"), std::string::npos);
-    EXPECT_NE(console->output().find("Flash update completed.\n"), std::string::npos);
+    EXPECT_TRUE(stktest::contains(console->output(), "1 - Start Boot Code Update.\n"));
+    EXPECT_TRUE(stktest::contains(console->output(), "Flash update completed.\n"));
     EXPECT_TRUE(window(0x2400) == spec.bootCode);
     EXPECT_FALSE(tb.exists("bootupdate.dat"));
 }

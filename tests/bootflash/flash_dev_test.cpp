@@ -57,9 +57,8 @@ TEST_F(FlashDevTest, WritesIssueTheCommandSequencesOfTheirAlignment) {
         EXPECT_EQ(flashDevWrite(c.address, data, c.size), c.rc);
         EXPECT_EQ(writes(), c.cycles);
     }
-    EXPECT_NE(
-        con().output().find("flashDevWrite: address or size error, address fe200001 size 2\n"),
-        std::string::npos);
+    EXPECT_TRUE(stktest::contains(
+        con().output(), "flashDevWrite: address or size error, address fe200001 size 2\n"));
     uint16_t word = 0;
     ASSERT_TRUE(plat::board().map().read16(0xFE100044, &word));
     EXPECT_EQ(word, 0xDEF0);
@@ -76,10 +75,8 @@ TEST_F(FlashDevTest, SectorEraseSequenceAndRanges) {
     EXPECT_EQ(word, 0xFFFF);
     // A range ending on a sector's first byte takes that sector too.
     ASSERT_EQ(flashDevErase(0xFE0A0000, 0x20000), 0);
-    EXPECT_EQ(chip.erases(4), 0u);
-    EXPECT_EQ(chip.erases(5), 1u);
-    EXPECT_EQ(chip.erases(6), 1u);
-    EXPECT_EQ(chip.erases(7), 0u);
+    EXPECT_EQ(chip.erases(4) * 1000 + chip.erases(5) * 100 + chip.erases(6) * 10 + chip.erases(7),
+              110u);
     writes();
     con().clearOutput();
     EXPECT_EQ(flashDevSectorErase(256), -1);
@@ -104,19 +101,19 @@ TEST_F(FlashDevTest, ProbeOnceAndAFailedQueryRefusesEverything) {
     EXPECT_EQ(writes(), "aa=98 0=f0");
     EXPECT_EQ(flashDevErase(0xFE000000, 0), -1);
     EXPECT_EQ(flashDevShow(), -1);
-    EXPECT_NE(con().output().find("flashDevProbe: CFI query failed\nDevice is not initialized "
-                                  "yet\nDevice is not initialized yet\n"),
-              std::string::npos);
+    EXPECT_TRUE(stktest::contains(con().output(),
+                                  "flashDevProbe: CFI query failed\nDevice is not initialized "
+                                  "yet\nDevice is not initialized yet\n"));
 }
 
 TEST_F(FlashDevTest, StatusWaitReportsFaultsAndBufferAborts) {
     uint16_t data[2] = {0x1111, 0x2222};
     chip.failNext(NorChip::Op::Program);
     EXPECT_EQ(flashDevWrite(0xFE300000, data, 4), -1);
-    EXPECT_NE(con().output().find("spfOpStatusCheck: FAILED for operation 1 at address "
+    EXPECT_TRUE(stktest::contains(con().output(),
+                                  "spfOpStatusCheck: FAILED for operation 1 at address "
                                   "0xfe300002\nflashDevWrite: spfOpStatusCheck() failed at adrs "
-                                  "0xfe300000\n"),
-              std::string::npos);
+                                  "0xfe300000\n"));
     // A count beyond the buffer aborts the load; the abort reset brings read mode back.
     auto& map = plat::board().map();
     for (auto [a, v] : {std::pair{0xFE000AAAu, 0xAA},
@@ -125,9 +122,8 @@ TEST_F(FlashDevTest, StatusWaitReportsFaultsAndBufferAborts) {
                         {0xFE400000u, 0x40}})
         map.write16(a, uint16_t(v));
     EXPECT_EQ(spfOpStatusCheck(kFlashOpBufferProgram, 0xFE400000, 0x0000), -1);
-    EXPECT_NE(
-        con().output().find("spfOpStatusCheck: ABORT for buffer write at address 0xfe400000\n"),
-        std::string::npos);
+    EXPECT_TRUE(stktest::contains(
+        con().output(), "spfOpStatusCheck: ABORT for buffer write at address 0xfe400000\n"));
     uint16_t word = 0;
     map.read16(0xFE400000, &word);
     EXPECT_EQ(word, 0xFFFF);

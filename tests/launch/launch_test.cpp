@@ -26,29 +26,18 @@ const std::string kScale = "                       50%                     100%\
 
 // A plain image whose operational code component is `stream` as given.
 std::string imageAround(const std::string& stream, uint32_t compression, uint32_t load = kLoad) {
-    stktest::ImageSpec spec;
-    spec.stream = stream;
-    spec.compression = compression;
-    spec.loadAddress = load;
-    spec.timestamp = "Tue Mar  1 10:00:00 2011";
-    return stktest::makeImage(spec);
+    return stktest::makeImage({.loadAddress = load,
+                               .compression = compression,
+                               .timestamp = "Tue Mar  1 10:00:00 2011",
+                               .stream = stream});
 }
 // The same with component 0 claiming `size` bytes; the file CRC still fits.
-std::string withCodeSize(std::string image, uint32_t size) {
-    stktest::setBe32(image, 28, size);
-    stktest::restoreCrc(image);
-    return image;
+std::string withCodeSize(const std::string& image, uint32_t size) {
+    return stktest::patched(image, 28, size);
 }
-// The bar rule when each inflate call consumes 1024 bytes of a Size-byte stream.
-std::string storedBar(uint64_t size) {
-    std::string bar;
-    unsigned last = 1;
-    for (uint64_t used = 0; used < size;) {
-        used = std::min<uint64_t>(used + 1024, size);
-        unsigned pct = unsigned(used * 100 / size);
-        if (pct % 2 == 0 && pct != last) bar += '|', last = pct;
-    }
-    return bar;
+// The bar after the scale: a mark for each even per cent of the stream consumed.
+std::string bar(size_t marks) {
+    return kScale + std::string(marks, '|') + "\n";
 }
 
 // Test board with the active image "image1".
@@ -96,15 +85,15 @@ TEST_F(LaunchTest, ZlibShowsABarByTheInputConsumedLzmaNoneThenBothHandOff) {
     tb.writeFile("xcode.bin", "left over");
     tb.writeFile("bootcode.bin", "left over");
     plat::board().regs().hid0 = 0x80004000;
-    // Stored blocks are consumed as offered, 1024 bytes per call; the
-    // compressed megabyte takes under one per cent per call: every bar shows.
-    const std::string big = stktest::payloadBytes(1 << 20, 4);
-    for (size_t n : {100, 5000, 70000, 400000, 1 << 20}) {
-        const std::string stream = stktest::zlibCompress(big.substr(0, n), n == big.size() ? 6 : 0);
+    // Stored blocks are consumed as offered, 1024 bytes per call (5 calls for
+    // 5000 bytes reach 20, 40, 61, 81 and 100 per cent); the compressed
+    // megabyte takes under one per cent per call: every mark shows.
+    const std::string big = stktest::randomBytes(1 << 20, 4);
+    for (auto [n, marks] :
+         {std::pair{100, 1}, {5000, 3}, {70000, 34}, {400000, 51}, {1 << 20, 51}}) {
+        const std::string stream = stktest::zlibCompress(big.substr(0, n), n == 1 << 20 ? 6 : 0);
         expectStarted(launch(imageAround(stream, kZlib)), big.substr(0, n));
-        EXPECT_EQ(con().output(),
-                  kHead + kScale +
-                      (n == big.size() ? std::string(51, '|') : storedBar(stream.size())) + "\n");
+        EXPECT_EQ(con().output(), kHead + bar(marks));
     }
     EXPECT_FALSE(tb.exists("xcode.bin") || tb.exists("bootcode.bin"));
     // Interrupts masked and locked, cache invalidated, HID0 cleared, after a
@@ -124,11 +113,11 @@ TEST_F(LaunchTest, ZlibShowsABarByTheInputConsumedLzmaNoneThenBothHandOff) {
     ASSERT_TRUE(stop && stop->kind == plat::BoardStop::Kind::Handoff) << con().output();
     ASSERT_LT(stop->loadedBytes, 65536u);
     EXPECT_EQ(ram(kLoad, stop->loadedBytes), big.substr(0, stop->loadedBytes));
-    EXPECT_EQ(con().output(), kHead + kScale + storedBar(stream.size() - 10004) + "\n");
+    EXPECT_EQ(con().output(), kHead + bar(27));
 }
 
 TEST_F(LaunchTest, BrokenStreamsAndOverrunsOfTheBootAreaReset) {
-    const std::string payload = stktest::payloadBytes(100000, 14, true);
+    const std::string payload = stktest::textBytes(100000, 14);
     const std::string z = stktest::zlibCompress(payload), lz = stktest::lzmaAloneCompress(payload);
     std::string unknown = lz;  // no size in the header: the end marker ends it
     unknown.replace(5, 8, 8, '\xff');
@@ -164,10 +153,10 @@ TEST_F(LaunchTest, BrokenStreamsAndOverrunsOfTheBootAreaReset) {
 
 // Streams made by independent tools decode byte for byte.
 TEST_F(LaunchTest, StreamsFromIndependentEncodersDecode) {
-    const std::string dir = stktest::makeTempDir("stklaunch-streams-");
-    const std::string text = stktest::payloadBytes(2 << 20, 7, true);
+    const std::string dir = tb.dir();
+    const std::string text = stktest::textBytes(2 << 20, 7);
     stktest::writeHostFile(dir + "/text", text);
-    stktest::writeHostFile(dir + "/random", stktest::payloadBytes(1 << 20, 11));
+    stktest::writeHostFile(dir + "/random", stktest::randomBytes(1 << 20, 11));
     const std::string py =
         "python3 -c \"import sys, zlib, lzma; d = open(sys.argv[1], 'rb').read(); "
         "sys.stdout.buffer.write(";
@@ -195,18 +184,12 @@ TEST_F(LaunchTest, StreamsFromIndependentEncodersDecode) {
         for (int i = 0; i < 8; ++i) stream[5 + i] = char(i < 4 ? size >> (8 * i) : 0);
         expectStarted(launch(imageAround(stream, kLzma)), text.substr(0, size));
     }
-    stktest::removeTree(dir);
-}
-
-// The selector file's contents: one big-endian word.
-std::string word(char v) {
-    return std::string(3, '\0') + v;
 }
 
 TEST_F(LaunchTest, DiagnosticsSelectorLoadRunAndStartUp) {
     EXPECT_EQ(fellActiveImageGet(), 2);  // missing: created with the system image
     EXPECT_EQ(fellActiveImageSet(1), 0);
-    EXPECT_EQ(tb.readFile("diag_config.cfg"), word(1));
+    EXPECT_EQ(tb.readFile("diag_config.cfg"), std::string("\0\0\0\1", 4));  // a big-endian word
     plat::remove("diag_config.cfg");
     EXPECT_EQ(fellActiveImageSet(1) * 10 + fellActiveImageGet(), 1);  // from the cache
     EXPECT_FALSE(tb.exists("diag_config.cfg"));
@@ -216,7 +199,7 @@ TEST_F(LaunchTest, DiagnosticsSelectorLoadRunAndStartUp) {
     EXPECT_EQ(fellDiagImageCrcCheck(), 0);
     // A cancelled load keeps the old image.
     for (bool cancel : {true, false}) {
-        loadtest::XmodemSender sender(con(), stktest::payloadBytes(5000, 61));
+        loadtest::XmodemSender sender(con(), stktest::randomBytes(5000, 61));
         if (cancel) sender.cancelAtStart();
         int rc = -2;
         ASSERT_FALSE(tb.run([&] { rc = fellDiagImageLoad(0x00508541); })) << con().output();
@@ -229,10 +212,10 @@ TEST_F(LaunchTest, DiagnosticsSelectorLoadRunAndStartUp) {
         out.starts_with("\nDiagnostic file diag_image.stk does not exist\n\nError reading "
                         "diag_image.stk into memory\nReady to receive the file with "
                         "XMODEM/CRC....\n"));
-    EXPECT_NE(out.find("Error while receiving file with XMODEM.\n"), std::string::npos);
+    EXPECT_TRUE(stktest::contains(out, "Error while receiving file with XMODEM.\n"));
     EXPECT_TRUE(out.ends_with("\n\nXMODEM transfer complete....\n")) << out;
     // At most 16 MiB are copied to 0x01000000, entered with start type 1.
-    const std::string image = stktest::payloadBytes((16 << 20) + 4096, 63);
+    const std::string image = stktest::randomBytes((16 << 20) + 4096, 63);
     tb.writeFile("diag_image.stk", image);
     con().clearOutput();
     expectStarted(tb.run([] { fellDiagImageRun(); }), image.substr(0, 16 << 20), 0x01000000);
@@ -244,7 +227,7 @@ TEST(DiagnosticsLoad, PowerLossAtEveryStepKeepsAnImage) {
     for (long step = 1; step < 100; ++step) {
         stktest::TestBoard tb;
         tb.writeFile("diag_image.stk", "old image");
-        loadtest::XmodemSender sender(tb.con(), stktest::payloadBytes(3000, 63), 128);
+        loadtest::XmodemSender sender(tb.con(), stktest::randomBytes(3000, 63), 128);
         tb.disk().powerLossAt(step);
         auto stop = tb.run([] { fellDiagImageLoad(0x00508541); });
         const std::string kept = tb.exists("diag_image.stk") ? tb.readFile("diag_image.stk") : "";
@@ -256,8 +239,8 @@ TEST(DiagnosticsLoad, PowerLossAtEveryStepKeepsAnImage) {
 
 // The image tool builds what the boot program starts.
 TEST_F(LaunchTest, StkimageBuildsWhatTheBootProgramStarts) {
-    const std::string dir = stktest::makeTempDir("stklaunch-tool-"), tool = stktest::stkimagePath();
-    const std::string firmware = stktest::payloadBytes(300000, 21, true);
+    const std::string dir = tb.dir(), tool = stktest::stkimagePath();
+    const std::string firmware = stktest::textBytes(300000, 21);
     stktest::writeHostFile(dir + "/fw", firmware);
     std::string out;
     ASSERT_EQ(stktest::runTool({tool, "create", dir + "/fw", "-o", dir + "/img", "--compression",
@@ -267,7 +250,6 @@ TEST_F(LaunchTest, StkimageBuildsWhatTheBootProgramStarts) {
         << out;
     ASSERT_EQ(stktest::runTool({tool, "verify", dir + "/img"}), 0);
     expectStarted(launch(stktest::readHostFile(dir + "/img")), firmware, 0x00200000);
-    stktest::removeTree(dir);
 }
 
 }  // namespace

@@ -3,12 +3,12 @@
 // the active image's survival of every refusal, failed write and power loss.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "load/load.h"
+#include "support/pty_harness.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
 #include "support/xmodem_sender.h"
@@ -23,14 +23,10 @@ const std::string kBadCrc = kComplete + "ERROR: Operational code CRC is not vali
 
 // Incompressible, so that the image spans many blocks.
 stktest::ImageSpec newSpec(uint32_t target = kThisBoard) {
-    stktest::ImageSpec s;
-    std::mt19937 rng(7);
-    s.payload.assign(3000, '\0');
-    for (char& c : s.payload) c = char(rng());
-    s.targetDevice = target;
-    s.file = "new.stk";
-    s.bootCode = std::string(200, 'b');
-    return s;
+    return {.payload = stktest::randomBytes(3000, 7),
+            .targetDevice = target,
+            .file = "new.stk",
+            .bootCode = std::string(200, 'b')};
 }
 std::string newImage(uint32_t target = kThisBoard) {
     return stktest::makeImage(newSpec(target));
@@ -39,19 +35,12 @@ std::string activeName() {
     char name[40] = {};
     return dimActiveImageFileNameGet(name) == 0 ? name : "";
 }
-bool endsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 // A board with an active "image1" and a backup "image2", as after start-up.
 struct Loaded {
     TestBoard tb;
     std::string image1 = stktest::makeImage(), list, out;
-    std::string image2 = stktest::makeImage([] {
-        stktest::ImageSpec s;
-        s.payload = "backup";
-        return s;
-    }());
+    std::string image2 = stktest::makeImage({.payload = "backup"});
     explicit Loaded(const char* listText = nullptr) {
         tb.writeFile("image1", image1);
         tb.writeFile("image2", image2);
@@ -66,20 +55,14 @@ struct Loaded {
         out = tb.con().output();
         return rc;
     }
-    void expectUnchanged(const std::string& why) {
-        EXPECT_EQ(tb.readFile("image1"), image1) << why;
-        EXPECT_EQ(tb.readFile("image2"), image2) << why;
-        EXPECT_EQ(tb.readFile("boot.dim"), list) << why;
-        EXPECT_EQ(check_oprcrc_in_flash(), 0) << why;
+    void expectUnchanged() {
+        EXPECT_EQ(tb.readFile("image1"), image1);
+        EXPECT_EQ(tb.readFile("image2"), image2);
+        EXPECT_EQ(tb.readFile("boot.dim"), list);
+        EXPECT_EQ(check_oprcrc_in_flash(), 0);
     }
 };
 
-std::string withSize1219() {  // a Size below the header's length, and a right file CRC
-    std::string image = newImage();
-    image.replace(8, 4, std::string("\0\0\x04\xC3", 4));
-    stk::fileCrcStore(reinterpret_cast<uint8_t*>(image.data()), 1219);
-    return image;
-}
 std::string flipped(std::string image) {
     image[2000] ^= 1;
     return image;
@@ -102,7 +85,8 @@ TEST(LoadCode, RefusalsLeaveTheActiveImage) {
         {Peer::Blocks, flipped(newImage()), 1, kBadCrc},
         {Peer::Blocks, "0123456789", 1, kBadCrc},  // padded to a block
         {Peer::ExactLength, "0123456789", 2, kComplete + "ERROR: Can't read file xcode.bin\n"},
-        {Peer::Blocks, withSize1219(), 1,
+        // A Size below the header's length, with a right file CRC.
+        {Peer::Blocks, stktest::patched(newImage(), 8, 1219, 1219), 1,
          kVerified + "ERROR: Code image size of 1219 bytes is invalid.\n"},
         {Peer::Blocks, newImage(kOtherBoard), 1,
          kVerified + "ERROR: Operational code target 508548 does not match this device.\n"},
@@ -112,19 +96,18 @@ TEST(LoadCode, RefusalsLeaveTheActiveImage) {
         {Peer::Blocks, newImage(), 1, "ERROR: Operational code update failed.\n", false,
          "---IMAGE---\nactive\nactive\nimage9\n0\ndefault image\n"},
     };
-    int row = 0;
     for (const auto& r : refusals) {
+        SCOPED_TRACE(&r - refusals);
         Loaded b(r.list);
-        std::string why = "row " + std::to_string(row++);
         loadtest::XmodemSender sender(b.tb.con(), r.file, 128);
         if (r.peer == Peer::Cancel) sender.cancelAtStart();
         if (r.peer == Peer::ExactLength) sender.ymodemHeader("xcode.bin", long(r.file.size()));
         if (r.peer == Peer::Silent || r.peer == Peer::EotFirst) b.tb.con().onWrite = nullptr;
         if (r.peer == Peer::EotFirst) b.tb.con().answer("before transfer starts.\n\rC", "\x04");
-        EXPECT_EQ(b.load(), r.result) << why;
-        EXPECT_TRUE(endsWith(b.out, r.tail)) << why << ":\n" << b.out;
-        EXPECT_EQ(b.tb.exists("xcode.bin"), r.keepsFile) << why;
-        b.expectUnchanged(why);
+        EXPECT_EQ(b.load(), r.result);
+        EXPECT_TRUE(b.out.ends_with(r.tail)) << b.out;
+        EXPECT_EQ(b.tb.exists("xcode.bin"), r.keepsFile);
+        b.expectUnchanged();
     }
 }
 
@@ -154,13 +137,13 @@ TEST(LoadCode, StoresOverTheActiveImageAndShowsTheHeader) {
         loadtest::XmodemSender sender(b.tb.con(), files[i], i ? 128 : 1024);
         EXPECT_EQ(b.load(), 0) << b.out;
         (i ? b.image2 : b.image1) = sender.padded();
-        b.expectUnchanged("stored");
+        b.expectUnchanged();
         EXPECT_FALSE(b.tb.exists("xcode.bin"));
-        EXPECT_NE(b.out.find(kVerified + "\n\nThe following code has been uploaded:\n\nCRC....."),
-                  std::string::npos);
-        EXPECT_NE(b.out.find("\nTarget Device..................................0x00508541\n"),
-                  std::string::npos);
-        EXPECT_TRUE(endsWith(b.out, vpd[i] + "      Timestamp - Mon Dec  6 12:00:00 2026\n      "
+        EXPECT_TRUE(stktest::contains(
+            b.out, kVerified + "\n\nThe following code has been uploaded:\n\nCRC....."));
+        EXPECT_TRUE(stktest::contains(
+            b.out, "\nTarget Device..................................0x00508541\n"));
+        EXPECT_TRUE(b.out.ends_with(vpd[i] + "      Timestamp - Mon Dec  6 12:00:00 2026\n      "
                                              "File - new.stk\nStoring Operational code in Flash. "
                                              "This may take several minutes...\n\n"));
         offsets[i][0] = shown(b.out, "Operational Code Offset");
@@ -174,9 +157,8 @@ TEST(LoadCode, StoresOverTheActiveImageAndShowsTheHeader) {
     dimInitialize();
     loadtest::XmodemSender sender(tb.con(), newImage());
     tb.run([&] { EXPECT_EQ(load_operational_code(kThisBoard), 0); });
-    EXPECT_TRUE(endsWith(tb.con().output(),
-                         "\nError obtaining active image name, "
-                         "reinitializing dim...\n"));
+    EXPECT_TRUE(tb.con().output().ends_with(
+        "\nError obtaining active image name, reinitializing dim...\n"));
     EXPECT_EQ(tb.readFile("image1"), sender.padded());
     EXPECT_EQ(activeName(), "image1");
     EXPECT_STREQ(activeImageFileName, "image1");  // what the launcher and option 8 use
@@ -191,7 +173,7 @@ TEST(LoadCode, FaultAtEveryStepKeepsAValidActiveImage) {
     for (Fault fault : {FailedWrite, PowerCut, FullDisk}) {
         long step = 1;
         for (; step < 200; ++step) {
-            std::string why = "fault " + std::to_string(fault) + " at " + std::to_string(step);
+            SCOPED_TRACE("fault " + std::to_string(fault) + " at " + std::to_string(step));
             Loaded b;
             loadtest::XmodemSender sender(b.tb.con(), newImage(), 128);
             if (fault == FailedWrite) b.tb.disk().failWriteAt(step);
@@ -200,20 +182,20 @@ TEST(LoadCode, FaultAtEveryStepKeepsAValidActiveImage) {
             int rc = b.load();
             b.tb.disk().clearFaults();
             if (rc == 0) {  // the fault came after the last change
-                EXPECT_EQ(b.tb.readFile("image1"), sender.padded()) << why;
+                EXPECT_EQ(b.tb.readFile("image1"), sender.padded());
                 break;
             }
             if (fault == PowerCut) {  // a fresh start on the same flash disk
                 plat::resetProcessState();
                 dimInitialize();
             }
-            EXPECT_EQ(rc, fault == PowerCut ? -1 : 1) << why << b.out;
-            EXPECT_EQ(activeName(), "image1") << why;
-            EXPECT_TRUE(fault == PowerCut || !b.tb.exists("xcode.bin")) << why;
-            b.expectUnchanged(why);
+            EXPECT_EQ(rc, fault == PowerCut ? -1 : 1) << b.out;
+            EXPECT_EQ(activeName(), "image1");
+            EXPECT_TRUE(fault == PowerCut || !b.tb.exists("xcode.bin"));
+            b.expectUnchanged();
             loadtest::XmodemSender again(b.tb.con(), newImage());
-            EXPECT_EQ(b.load(), 0) << why;
-            EXPECT_FALSE(b.tb.exists("xcode.bin")) << why;
+            EXPECT_EQ(b.load(), 0);
+            EXPECT_FALSE(b.tb.exists("xcode.bin"));
         }
         EXPECT_GT(step, 30) << fault;  // every block write was hit
         EXPECT_LT(step, 200) << fault;

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "image/stk_format.h"
 #include "load/load.h"
 #include "support/test_board.h"
+#include "support/test_images.h"
 #include "support/xmodem_sender.h"
 
 namespace {
@@ -42,9 +42,7 @@ TEST_F(Config, OptionFiveReceivesTheFileAsItIs) {
 // bytes 2 to 255.
 std::string prom(const std::string& records, size_t flip = 0) {
     std::string file = ".." + records + std::string(254 - records.size(), '\0');
-    uint16_t crc = stk::stkCrc16(reinterpret_cast<const uint8_t*>(file.data()) + 2, 254);
-    file[0] = char(crc >> 8);
-    file[1] = char(crc);
+    stktest::restoreCrc(file);
     file[flip] ^= flip ? 0x40 : 0;
     return file.substr(0, 256);
 }

@@ -18,6 +18,12 @@ void writeHostFile(const std::string& path, const std::string& bytes);
 std::string makeTempDir(const char* prefix);
 void removeTree(const std::string& path);
 
+// For EXPECT_TRUE: whether `text` holds `part`; a failure shows both.
+inline ::testing::AssertionResult contains(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
 class TestBoard {
   public:
     // formatted: the flash disk is formatted, mounted, and the working

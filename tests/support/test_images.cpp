@@ -38,11 +38,11 @@ std::string lzmaAloneCompress(const std::string& data) {
     return out;
 }
 
-std::string payloadBytes(size_t n, uint32_t seed, bool text) {
+std::string textBytes(size_t n, uint32_t seed) {
     static const char* const words[] = {"port ", "vlan ", "link\n", "frame ", "0x1f ", "queue "};
     std::mt19937 gen(seed);
     std::string s;
-    while (s.size() < n) text ? s.append(words[gen() % 6]) : s.append(1, char(gen()));
+    while (s.size() < n) s.append(words[gen() % 6]);
     s.resize(n);
     return s;
 }
@@ -55,6 +55,12 @@ uint32_t be32(const std::string& s, size_t at) {
 }
 void restoreCrc(std::string& s, size_t length) {
     stk::fileCrcStore(reinterpret_cast<uint8_t*>(s.data()), std::min(length, s.size()));
+}
+
+std::string patched(std::string s, size_t at, uint32_t v, size_t crcLength) {
+    setBe32(s, at, v);
+    restoreCrc(s, crcLength);
+    return s;
 }
 
 static uint16_t crcOf(const std::string& s) {

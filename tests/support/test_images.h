@@ -16,11 +16,8 @@ struct ImageSpec {
     uint8_t rel = 1, ver = 2, maint = 3, build = 4;
     std::string timestamp = "Mon Dec  6 12:00:00 2026";
     std::string file = "test.stk";
-    std::string bootCode;  // stored uncompressed as component 1 when not empty
-    // Component 0 stored as given instead of the compressed payload, and a
-    // Size that differs from the stored bytes.
-    std::optional<std::string> stream;
-    std::optional<uint32_t> codeSize;
+    std::string bootCode = {};               // stored uncompressed as component 1 when not empty
+    std::optional<std::string> stream = {};  // component 0 as given instead of the payload
 };
 
 // A complete image file (no STK file header) with correct header and file CRCs.
@@ -30,12 +27,14 @@ std::string makeStkFile(const ImageSpec& spec, const uint32_t* targets, int coun
 
 std::string zlibCompress(const std::string& data, int level = 9);
 std::string lzmaAloneCompress(const std::string& data);
-// Deterministic payloads: random bytes, or text that compresses well.
-std::string payloadBytes(size_t n, uint32_t seed, bool text = false);
+// Deterministic text that compresses well (random bytes: randomBytes()).
+std::string textBytes(size_t n, uint32_t seed);
 
 void setBe32(std::string& s, size_t at, uint32_t v);
 uint32_t be32(const std::string& s, size_t at);
 // Stores the file CRC over bytes 2 .. length-1 (the whole string by default).
 void restoreCrc(std::string& s, size_t length = std::string::npos);
+// A copy with the word at `at` set to v and the file CRC restored over crcLength bytes.
+std::string patched(std::string s, size_t at, uint32_t v, size_t crcLength = std::string::npos);
 
 }  // namespace stktest

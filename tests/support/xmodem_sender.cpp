@@ -166,23 +166,16 @@ void ReceiverPeer::onBytes(std::string_view s) {
             size_t need = 3 + size + (crc ? 2 : 1);
             if (pending_.size() < need) break;
             Block blk{b, uint8_t(pending_[1]), pending_.substr(3, size), false};
-            bool numberOk = (uint8_t(pending_[1]) + uint8_t(pending_[2])) == 255;
-            uint16_t check =
-                crc ? uint16_t(uint8_t(pending_[3 + size]) << 8 | uint8_t(pending_[4 + size]))
-                    : uint8_t(pending_[3 + size]);
-            blk.checkOk = numberOk && check == (crc ? crc16(blk.data) : sum8(blk.data));
+            // Number, its complement and the check all as a sender makes them.
+            blk.checkOk = pending_.compare(0, need, wireBlock(blk.number, blk.data, crc)) == 0;
             pending_.erase(0, need);
             blocks.push_back(blk);
-            std::string ans;
             bool header = ymodem && expectHeader_ && blk.number == 0;
-            if (blocks.size() <= overrideCount) {
-                ans = overrideAnswer;
-            } else if (stream) {
-                ans = header ? startChars : "";
-            } else {
-                ans = blk.checkOk ? std::string(1, ACKc) : std::string(1, NAKc);
-                if (blk.checkOk && header && blk.data[0] != '\0') ans += startChars;
-            }
+            std::string ans = blocks.size() <= overrideCount  ? overrideAnswer
+                              : stream                        ? (header ? startChars : "")
+                              : !blk.checkOk                  ? std::string(1, NAKc)
+                              : header && blk.data[0] != '\0' ? ACKc + startChars
+                                                              : std::string(1, ACKc);
             bool accepted = blk.checkOk && (stream || ans.find(ACKc) != std::string::npos);
             if (accepted && header) {  // a file starts, or the empty header ends the batch
                 batchClosed = blk.data[0] == '\0';

@@ -167,7 +167,6 @@ class XmodemSender : public xmpeer::SenderPeer {
         items_.insert(items_.begin(), {Item::Block, 0, header, true, 0});
         addYmodemEnd();
     }
-    bool finished() const { return eotAcked; }
     // Data as the receiver stores it: every block whole, padded with SUB.
     const std::string& padded() const { return padded_; }
 

@@ -115,7 +115,7 @@ TEST_P(SendTable, EndsAsScripted) {
     std::string types;
     for (const auto& b : peer.blocks) types += b.type == SOHc ? 'S' : 'X';
     EXPECT_EQ(types, expand(c.types));
-    EXPECT_NE(con().output().find(c.said), std::string::npos) << con().output();
+    EXPECT_TRUE(stktest::contains(con().output(), c.said));
     EXPECT_EQ(peer.files, c.rc == 0 ? words(c.files, true) : peer.files);
     EXPECT_TRUE(c.rc != 0 || !(peer.ymodem || peer.modem7) || peer.batchClosed);
     std::vector<std::string> names = words(c.names, false);
