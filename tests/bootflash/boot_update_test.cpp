@@ -4,7 +4,6 @@
 #include <random>
 #include <string>
 
-#include "board/board_devices.h"
 #include "board/nor_chip.h"
 #include "boot/boot.h"
 #include "bootflash/bootflash.h"
@@ -73,8 +72,8 @@ TEST_F(BootUpdateTest, WindowHoldsTheBootCode) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
         const stktest::ImageSpec spec{.bootCode = bootCode(c.size, c.stkFile ? 'a' : 'A')};
-        uint32_t targets[] = {0x00112233, 0x00508541};
-        install(c.stkFile ? stktest::makeStkFile(spec, targets, 2) : stktest::makeImage(spec));
+        install(c.stkFile ? stktest::makeStkFile(spec, {0x00112233, 0x00508541})
+                          : stktest::makeImage(spec));
         ASSERT_EQ(bootromUpdateBootcode(), 0);
         EXPECT_EQ(con().output(),
                   std::string("\n\nValidating image1....OK\nExtracting boot code "
@@ -172,17 +171,13 @@ TEST_F(BootUpdateTest, PowerCutMidUpdateThenTheNextStartCompletesIt) {
 
     // Power comes back: a new board on the same folder starts up and, with no
     // key pressed, runs the pending update and resets.
-    auto clock = std::make_unique<plat::VirtualClock>();
-    auto con = std::make_unique<plat::ScriptedConsole>(*clock);
-    auto* console = con.get();
-    plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), tb.dir()));
-    attachBoardDevices(plat::board());
+    tb.powerOn();
     chip().setBusCycleNs(100000);
     stop = tb.run([] { usrAppInit(); });
     ASSERT_TRUE(stop);
     EXPECT_EQ(stop->kind, plat::BoardStop::Kind::Reset);
-    EXPECT_TRUE(stktest::contains(console->output(), "1 - Start Boot Code Update.\n"));
-    EXPECT_TRUE(stktest::contains(console->output(), "Flash update completed.\n"));
+    EXPECT_TRUE(stktest::contains(con().output(), "1 - Start Boot Code Update.\n"));
+    EXPECT_TRUE(stktest::contains(con().output(), "Flash update completed.\n"));
     EXPECT_TRUE(window(0x2400) == spec.bootCode);
     EXPECT_FALSE(tb.exists("bootupdate.dat"));
 }

@@ -19,7 +19,6 @@ namespace {
 using namespace stktest;
 
 constexpr uint32_t kBoard = 0x00508541;
-const uint32_t kOtherThenBoard[] = {0x00508542, kBoard};
 const std::string kGolden = STK_SOURCE_DIR "/tests/image/golden.stk";
 
 const uint8_t* u8(const std::string& s) {
@@ -72,8 +71,7 @@ TEST_F(ImageStore, FileCrcCoversBytesTwoToTheLengthPausingPerThousandBlocks) {
 // Each crafted file as the active image: its validation code, the result of
 // reading its header, and of checking the active image's file CRC.
 TEST_F(ImageStore, ValidationHeaderReadAndFileCrcOfCraftedFiles) {
-    const std::string plain = makeImage(), stk = makeStkFile({}, kOtherThenBoard, 2);
-    const uint32_t twice[] = {kBoard, kBoard};
+    const std::string plain = makeImage(), stk = makeStkFile({}, {0x00508542, kBoard});
     std::string marked = plain + "tail";  // a marker without the magic: the length is Size
     marked.replace(2, 2, "\xAA\x55");
     restoreCrc(marked, plain.size());
@@ -100,8 +98,8 @@ TEST_F(ImageStore, ValidationHeaderReadAndFileCrcOfCraftedFiles) {
         {patched(stk, 8, 0), 7, 1, 0, " Empty STK file \n"},
         // The first record for the board counts for the header, a flagged one for validation.
         {patched(stk, 88 + 28 + 8, 0), 8, 0, 0},
-        {makeStkFile({}, kOtherThenBoard, 1), 8, 1, 0},
-        {patched(makeStkFile({}, twice, 2), 88 + 8, 0), 0, 0, 0},
+        {makeStkFile({}, {0x00508542}), 8, 1, 0},
+        {patched(makeStkFile({}, {kBoard, kBoard}), 88 + 8, 0), 0, 0, 0},
         {patched(stk, 88 + 28, uint32_t(stk.size()) - 100), 0, 1, 0},  // record past the end
         {stk + std::string(1024, 'z'), 0, 0, 0},
         {ofLength(0x1000000, 0x1000000), 0, 1, 0},

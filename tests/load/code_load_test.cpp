@@ -91,7 +91,7 @@ TEST(LoadCode, RefusalsLeaveTheActiveImage) {
         {Peer::Blocks, newImage(kOtherBoard), 1,
          kVerified + "ERROR: Operational code target 508548 does not match this device.\n"},
         // No record for this board: the header read fails; the next load deletes the file.
-        {Peer::Blocks, stktest::makeStkFile(newSpec(), &kOtherBoard, 1), 1, kVerified, true},
+        {Peer::Blocks, stktest::makeStkFile(newSpec(), {kOtherBoard}), 1, kVerified, true},
         // Only "image1" and "image2" are images: another active name is never replaced.
         {Peer::Blocks, newImage(), 1, "ERROR: Operational code update failed.\n", false,
          "---IMAGE---\nactive\nactive\nimage9\n0\ndefault image\n"},
@@ -121,8 +121,7 @@ TEST(LoadCode, StoresOverTheActiveImageAndShowsTheHeader) {
     stktest::ImageSpec lettered = newSpec();
     lettered.rel = 'B';
     lettered.build = 0;
-    const uint32_t targets[] = {kOtherBoard, kThisBoard};
-    std::string stk = stktest::makeStkFile(newSpec(), targets, 2);
+    std::string stk = stktest::makeStkFile(newSpec(), {kOtherBoard, kThisBoard});
     size_t base = stk.find(newImage());
     ASSERT_NE(base, std::string::npos);
     const std::string files[] = {stktest::makeImage(lettered), stk};

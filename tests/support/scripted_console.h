@@ -71,9 +71,7 @@ class ScriptedConsole : public ConsoleDevice {
 
     // Console state the boot program set.
     int baud() const { return speed_; }
-    int flushes = 0;
     bool failBaud = false;  // FIOBAUDRATE fails
-    bool baudQueryUnsupported = false;
 
     int waitReadable(int64_t timeoutUs) override {
         uint64_t deadline = timeoutUs < 0 ? UINT64_MAX : clock_.nowUs() + uint64_t(timeoutUs);
@@ -119,9 +117,8 @@ class ScriptedConsole : public ConsoleDevice {
             return -1;
         return speed_ = bps, 0;
     }
-    int getBaud(int* bps) override { return baudQueryUnsupported ? -1 : (*bps = speed_, 0); }
+    int getBaud(int* bps) override { return *bps = speed_, 0; }
     int flush(bool input, bool /*output*/) override {
-        ++flushes;
         // Only what has already arrived is discarded; later input still comes.
         while (input && readyNow()) in_.pop_front();
         return 0;

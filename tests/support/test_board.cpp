@@ -32,13 +32,17 @@ void writeHostFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-TestBoard::TestBoard(bool formatted) : dir_(makeTempDir("stkboard-")) {
+void TestBoard::powerOn() {
     auto clock = std::make_unique<plat::VirtualClock>();
     auto con = std::make_unique<plat::ScriptedConsole>(*clock);
     clock_ = clock.get();
     con_ = con.get();
     plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), dir_));
     attachBoardDevices(plat::board());
+}
+
+TestBoard::TestBoard(bool formatted) : dir_(makeTempDir("stkboard-")) {
+    powerOn();
     if (!formatted) return;
     Flash_Init();
     disk().format(nullptr);

@@ -31,6 +31,8 @@ class TestBoard {
     explicit TestBoard(bool formatted = true);
     ~TestBoard();
 
+    // A new console, clock and devices on the same folder, as at the next power-on.
+    void powerOn();
     plat::ScriptedConsole& con() { return *con_; }
     plat::VirtualClock& clock() { return *clock_; }
     plat::FlashDisk& disk() { return plat::board().disk(); }

@@ -95,7 +95,8 @@ std::string makeImage(const ImageSpec& spec) {
     return file;
 }
 
-std::string makeStkFile(const ImageSpec& spec, const uint32_t* targets, int count) {
+std::string makeStkFile(const ImageSpec& spec, const std::vector<uint32_t>& targets) {
+    const int count = int(targets.size());
     const uint32_t headerLength = uint32_t(88 + 28 * count);
     // Fields in order: CRC, marker, magic, record count, total length, the
     // four version bytes, header length.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace stktest {
 
@@ -23,7 +24,7 @@ struct ImageSpec {
 // A complete image file (no STK file header) with correct header and file CRCs.
 std::string makeImage(const ImageSpec& spec = {});
 // The same image wrapped in an STK file header with one record per target device.
-std::string makeStkFile(const ImageSpec& spec, const uint32_t* targets, int count);
+std::string makeStkFile(const ImageSpec& spec, const std::vector<uint32_t>& targets);
 
 std::string zlibCompress(const std::string& data, int level = 9);
 std::string lzmaAloneCompress(const std::string& data);
