@@ -22,6 +22,11 @@ struct Outcome {
     int status;
     std::string out;  // standard output and standard error together
 };
+struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // a refusal also never mentions the flash disk
+};
 
 class HostPrograms : public ::testing::Test {
   protected:
@@ -48,7 +53,15 @@ class HostPrograms : public ::testing::Test {
         return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, readHostFile(top_ + "/out")};
     }
     Outcome boot(std::vector<std::string> args) { return run(stktest::stkbootPath(), args); }
-    Outcome image(std::vector<std::string> args) { return run(stktest::stkimagePath(), args); }
+    void runAll(const std::string& program, const std::vector<Case>& cases) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.says);
+            Outcome r = run(program, c.args);
+            EXPECT_EQ(r.status, c.status) << r.out;
+            EXPECT_TRUE(stktest::contains(r.out, c.says));
+            EXPECT_TRUE(c.status == 0 || !stktest::contains(r.out, "TFFS"));
+        }
+    }
 
     std::string top_;
 };
@@ -63,29 +76,18 @@ TEST_F(HostPrograms, StkbootRefusesBoardsAndConsolesItCannotUseAndKeepsToItsFold
     ::flock(held, LOCK_EX | LOCK_NB);
     fs::create_directories(work("prep/DskVol/files"));
     writeHostFile(work("prep/DskVol/files/image1"), "placed by hand\n");
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string says;
-    } cases[] = {
-        {{"--board", ""}, 2, "cannot use board folder \"\": an empty path names no folder"},
-        {{"--board", "afile"}, 2, "cannot use board folder afile: not a folder"},
-        {{"--board", "nodir/b"}, 2, "cannot use board folder nodir/b: No such file"},
-        {{"--board", "/proc/x"}, 2, "cannot use board folder /proc/x: "},
-        {{"--board", "b1"}, 2, "cannot use board folder b1: norflash.bin is a symbolic link"},
-        {{"--board", "b2", "--console", "afile"}, 2, "cannot use console afile: not a terminal"},
-        {{"--board", "b3"}, 2, "board folder b3 is in use (process 4242)"},
-        {{"--version"}, 0, "stkboot "},
-        {{"--board", "prep"}, 0, "prepared by hand: formatted, keeping its files"},
-        {{"--board", "b"}, 0, "board folder b (new board)"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.says);
-        Outcome r = boot(c.args);
-        EXPECT_EQ(r.status, c.status) << r.out;
-        EXPECT_TRUE(stktest::contains(r.out, c.says));
-        EXPECT_TRUE(c.status == 0 || !stktest::contains(r.out, "TFFS"));
-    }
+    runAll(
+        stktest::stkbootPath(),
+        {{{"--board", ""}, 2, "cannot use board folder \"\": an empty path names no folder"},
+         {{"--board", "afile"}, 2, "cannot use board folder afile: not a folder"},
+         {{"--board", "nodir/b"}, 2, "cannot use board folder nodir/b: No such file"},
+         {{"--board", "/proc/x"}, 2, "cannot use board folder /proc/x: "},
+         {{"--board", "b1"}, 2, "cannot use board folder b1: norflash.bin is a symbolic link"},
+         {{"--board", "b2", "--console", "afile"}, 2, "cannot use console afile: not a terminal"},
+         {{"--board", "b3"}, 2, "board folder b3 is in use (process 4242)"},
+         {{"--version"}, 0, "stkboot "},
+         {{"--board", "prep"}, 0, "prepared by hand: formatted, keeping its files"},
+         {{"--board", "b"}, 0, "board folder b (new board)"}});
     ::close(held);
     EXPECT_EQ(readHostFile(work("afile")) + readHostFile(work("prep/DskVol/files/image1")),
               "text\nplaced by hand\n");
@@ -105,44 +107,32 @@ TEST_F(HostPrograms, PseudoTerminalWaitsForATerminalProgram) {
 }
 
 TEST_F(HostPrograms, StkimageOutputsAndMessages) {
-    std::string firmware(3000, '\0');
-    uint32_t seed = 7;
-    for (char& ch : firmware) ch = char((seed = seed * 1103515245u + 12345u) >> 24);
+    const std::string firmware = stktest::randomBytes(3000, 7);
     writeHostFile(work("fw.bin"), firmware);
-    ASSERT_EQ(image({"create", "fw.bin", "-o", "img"}).status, 0);
+    ASSERT_EQ(run(stktest::stkimagePath(), {"create", "fw.bin", "-o", "img"}).status, 0);
     fs::permissions(work("img"), fs::perms::owner_read | fs::perms::owner_write);
     fs::create_symlink("img", work("link"));
     fs::create_directories(work("dir"));
     std::string img = readHostFile(work("img"));
     writeHostFile(work("cut"), img.substr(0, 2000));
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string says;
-    } cases[] = {
-        {{"create", "fw.bin", "-o", "fw.bin"}, 1, "cannot write fw.bin: it is the input file"},
-        {{"create", "fw.bin", "-o", "/dev/null"}, 1, "cannot write /dev/null: not a regular file"},
-        {{"create", "fw.bin", "-o", "dir"}, 1, "cannot write dir: it is a folder"},
-        {{"create", "fw.bin", "-o", ""}, 1, "cannot write \"\": an empty path names no file"},
-        {{"create", "fw.bin", "-o", "nodir/x"}, 1, "cannot write nodir/x: No such file"},
-        {{"create", "fw.bin", "-o", "link", "--version", "1.2.3.4"}, 0, "link: "},
-        {{"frob"}, 109, "unknown subcommand 'frob'"},
-        {{"--bogus"}, 109, "unknown option '--bogus'"},
-        {{"verify", "cut"}, 1, "truncated: 2000 of " + std::to_string(img.size()) + " bytes"},
-        {{"info", "cut"}, 0, "warning: cut is truncated: 2000 of"},
-        {{"verify", "none"}, 1, "cannot read image none: no such file"},
-        {{"bundle", "img", "img", "-o", "bb"}, 1, "two images for target device 0x00508541: img"},
-        {{"bundle", "img", "-o", "one"}, 0, "bytes, 1 image\n"},
-        {{"create", "fw.bin", "-o", "esc", "--file-text", "a\x1b[2Jb"}, 0, "esc: "},
-        {{"info", "esc"}, 0, "File - a\\x1b[2Jb\n"},
-        {{"--version"}, 0, "stkimage "},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.says);
-        Outcome r = image(c.args);
-        EXPECT_EQ(r.status, c.status) << r.out;
-        EXPECT_TRUE(stktest::contains(r.out, c.says));
-    }
+    runAll(
+        stktest::stkimagePath(),
+        {{{"create", "fw.bin", "-o", "fw.bin"}, 1, "cannot write fw.bin: it is the input file"},
+         {{"create", "fw.bin", "-o", "/dev/null"}, 1, "cannot write /dev/null: not a regular file"},
+         {{"create", "fw.bin", "-o", "dir"}, 1, "cannot write dir: it is a folder"},
+         {{"create", "fw.bin", "-o", ""}, 1, "cannot write \"\": an empty path names no file"},
+         {{"create", "fw.bin", "-o", "nodir/x"}, 1, "cannot write nodir/x: No such file"},
+         {{"create", "fw.bin", "-o", "link", "--version", "1.2.3.4"}, 0, "link: "},
+         {{"frob"}, 109, "unknown subcommand 'frob'"},
+         {{"--bogus"}, 109, "unknown option '--bogus'"},
+         {{"verify", "cut"}, 1, "truncated: 2000 of " + std::to_string(img.size()) + " bytes"},
+         {{"info", "cut"}, 0, "warning: cut is truncated: 2000 of"},
+         {{"verify", "none"}, 1, "cannot read image none: no such file"},
+         {{"bundle", "img", "img", "-o", "bb"}, 1, "two images for target device 0x00508541: img"},
+         {{"bundle", "img", "-o", "one"}, 0, "bytes, 1 image\n"},
+         {{"create", "fw.bin", "-o", "esc", "--file-text", "a\x1b[2Jb"}, 0, "esc: "},
+         {{"info", "esc"}, 0, "File - a\\x1b[2Jb\n"},
+         {{"--version"}, 0, "stkimage "}});
     EXPECT_EQ(readHostFile(work("fw.bin")), firmware);
     EXPECT_TRUE(fs::is_symlink(work("link")));
     EXPECT_NE(readHostFile(work("img")), img);

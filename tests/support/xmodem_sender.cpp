@@ -115,7 +115,6 @@ void SenderPeer::onByte(char c) {
         const Item& it = items_[next_++];
         ++acked_;
         sentCurrent_ = false;
-        eotAcked = eotAcked || it.kind == Item::Eot;
         if ((it.header && it.data[0] != '\0') || it.kind == Item::Eot)
             waitStart_ = true;
         else if (!done())

@@ -73,7 +73,6 @@ class SenderPeer {
 
     plat::ScriptedConsole& con;
     std::string startLog;  // 'C', 'N' (NAK) or 'G' per start character
-    bool eotAcked = false;
     bool done() const { return next_ >= items_.size(); }
 
   protected:

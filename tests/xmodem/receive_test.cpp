@@ -82,11 +82,9 @@ const ReceiveCase kCases[] = {
     {"Modem7NamesTheFiles", "-rbm", "MREAD____ME_ Fmodemseven M../../X____ Fy B", "", 0,
      "read.me=modemseven_*118 ..:..:x=y_*127"},
     {"Modem7AbortedNameIsRetried", "-rbm", "A4 MABC_____TXT Fx B", "", 0, "abc.txt=x_*127"},
-    // Names of the files the boot program keeps are never taken from the line.
+    // A file already on the volume (an image, the list, the log) is never named from the line.
     {"StoredNameImage1IsRefused", "-rb", "Wimage1=i HIMAGE1:3 Fabc", "", -1, "image1=i",
      "File image1 already exists, not received"},
-    {"StoredNameBootDimIsRefused", "-rb", "Wboot.dim=d Hboot.dim:3 Fabc", "", -1, "boot.dim=d",
-     "File boot.dim already exists, not received"},
     {"Modem7StoredNameIsRefused", "-rbm", "Wboot.dim=d MBOOT____DIM Fy", "", -1, "boot.dim=d"},
     {"Modem7NullName", "-rbm", "M~AME____TXT Fy", "", -1, "",
      "\r\nNull file name in MODEM7 batch receive\n\r"},
