@@ -1,6 +1,5 @@
 // The boot code update end to end on the chip model: the window in
 // norflash.bin, the retries, the refusals, and a power cut in the middle.
-#include <fstream>
 #include <random>
 #include <string>
 
@@ -51,11 +50,7 @@ class BootUpdateTest : public BoardTest {
         con().clearOutput();
     }
     std::string window(size_t n) const {
-        std::ifstream nor(tb.dir() + "/norflash.bin", std::ios::binary);
-        std::string bytes(n, char(0xFF));
-        nor.seekg(kWindowOffset);
-        nor.read(bytes.data(), std::streamsize(n));
-        return bytes;
+        return stktest::readHostFile(tb.dir() + "/norflash.bin").substr(kWindowOffset, n);
     }
 };
 
