@@ -138,29 +138,7 @@ void ReceiverPeer::onBytes(std::string_view s) {
     pending_.append(s);
     while (!pending_.empty()) {
         char b = pending_[0];
-        if (m7_ == M7::Name) {
-            pending_.erase(0, 1);
-            if (m7name_.empty() && b == EOTc) {
-                batchClosed = true;
-                m7_ = M7::Idle;
-                reply(std::string(1, ACKc));
-            } else if (m7name_.size() < 11) {
-                m7name_ += b;
-                reply(std::string(1, ACKc));
-            } else if (b == SUBc) {
-                reply(std::string(1, char(sum8(m7name_ + SUBc) + (badSums-- > 0 ? 1 : 0))));
-                m7_ = M7::Sum;
-            }
-            continue;
-        }
-        if (m7_ == M7::Sum) {
-            pending_.erase(0, 1);
-            m7_ = M7::Idle;
-            if (b == ACKc) modem7Names.push_back(m7name_);
-            reply(startChars);
-            continue;
-        }
-        if (b == SOHc || b == STXc) {
+        if (m7_ == M7::Idle && (b == SOHc || b == STXc)) {
             size_t size = b == STXc ? 1024 : 128;
             size_t need = 3 + size + (crc ? 2 : 1);
             if (pending_.size() < need) break;
@@ -190,7 +168,23 @@ void ReceiverPeer::onBytes(std::string_view s) {
             continue;
         }
         pending_.erase(0, 1);
-        if (b == EOTc) {
+        if (m7_ == M7::Name) {
+            if (m7name_.empty() && b == EOTc) {
+                batchClosed = true;
+                m7_ = M7::Idle;
+                reply(std::string(1, ACKc));
+            } else if (m7name_.size() < 11) {
+                m7name_ += b;
+                reply(std::string(1, ACKc));
+            } else if (b == SUBc) {
+                reply(std::string(1, char(sum8(m7name_ + SUBc) + (badSums-- > 0 ? 1 : 0))));
+                m7_ = M7::Sum;
+            }
+        } else if (m7_ == M7::Sum) {
+            m7_ = M7::Idle;
+            if (b == ACKc) modem7Names.push_back(m7name_);
+            reply(startChars);
+        } else if (b == EOTc) {
             ++eots_;
             if (ackEotAt > 0 && eots_ >= ackEotAt) {
                 eots_ = 0;
@@ -202,7 +196,7 @@ void ReceiverPeer::onBytes(std::string_view s) {
             } else if (ackEotAt > 0) {
                 reply(std::string(1, NAKc));
             }
-        } else if (b == ACKc && modem7 && m7_ == M7::Idle) {
+        } else if (b == ACKc && modem7) {
             m7_ = M7::Name;
             m7name_.clear();
         }
