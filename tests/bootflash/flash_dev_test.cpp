@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "board/nor_chip.h"
 #include "bootflash/bootflash.h"
