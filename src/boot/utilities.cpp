@@ -24,12 +24,12 @@ constexpr size_t kTotalsRoom = 3 * 40;
 constexpr size_t kTestBuffer = 0x1000000;  // 16 MiB: the largest "image1" the test reads
 constexpr int kMismatchLines = 21;
 
-struct HeapText {
+struct HeapBlock {
     char* p;
-    explicit HeapText(size_t n) : p(static_cast<char*>(plat::malloc(n))) {}
-    ~HeapText() { plat::free(p); }
-    HeapText(const HeapText&) = delete;
-    HeapText& operator=(const HeapText&) = delete;
+    explicit HeapBlock(size_t n) : p(static_cast<char*>(plat::malloc(n))) {}
+    ~HeapBlock() { plat::free(p); }
+    HeapBlock(const HeapBlock&) = delete;
+    HeapBlock& operator=(const HeapBlock&) = delete;
 };
 
 // Appends as much of the line as fits, always leaving the text terminated.
@@ -119,9 +119,9 @@ bool testIteration(const uint8_t* source, uint8_t* readBack, size_t fileSize, si
 }  // namespace
 
 void listWorkingDirectory() {
-    HeapText text(kListingText);
+    HeapBlock text(kListingText);
     if (!text.p) {
-        plat::printf("Could not open directory!\n\n");
+        plat::printf("Not enough memory for the listing.\n\n");
         return;
     }
     text.p[0] = '\0';
@@ -182,7 +182,7 @@ void fileSystemTest() {
         plat::printf("\nWrite and read sizes must be at least 1.\n");
         return;
     }
-    HeapText source(kTestBuffer), readBack(kTestBuffer);
+    HeapBlock source(kTestBuffer), readBack(kTestBuffer);
     if (!source.p || !readBack.p) {
         plat::printf("\nNot enough memory for the file system test.\n");
         return;

@@ -89,15 +89,13 @@ const Session kSessions[] = {
      "|>There was an error during decompression|>Select (1, 2):|<2\r|>[Boot Menu] |<30\r"
      "|>Select option (0-17): |<1\r|>q to quit\r\n> |<r efff000 20\r"
      "|>0efff000 46 69 72 6d 77 61 72 65 30 31 32 33 34 35 36 37 Firmware01234567\r\n"
-     "0efff010 38 39 41 42 " +
-         std::string(36, ' ') +
-         "89AB\r\n> "
-         "|<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe000aaa a0\r|<ww fe040000 1234\r"
-         "|<r fe040000 2\r|>fe040000 12 34 |<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe000aaa 80\r"
-         "|<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe040000 30\r|~1500|<r fe040000 2\r"
-         "|>fe040000 ff ff |<q\r|>Select option (0-17): |<7\r|>log2.bin"
-         "|>\r\nFilesystem size 32178176\r\nBytes used      |<17\r|>Input filename - "
-         "|<nosuchfile\r|>Are you sure that file exists? Try again...|<0\r|>[Boot Menu] "},
+     "0efff010 38 39 41 42                                     89AB\r\n> "
+     "|<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe000aaa a0\r|<ww fe040000 1234\r"
+     "|<r fe040000 2\r|>fe040000 12 34 |<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe000aaa 80\r"
+     "|<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe040000 30\r|~1500|<r fe040000 2\r"
+     "|>fe040000 ff ff |<q\r|>Select option (0-17): |<7\r|>log2.bin"
+     "|>\r\nFilesystem size 32178176\r\nBytes used      |<17\r|>Input filename - "
+     "|<nosuchfile\r|>Are you sure that file exists? Try again...|<0\r|>[Boot Menu] "},
     {"UtilitiesMenuClockAndVpd", false,
      ">[Boot Menu] |<30\r|>Select option (0-17): |<14\r|>Year |>Select option (0-17): |<15\r"
      "|>(24-hour format)|<07-04-2031 9:05:00\r|T|>Select option (0-17): |~2000|^|>[Boot Menu] "
@@ -170,7 +168,7 @@ TEST_P(TerminalSession, RunsAsScripted) {
         if (k == '<') boot.send(arg);
         if (k == '~') std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(arg)));
         if (k == '^') {
-            owner = std::make_unique<stktest::BootProcess>();  // the old one is killed first
+            owner = std::make_unique<stktest::BootProcess>();  // the old one is killed
             ASSERT_TRUE(owner->start(boardDir_)) << owner->errText();
             continue;
         }
