@@ -8,7 +8,7 @@ namespace {
 // The processor's own PCI controller as host bridge, and the Ethernet switch
 // device behind it. The identifiers are the simulation's.
 constexpr PciFunction kBus0[] = {
-    {"host bridge (processor PCI controller)", 0, 0, 0x1957, 0x0012, 0x0B2000, 0x11, 0x0006, 0x22B0,
+    {"host bridge (processor PCI controller)", 0, 0, 0x5354, 0x8541, 0x0B2000, 0x11, 0x0006, 0x22B0,
      0x00000000, 0, 0, 0},
     {"Ethernet switch", 18, 0, 0x5354, 0xB541, 0x020000, 0x02, 0x0146, 0x0290, 0x80000000,
      0x00400000, 38, 1},
