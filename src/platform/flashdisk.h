@@ -100,7 +100,8 @@ class FlashDisk {
     // Bytes read from the file of that board name come back with the bits of
     // `mask` flipped (a medium that returns other data than was written).
     void corruptReadsOf(const char* name, uint8_t mask) {
-        corruptPath_ = resolve(name, corruptPath_) ? corruptPath_ : std::string();
+        std::string host;
+        corruptPath_ = resolve(name, host) ? host : std::string();
         corruptMask_ = mask;
     }
     void clearFaults() {
