@@ -6,12 +6,14 @@
 
 #include "board/identity.h"
 
-
 void usrAppInit();
 void wait_for_input(int startStatus);
 int BootMenuSelection(int kind);
 int activate_backup_image();
 int tffsPPCInit();
+// Enters "files/" on the mounted flash disk and opens the event log and the
+// image list there, creating what is missing as on a new board.
+void openFlashDiskFiles();
 int bspCpuInit();
 
 void display_bootmenu(int showHidden);

@@ -84,6 +84,12 @@ int tffsPPCInit() {
     return rc;
 }
 
+void openFlashDiskFiles() {
+    enterFilesDirectory(true);
+    Log_Init(16384, nullptr, 5, 2, 7);
+    dimInitialize();
+}
+
 int activate_backup_image() {
     char name[kDimFileNameWidth + 1] = {};
     if (dimBackupImageFileNameGet(name) != 0) {
@@ -124,10 +130,7 @@ void usrAppInit() {
     Flash_Init();
 
     if (tffsPPCInit() != 0) haltAfterFailedMount();
-    enterFilesDirectory(true);
-
-    Log_Init(16384, nullptr, 5, 2, 7);
-    dimInitialize();
+    openFlashDiskFiles();
 
     plat::printf("Boot Menu %s\n", kVersion);
     plat::fflush();

@@ -271,6 +271,12 @@ bool FlashDisk::injectWriteFailure() {
     return false;
 }
 
+void FlashDisk::afterRead(const std::string& hostPath, void* buf, long n) const {
+    if (corruptPath_.empty() || hostPath != corruptPath_) return;
+    auto* bytes = static_cast<uint8_t*>(buf);
+    for (long i = 0; i < n; ++i) bytes[i] ^= corruptMask_;
+}
+
 size_t FlashDisk::allowWrite(size_t n) {
     if (freeBudget_ < 0) return n;
     size_t k = std::min<uint64_t>(n, uint64_t(freeBudget_));
@@ -336,6 +342,8 @@ long read(int fd, void* buf, size_t n) {
         r = ::read(fd, buf, n);
     } while (r < 0 && errno == EINTR);
     if (r < 0) return fail(errno);
+    auto path = openPaths.find(fd);
+    if (path != openPaths.end()) disk().afterRead(path->second, buf, long(r));
     return long(r);
 }
 

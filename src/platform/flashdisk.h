@@ -97,16 +97,25 @@ class FlashDisk {
     // is thrown.
     void powerLossAt(long n) { powerLossAt_ = n; }
     long changingOps() const { return changingOps_; }
+    // Bytes read from the file of that board name come back with the bits of
+    // `mask` flipped (a medium that returns other data than was written).
+    void corruptReadsOf(const char* name, uint8_t mask) {
+        std::string host;
+        corruptPath_ = resolve(name, host) ? host : std::string();
+        corruptMask_ = mask;
+    }
     void clearFaults() {
         failWriteAt_ = 0;
         freeBudget_ = -1;
         powerLossAt_ = 0;
+        corruptPath_.clear();
     }
 
     // Called by the file calls below.
     void beforeChange();          // counts, may throw PowerLoss
     bool injectWriteFailure();    // true: fail this write
     size_t allowWrite(size_t n);  // bytes the free space allows
+    void afterRead(const std::string& hostPath, void* buf, long n) const;
 
     std::string volumeOf(const std::string& hostPath) const;
 
@@ -126,6 +135,8 @@ class FlashDisk {
     int64_t freeBudget_ = -1;
     long powerLossAt_ = 0;
     long changingOps_ = 0;
+    std::string corruptPath_;
+    uint8_t corruptMask_ = 0;
 };
 
 // --- File calls of the boot routines (board names) ----------------------------

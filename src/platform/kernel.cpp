@@ -52,15 +52,23 @@ uint8_t* Ram::at(uint64_t addr, uint64_t len) {
 }
 
 bool Ram::read(uint32_t offset, int width, uint32_t* value) {
+    offset &= ~aliasMask_;
     const uint8_t* p = at(offset, uint64_t(width));
     if (!p) return false;
     uint32_t v = 0;
-    for (int i = 0; i < width; ++i) v = (v << 8) | p[i];
+    for (int i = 0; i < width; ++i) {
+        uint8_t byte = p[i];
+        for (const Stuck& s : stuck_)
+            if (s.addr == offset + uint32_t(i))
+                byte = uint8_t(s.high ? byte | s.mask : byte & ~s.mask);
+        v = (v << 8) | byte;
+    }
     *value = v;
     return true;
 }
 
 bool Ram::write(uint32_t offset, int width, uint32_t value) {
+    offset &= ~aliasMask_;
     uint8_t* p = at(offset, uint64_t(width));
     if (!p) return false;
     for (int i = width - 1; i >= 0; --i, value >>= 8) p[i] = uint8_t(value);
@@ -128,7 +136,19 @@ int sigprocmask(int how, const SigSet* set, SigSet* old) {
     return 0;
 }
 
+namespace {
+long mallocFailAt = 0;
+STK_RESET_HOOK {
+    mallocFailAt = 0;
+}
+}  // namespace
+
+void failMallocAt(long n) {
+    mallocFailAt = n;
+}
+
 void* malloc(size_t n) {
+    if (mallocFailAt > 0 && --mallocFailAt == 0) return nullptr;
     return std::malloc(n);
 }
 void free(void* p) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/address_map.h"
 
@@ -39,8 +40,23 @@ class Ram : public BusDevice {
     bool write(uint32_t offset, int width, uint32_t value) override;
     uint8_t* memory(uint32_t offset, uint32_t len) override { return at(offset, len); }
 
+    // --- Test controls: faults that bus cycles see (bulk memory() does not) ---
+    // Address lines in `mask` never reach the chips: a cycle at A lands at A & ~mask.
+    void aliasAddressLines(uint32_t mask) { aliasMask_ = mask; }
+    // Bits of `mask` in the byte at `addr` read as 1 (high) or 0, whatever is stored.
+    void stuckBits(uint32_t addr, uint8_t mask, bool high) {
+        stuck_.push_back(Stuck{addr, mask, high});
+    }
+
   private:
+    struct Stuck {
+        uint32_t addr;
+        uint8_t mask;
+        bool high;
+    };
     uint8_t* base_;
+    uint32_t aliasMask_ = 0;
+    std::vector<Stuck> stuck_;
 };
 
 // --- Processor registers of the hand-off ---------------------------------------
@@ -80,6 +96,8 @@ int sigprocmask(int how, const SigSet* set, SigSet* old);
 void* malloc(size_t n);
 void free(void* p);
 size_t memFindMax();
+// Test control: the n-th malloc from now (1 = the next one) finds no memory.
+void failMallocAt(long n);
 
 // --- Semaphores -----------------------------------------------------------------
 struct Semaphore;

@@ -8,19 +8,26 @@
 //   "&"  stored files on the board          "[" / "]"  the flash disk files now / as then
 //   "+file[@offset]=peerfile"  the board file holds the peer's file (at offset)
 //   "%file"   the peer's file is an event log sent in whole kilobytes
+//   "~ms"     the operator waits            "^"  stkboot ends and starts again on the board
+//   "T" / "t" note the time / the clock shown since then is 9:05:00 plus the seconds passed
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "support/pty_harness.h"
 #include "support/test_board.h"
+#include "support/test_images.h"
 
 namespace {
 
@@ -73,7 +80,43 @@ const Session kSessions[] = {
     {"Option3SendsTheEventLog", false,
      ">[Boot Menu] |<3\r|>Sending event log, start XMODEM receive.....|>Ready to SEND"
      "|>transfer starts.|@rx -c log.txt|>Event log transmitted.|-asciilog.bin|%log.txt"},
+    // A launch that runs out of room below the boot program's area leaves what
+    // it decompressed in SDRAM; after the reset the utilities menu shows it,
+    // programs and erases a flash word through the chip's command set, lists
+    // and deletes files.
+    {"UtilitiesMenuMemoryFlashAndFiles", false,
+     ">[Boot Menu] |<4\r|>transfer starts.|@sx -k xtext.bin|>[Boot Menu] |<1\r"
+     "|>There was an error during decompression|>Select (1, 2):|<2\r|>[Boot Menu] |<30\r"
+     "|>Select option (0-17): |<1\r|>q to quit\r\n> |<r efff000 20\r"
+     "|>0efff000 46 69 72 6d 77 61 72 65 30 31 32 33 34 35 36 37 Firmware01234567\r\n"
+     "0efff010 38 39 41 42                                     89AB\r\n> "
+     "|<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe000aaa a0\r|<ww fe040000 1234\r"
+     "|<r fe040000 2\r|>fe040000 12 34 |<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe000aaa 80\r"
+     "|<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe040000 30\r|~1500|<r fe040000 2\r"
+     "|>fe040000 ff ff |<q\r|>Select option (0-17): |<7\r|>log2.bin"
+     "|>\r\nFilesystem size 32178176\r\nBytes used      |<17\r|>Input filename - "
+     "|<nosuchfile\r|>Are you sure that file exists? Try again...|<0\r|>[Boot Menu] "},
+    {"UtilitiesMenuClockAndVpd", false,
+     ">[Boot Menu] |<30\r|>Select option (0-17): |<14\r|>Year |>Select option (0-17): |<15\r"
+     "|>(24-hour format)|<07-04-2031 9:05:00\r|T|>Select option (0-17): |~2000|^|>[Boot Menu] "
+     "|<30\r|>Select option (0-17): |<14\r|t|<16\r|>Serial Number:|>Select option (0-17): "
+     "|<8\r|>(y/n): |<y\r|>-> |<0a1b2c3d4e5f\r|>Entered MAC: 0A:1B:2C:3D:4E:5F |>(y/n): |<y\r"
+     "|>-> |<SN20311234\r|>Select option (0-17): |<16\r|>Serial Number:SN20311234"
+     "|>MAC: 0a-1b-2c-3d-4e-5f|<0\r|>[Boot Menu] "},
 };
+
+// Seconds since 9:05:00 in the last clock line shown, once the menu follows it.
+int shownSeconds(stktest::BootProcess& boot) {
+    std::string seen = boot.unmatched();
+    for (int i = 0; i < 500 && seen.find("Select option") == std::string::npos; ++i)
+        boot.expect("\x01", 10), seen = boot.unmatched();
+    int minute = -1, second = -1;
+    size_t at = seen.find("Hour 9 Min ");
+    if (at == std::string::npos ||
+        std::sscanf(seen.c_str() + at, "Hour 9 Min %d, Sec %d", &minute, &second) != 2)
+        return -1;
+    return (minute - 5) * 60 + second;
+}
 
 class TerminalSession : public ::testing::TestWithParam<Session> {
   protected:
@@ -99,6 +142,12 @@ TEST_P(TerminalSession, RunsAsScripted) {
     image(peerDir_ + "/xcode.bin", "0x00200000");
     stktest::writeHostFile(peerDir_ + "/boot.bin", stktest::randomBytes(70001, 7));
     image(peerDir_ + "/xboot.bin", "0x00200000", " --boot-code " + peerDir_ + "/boot.bin");
+    // Firmware that needs more room than the 4 KiB left below the boot program's area.
+    stktest::ImageSpec text;
+    text.loadAddress = 0x0EFFF000;
+    for (text.payload.clear(); text.payload.size() < 6400;)
+        text.payload += "Firmware0123456789ABCDEFabcdefgh";
+    stktest::writeHostFile(peerDir_ + "/xtext.bin", stktest::makeImage(text));
     if (s.validImage) {
         stktest::BootProcess first;  // the first start formats the flash disk
         ASSERT_TRUE(first.start(boardDir_) && first.expect(kPrompt)) << first.errText();
@@ -107,14 +156,28 @@ TEST_P(TerminalSession, RunsAsScripted) {
     for (const char* f : {"image1", "image2", "boot.dim", "log2.bin", "diag_config.cfg"})
         stktest::writeHostFile(peerDir_ + "/" + f, stktest::randomBytes(5000, 5));
     std::map<std::string, std::string> snapshot;
-    stktest::BootProcess boot;
-    ASSERT_TRUE(boot.start(boardDir_)) << boot.errText();
+    auto owner = std::make_unique<stktest::BootProcess>();
+    ASSERT_TRUE(owner->start(boardDir_)) << owner->errText();
+    auto noted = std::chrono::steady_clock::now();
     std::istringstream script(s.script);
     for (std::string step; std::getline(script, step, '|');) {
         SCOPED_TRACE(step.substr(0, 80));
         std::string arg = step.substr(1), files = boardDir_ + "/DskVol/files/";
         char k = step[0];
+        stktest::BootProcess& boot = *owner;
         if (k == '<') boot.send(arg);
+        if (k == '~') std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(arg)));
+        if (k == '^') {
+            owner = std::make_unique<stktest::BootProcess>();  // the old one is killed
+            ASSERT_TRUE(owner->start(boardDir_)) << owner->errText();
+            continue;
+        }
+        if (k == 'T') noted = std::chrono::steady_clock::now();
+        double passed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - noted).count();
+        int shown = k == 't' ? shownSeconds(boot) : 0;
+        EXPECT_TRUE(k != 't' || (shown >= 2 && shown >= passed - 1.5 && shown <= passed + 1.5))
+            << shown << " shown, " << passed << " passed";
         ASSERT_TRUE(k != '>' || boot.expect(arg)) << boot.unmatched();
         ASSERT_TRUE(k != '!' || boot.expectErr(arg)) << boot.errText();
         EXPECT_TRUE(k != 'x' || boot.errText().find(arg) == std::string::npos);
