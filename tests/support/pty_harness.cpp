@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 
 #include "board/board_devices.h"
 #include "bootflash/bootflash.h"
@@ -24,6 +25,10 @@
 // The benchmark program builds this file on its own, without the test set-up.
 #ifndef STK_BINARY_DIR
 #define STK_BINARY_DIR "."
+#endif
+// A cross build's tests start its programs through the emulator (qemu-user).
+#ifndef STK_TEST_EMULATOR
+#define STK_TEST_EMULATOR ""
 #endif
 
 namespace stktest {
@@ -110,6 +115,16 @@ void addNoisy(const LineNoise& n, std::mt19937& rng, const char* p, size_t len, 
     }
 }
 
+// The build's own programs run through the emulator, if the build has one.
+std::vector<std::string> withEmulator(std::vector<std::string> argv) {
+    std::string word, emulator = STK_TEST_EMULATOR;
+    if (emulator.empty() || argv.empty() || argv[0].rfind(STK_BINARY_DIR "/", 0) != 0) return argv;
+    std::vector<std::string> words;
+    for (std::istringstream in(emulator); in >> word;) words.push_back(word);
+    argv.insert(argv.begin(), words.begin(), words.end());
+    return argv;
+}
+
 }  // namespace
 
 std::string stkbootPath() {
@@ -122,7 +137,8 @@ std::string stkimagePath() {
 
 int runTool(const std::vector<std::string>& argv, std::string* output) {
     std::string cmd;
-    for (const auto& a : argv) cmd += " '" + a + "'";  // paths and options without quotes
+    for (const auto& a : withEmulator(argv))
+        cmd += " '" + a + "'";  // paths and options without quotes
     FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
     char buf[4096];
     for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
@@ -245,7 +261,8 @@ BootProcess::~BootProcess() {
 }
 
 bool BootProcess::start(const std::string& boardDir) {
-    pid_ = spawn({stkbootPath(), "--console", "pty", "--board", boardDir}, "", -1, &errFile_);
+    pid_ = spawn(withEmulator({stkbootPath(), "--console", "pty", "--board", boardDir}), "", -1,
+                 &errFile_);
     // The pty's name comes on standard error; we hold its slave like a terminal program.
     const std::string mark = "stkboot: console on ";
     if (pid_ < 0 || !expectErr(mark + "/", 10000) || !expectErr("\n", 1000)) return false;
