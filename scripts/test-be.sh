@@ -3,8 +3,9 @@
 # processor, and runs them under qemu-user, so that a file or line format that
 # depends on the host's byte order fails here. Installs what is missing (the
 # cross compiler, qemu-user, and zlib and liblzma for s390x). Arguments go to
-# CTest. Tests labelled interop start s390x programs as subprocesses, which
-# needs the emulator registered with the kernel (binfmt_misc): they are left out.
+# CTest. The tests start the build's own programs through the emulator; the
+# interop tests are left out, as several start them through the shell, which
+# would need the emulator registered with the kernel (binfmt_misc).
 set -e
 cd "$(dirname "$0")/.."
 SUDO=""
