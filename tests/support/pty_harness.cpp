@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 
 #include "board/board_devices.h"
 #include "bootflash/bootflash.h"
@@ -24,6 +26,10 @@
 // The benchmark program builds this file on its own, without the test set-up.
 #ifndef STK_BINARY_DIR
 #define STK_BINARY_DIR "."
+#endif
+// A cross build's tests start its programs through the emulator (qemu-user).
+#ifndef STK_TEST_EMULATOR
+#define STK_TEST_EMULATOR ""
 #endif
 
 namespace stktest {
@@ -110,6 +116,16 @@ void addNoisy(const LineNoise& n, std::mt19937& rng, const char* p, size_t len, 
     }
 }
 
+// The build's own programs run through the emulator, if the build has one.
+std::vector<std::string> withEmulator(std::vector<std::string> argv) {
+    std::string word, emulator = STK_TEST_EMULATOR;
+    if (emulator.empty() || argv.empty() || argv[0].rfind(STK_BINARY_DIR "/", 0) != 0) return argv;
+    std::vector<std::string> words;
+    for (std::istringstream in(emulator); in >> word;) words.push_back(word);
+    argv.insert(argv.begin(), words.begin(), words.end());
+    return argv;
+}
+
 }  // namespace
 
 std::string stkbootPath() {
@@ -122,7 +138,8 @@ std::string stkimagePath() {
 
 int runTool(const std::vector<std::string>& argv, std::string* output) {
     std::string cmd;
-    for (const auto& a : argv) cmd += " '" + a + "'";  // paths and options without quotes
+    for (const auto& a : withEmulator(argv))
+        cmd += " '" + a + "'";  // paths and options without quotes
     FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
     char buf[4096];
     for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
@@ -240,29 +257,46 @@ void LinePeer::relay(int lineFd, RelayOptions opt) {
 
 BootProcess::~BootProcess() {
     if (pid_ > 0) reap(pid_, 0);
-    if (slave_ >= 0) ::close(slave_);
+    if (terminal_ >= 0) ::close(terminal_);
     if (!errFile_.empty()) ::unlink(errFile_.c_str());
 }
 
-bool BootProcess::start(const std::string& boardDir) {
-    pid_ = spawn({stkbootPath(), "--console", "pty", "--board", boardDir}, "", -1, &errFile_);
+bool BootProcess::start(const std::string& boardDir, const std::vector<std::string>& options,
+                        bool attach) {
+    std::vector<std::string> argv{stkbootPath(), "--console", "pty", "--board", boardDir};
+    argv.insert(argv.end(), options.begin(), options.end());
+    pid_ = spawn(withEmulator(argv), "", -1, &errFile_);
     // The pty's name comes on standard error; we hold its slave like a terminal program.
     const std::string mark = "stkboot: console on ";
     if (pid_ < 0 || !expectErr(mark + "/", 10000) || !expectErr("\n", 1000)) return false;
     std::string e = errText();
     size_t at = e.find(mark) + mark.size();
-    slave_ = ::open(e.substr(at, e.find('\n', at) - at).c_str(),
-                    O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    makeRaw(slave_, 0);
-    return slave_ >= 0;
+    console_ = e.substr(at, e.find('\n', at) - at);
+    if (!attach) return true;
+    terminal_ = ::open(console_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    makeRaw(terminal_, 0);
+    return terminal_ >= 0;
+}
+
+bool BootProcess::startTerminal(const std::vector<std::string>& argv, const std::string& dir) {
+    terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal_ < 0 || ::grantpt(terminal_) != 0 || ::unlockpt(terminal_) != 0) return false;
+    int screen = ::open(::ptsname(terminal_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct winsize size {
+        24, 80, 0, 0
+    };  // a line editor asks for the width
+    ::ioctl(screen, TIOCSWINSZ, &size);
+    pid_ = spawn(argv, dir, screen, &errFile_);
+    ::close(screen);
+    return pid_ > 0;
 }
 
 bool BootProcess::readMore(int timeoutMs) {
     struct pollfd p {
-        slave_, POLLIN, 0
+        terminal_, POLLIN, 0
     };
     char buf[4096];
-    ssize_t n = ::poll(&p, 1, timeoutMs) > 0 ? ::read(slave_, buf, sizeof buf) : -1;
+    ssize_t n = ::poll(&p, 1, timeoutMs) > 0 ? ::read(terminal_, buf, sizeof buf) : -1;
     if (n > 0) out_.append(buf, size_t(n));
     if (n == 0 || (n < 0 && p.revents)) ::usleep(5000);  // a hang-up: don't spin on it
     return n > 0;
@@ -278,7 +312,7 @@ bool BootProcess::expect(const std::string& text, int timeoutMs) {
 
 void BootProcess::send(const std::string& bytes) {
     for (size_t done = 0; done < bytes.size(); readMore(1)) {
-        ssize_t n = ::write(slave_, bytes.data() + done, bytes.size() - done);
+        ssize_t n = ::write(terminal_, bytes.data() + done, bytes.size() - done);
         done += n > 0 ? size_t(n) : 0;
     }
 }

@@ -77,27 +77,32 @@ class LinePeer {
 };
 
 // stkboot as a child process with its console on a pseudo-terminal whose
-// slave we hold like a terminal program.
+// slave we hold like a terminal program (or leave to one, attach false).
+// startTerminal runs a terminal program instead, on a pseudo-terminal of
+// ours: send types on its keyboard, expect reads its screen.
 class BootProcess {
   public:
     BootProcess() = default;
     ~BootProcess();
     BootProcess(const BootProcess&) = delete;
-    bool start(const std::string& boardDir);
+    bool start(const std::string& boardDir, const std::vector<std::string>& options = {},
+               bool attach = true);
+    bool startTerminal(const std::vector<std::string>& argv, const std::string& dir);
+    const std::string& consolePath() const { return console_; }
     // Reads the console output until text appears (after the last match).
     bool expect(const std::string& text, int timeoutMs = 60000);
     void send(const std::string& bytes);
     std::string unmatched() const { return out_.substr(cursor_); }
     std::string errText() const;  // its standard error and output
     bool expectErr(const std::string& text, int timeoutMs = 20000);
-    int slaveFd() const { return slave_; }
+    int slaveFd() const { return terminal_; }
     void addOutput(const std::string& text) { out_ += text; }  // what a peer's relay read
 
   private:
     bool readMore(int timeoutMs);
     pid_t pid_ = -1;
-    int slave_ = -1;
-    std::string errFile_, out_;
+    int terminal_ = -1;  // the end we read and type on
+    std::string errFile_, out_, console_;
     size_t cursor_ = 0;
 };
 

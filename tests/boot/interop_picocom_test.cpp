@@ -1,0 +1,97 @@
+// An operator's sessions through a real terminal program: picocom attached to
+// the boot program's pseudo-terminal console, lrzsz as picocom's send and
+// receive commands, and every key typed on picocom's own terminal.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/pty_harness.h"
+#include "support/test_board.h"
+#include "support/test_images.h"
+
+namespace {
+
+std::string image(const std::string& script, uint32_t loadAddress) {
+    stktest::ImageSpec spec;
+    spec.payload = "#!/bin/sh\n" + script + "\n";
+    spec.loadAddress = loadAddress;
+    return stktest::makeImage(spec);
+}
+
+class PicocomSession : public ::testing::Test {
+  protected:
+    ~PicocomSession() override {
+        stktest::removeTree(boardDir_);
+        stktest::removeTree(peerDir_);
+    }
+    // stkboot on the board folder with picocom attached; the operator
+    // declines the auto-boot choice and lands in the Boot Menu.
+    void start(stktest::BootProcess& boot, stktest::BootProcess& term) {
+        ASSERT_TRUE(boot.start(boardDir_, {"--run-firmware"}, false)) << boot.errText();
+        ASSERT_TRUE(term.startTerminal({"picocom", "-b", "9600", "--send-cmd", "sx -k",
+                                        "--receive-cmd", "rx -c", boot.consolePath()},
+                                       peerDir_));
+        ASSERT_TRUE(term.expect("Terminal ready")) << term.unmatched() << term.errText();
+        ASSERT_TRUE(term.expect("operational code will start.")) << term.unmatched();
+        ASSERT_TRUE(term.expect("Select (1, 2):")) << term.unmatched();
+        term.send("2\r");
+        ASSERT_TRUE(term.expect("[Boot Menu] ")) << term.unmatched();
+    }
+    // Once the boot program has announced the transfer, the operator starts
+    // picocom's send (C-a C-s) or receive (C-a C-r) command on a file.
+    void transfer(stktest::BootProcess& term, char key, const std::string& file) {
+        ASSERT_TRUE(term.expect("transfer starts.")) << term.unmatched();
+        ::usleep(600000);  // reading the announcement
+        term.send(std::string{'\x01', key});
+        ASSERT_TRUE(term.expect("*** file: ")) << term.unmatched();
+        term.send(file + "\r");
+        ASSERT_TRUE(term.expect("*** exit status: 0 ***", 120000))
+            << term.unmatched() << term.errText();
+    }
+    std::string boardDir_ = stktest::makeTempDir("stkboard-"),
+                peerDir_ = stktest::makeTempDir("stkpicocom-");
+};
+
+TEST_F(PicocomSession, LoadsAndStartsAnImageThenFetchesTheEventLog) {
+    // A board prepared by hand with a valid image, so that start-up offers the
+    // auto-boot choice; the operator loads another one over it.
+    std::filesystem::create_directories(boardDir_ + "/DskVol/files");
+    stktest::writeHostFile(boardDir_ + "/DskVol/files/image1", image("echo first image", 0x10000));
+    std::string loaded = image("echo loaded image, start type $1", 0x00200000);
+    stktest::writeHostFile(peerDir_ + "/xcode.bin", loaded);
+    {
+        stktest::BootProcess boot, term;
+        ASSERT_NO_FATAL_FAILURE(start(boot, term));
+        term.send("4\r");
+        ASSERT_TRUE(term.expect("Ready to RECEIVE File xcode.bin")) << term.unmatched();
+        ASSERT_NO_FATAL_FAILURE(transfer(term, '\x13', "xcode.bin"));
+        ASSERT_TRUE(term.expect("The following code has been uploaded:")) << term.unmatched();
+        ASSERT_TRUE(term.expect("[Boot Menu] ")) << term.unmatched();
+        // XMODEM keeps the sender's padding to a whole block.
+        std::string stored = stktest::readHostFile(boardDir_ + "/DskVol/files/image1");
+        EXPECT_EQ(stored.substr(0, loaded.size()), loaded);
+        EXPECT_EQ(stored.size(), (loaded.size() + 127) / 128 * 128);
+        term.send("1\r");
+        // The image replaces the boot program's process and ends on its own.
+        EXPECT_TRUE(boot.expectErr("loaded image, start type 1\n")) << boot.errText();
+        EXPECT_EQ(boot.errText().find("first image"), std::string::npos);
+    }
+    // A restart on the same board; nothing on the host writes event records,
+    // so the log arrives as its empty text, blank-filled to a whole block.
+    // What follows on the console is left unchecked: rx flushes its line as
+    // it exits, which on a serial line waits until its last ACK has gone but
+    // on a pseudo-terminal may throw it away, and then the boot program
+    // repeats its EOT for minutes before giving up.
+    stktest::BootProcess boot, term;
+    ASSERT_NO_FATAL_FAILURE(start(boot, term));
+    term.send("3\r");
+    ASSERT_TRUE(term.expect("Sending event log, start XMODEM receive.....")) << term.unmatched();
+    ASSERT_NO_FATAL_FAILURE(transfer(term, '\x12', "log.txt"));
+    std::string empty = "\r\nMessage Log Empty";
+    EXPECT_EQ(stktest::readHostFile(peerDir_ + "/log.txt"),
+              empty + std::string(1024 - empty.size(), ' '));
+}
+
+}  // namespace
