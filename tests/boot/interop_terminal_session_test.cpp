@@ -31,8 +31,6 @@
 
 namespace {
 
-const char kPrompt[] = "[Boot Menu] ";
-
 struct Session {
     const char* name;
     bool validImage;  // the script is the section `name` of terminal_sessions.txt
@@ -101,7 +99,6 @@ TEST_P(TerminalSession, RunsAsScripted) {
     const Session& s = GetParam();
     stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
     stktest::writeHostFile(peerDir_ + "/diag.bin", stktest::randomBytes(30000, 13));
-    stktest::writeHostFile(peerDir_ + "/startup.cfg", "hostname switch-1\ninterface vlan 1\n");
     image(peerDir_ + "/xcode.bin", "0x00200000");
     stktest::writeHostFile(peerDir_ + "/boot.bin", stktest::randomBytes(70001, 7));
     image(peerDir_ + "/xboot.bin", "0x00200000", " --boot-code " + peerDir_ + "/boot.bin");
@@ -113,7 +110,7 @@ TEST_P(TerminalSession, RunsAsScripted) {
     stktest::writeHostFile(peerDir_ + "/xtext.bin", stktest::makeImage(text));
     if (s.validImage) {
         stktest::BootProcess first;  // the first start formats the flash disk
-        ASSERT_TRUE(first.start(boardDir_) && first.expect(kPrompt)) << first.errText();
+        ASSERT_TRUE(first.start(boardDir_) && first.expect("[Boot Menu] ")) << first.errText();
         image(boardDir_ + "/DskVol/files/image1", "0x00010000");
     }
     for (const char* f : {"image1", "image2", "boot.dim", "log2.bin", "diag_config.cfg"})

@@ -41,7 +41,11 @@ std::string golden(const std::string& file, const std::string& name) {
     return text.substr(at, end - at);
 }
 
-::testing::AssertionResult matches(const std::string& text, const std::string& pattern) {
+::testing::AssertionResult matchesGolden(const std::string& text, const std::string& file,
+                                         const std::string& name) {
+    std::string pattern = golden(file, name);
+    for (size_t at; (at = pattern.find("{menu}")) != std::string::npos;)
+        pattern.replace(at, 6, golden(file, "Menu"));
     for (size_t from = 0, start = 0;; from += 5) {
         size_t mark = std::min(pattern.find("[...]", from), pattern.size());
         std::string part = pattern.substr(from, mark - from);
@@ -52,20 +56,13 @@ std::string golden(const std::string& file, const std::string& name) {
                               : text.find(part, start);
         if (at == std::string::npos || at < start || text.compare(at, part.size(), part) != 0 ||
             (last && at + part.size() != text.size()))
-            return ::testing::AssertionFailure() << "no \"" << part << "\" at the right place in:\n"
-                                                 << text.substr(start);
+            return ::testing::AssertionFailure()
+                   << name << ": no \"" << part << "\" at the right place in:\n"
+                   << text.substr(start);
         start = at + part.size();
         if (last) return ::testing::AssertionSuccess();
         from = mark;
     }
-}
-
-::testing::AssertionResult matchesGolden(const std::string& text, const std::string& file,
-                                         const std::string& name) {
-    std::string pattern = golden(file, name);
-    for (size_t at; (at = pattern.find("{menu}")) != std::string::npos;)
-        pattern.replace(at, 6, golden(file, "Menu"));
-    return matches(text, pattern) << " (" << name << ")";
 }
 
 void TestBoard::powerOn() {

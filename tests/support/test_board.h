@@ -27,10 +27,8 @@ inline ::testing::AssertionResult contains(const std::string& text, const std::s
 // Section `name` of the text file `file` under tests/: the text after the line
 // "### name" up to the next "### " line (the newline before it is not part of it).
 std::string golden(const std::string& file, const std::string& name);
-// For EXPECT_TRUE: `text` is `pattern`, in which each "[...]" stands for any text.
-::testing::AssertionResult matches(const std::string& text, const std::string& pattern);
-// The same with the pattern golden(file, name), in which "{menu}" stands for
-// the section "Menu" (which keeps the repeated menus out of the file).
+// For EXPECT_TRUE: `text` is golden(file, name), in which each "[...]" stands
+// for any text and "{menu}" for the section "Menu" (repeated menus stay short).
 ::testing::AssertionResult matchesGolden(const std::string& text, const std::string& file,
                                          const std::string& name);
 
