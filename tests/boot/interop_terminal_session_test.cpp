@@ -10,6 +10,7 @@
 //   "%file"   the peer's file is an event log sent in whole kilobytes
 //   "~ms"     the operator waits            "^"  stkboot ends and starts again on the board
 //   "T" / "t" note the time / the clock shown since then is 9:05:00 plus the seconds passed
+//   "V"  (first) a valid image1 on the board before the start    "#..."  a comment
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -31,29 +32,16 @@
 
 namespace {
 
-struct Session {
-    const char* name;
-    bool validImage;  // the script is the section `name` of terminal_sessions.txt
-};
+const char kScripts[] = "boot/terminal_sessions.txt";
 
-const Session kSessions[] = {
-    {"BaudRateLineEditingAndReset", false},
-    {"AutoBootChoiceThenTimeOut", true},
-    {"Option4TakesAnImageFromSxAndOption1StartsIt", false},
-    // Names of stored files are refused at the header; the flash disk stays as it was.
-    {"Option4RefusesStoredNames", false},
-    // Boot code carried by an image through option 4; option 7 writes it into
-    // the boot flash window of the board's NOR chip and resets.
-    {"Option7AfterOption4WritesTheBootCode", false},
-    {"Option13LoadsDiagnosticsAndOption12StartsThem", false},
-    {"Option3SendsTheEventLog", false},
-    // A launch that runs out of room below the boot program's area leaves what
-    // it decompressed in SDRAM; after the reset the utilities menu shows it,
-    // programs and erases a flash word through the chip's command set, lists
-    // and deletes files.
-    {"UtilitiesMenuMemoryFlashAndFiles", false},
-    {"UtilitiesMenuClockAndVpd", false},
-};
+// The sessions are the sections of the scripts file.
+std::vector<std::string> sessionNames() {
+    std::vector<std::string> names;
+    std::istringstream in(stktest::readHostFile(STK_SOURCE_DIR "/tests/" + std::string(kScripts)));
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("### ")) names.push_back(line.substr(4));
+    return names;
+}
 
 // A step with "\r", "\n" and "\b" written out.
 std::string unescape(const std::string& text) {
@@ -79,7 +67,7 @@ int shownSeconds(stktest::BootProcess& boot) {
     return (minute - 5) * 60 + second;
 }
 
-class TerminalSession : public ::testing::TestWithParam<Session> {
+class TerminalSession : public ::testing::TestWithParam<std::string> {
   protected:
     ~TerminalSession() override {
         stktest::removeTree(boardDir_);
@@ -96,7 +84,7 @@ class TerminalSession : public ::testing::TestWithParam<Session> {
 };
 
 TEST_P(TerminalSession, RunsAsScripted) {
-    const Session& s = GetParam();
+    const std::string steps = stktest::golden(kScripts, GetParam());
     stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
     stktest::writeHostFile(peerDir_ + "/diag.bin", stktest::randomBytes(30000, 13));
     image(peerDir_ + "/xcode.bin", "0x00200000");
@@ -108,7 +96,7 @@ TEST_P(TerminalSession, RunsAsScripted) {
     for (text.payload.clear(); text.payload.size() < 6400;)
         text.payload += "Firmware0123456789ABCDEFabcdefgh";
     stktest::writeHostFile(peerDir_ + "/xtext.bin", stktest::makeImage(text));
-    if (s.validImage) {
+    if (steps.starts_with("V\n")) {
         stktest::BootProcess first;  // the first start formats the flash disk
         ASSERT_TRUE(first.start(boardDir_) && first.expect("[Boot Menu] ")) << first.errText();
         image(boardDir_ + "/DskVol/files/image1", "0x00010000");
@@ -119,7 +107,7 @@ TEST_P(TerminalSession, RunsAsScripted) {
     auto owner = std::make_unique<stktest::BootProcess>();
     ASSERT_TRUE(owner->start(boardDir_)) << owner->errText();
     auto noted = std::chrono::steady_clock::now();
-    std::istringstream script(stktest::golden("boot/terminal_sessions.txt", s.name));
+    std::istringstream script(steps);
     for (std::string line; std::getline(script, line);) {
         std::string step = unescape(line);
         SCOPED_TRACE(step.substr(0, 80));
@@ -166,8 +154,9 @@ TEST_P(TerminalSession, RunsAsScripted) {
         if (k == '[') snapshot = volume;
         EXPECT_TRUE(k != ']' || volume == snapshot);
         EXPECT_TRUE(k != '-' || ::access((files + arg).c_str(), F_OK) != 0);
-        size_t off =
-            arg.find('@') < arg.size() ? std::stoul(arg.substr(arg.find('@') + 1), nullptr, 0) : 0;
+        size_t off = k == '+' && arg.find('@') < arg.size()
+                         ? std::stoul(arg.substr(arg.find('@') + 1), nullptr, 0)
+                         : 0;
         std::string stored =
             k == '+'
                 ? stktest::readHostFile(boardDir_ + "/" + arg.substr(0, arg.find_first_of("@=")))
@@ -183,7 +172,7 @@ TEST_P(TerminalSession, RunsAsScripted) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sessions, TerminalSession, ::testing::ValuesIn(kSessions),
-                         [](const auto& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sessions, TerminalSession, ::testing::ValuesIn(sessionNames()),
+                         [](const auto& i) { return i.param; });
 
 }  // namespace
