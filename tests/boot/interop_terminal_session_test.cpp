@@ -1,6 +1,6 @@
 // The boot program as an operator meets it: stkboot with its console on a
 // pseudo-terminal, a terminal program and lrzsz on the other end, real time.
-// Each session is a script of steps:
+// Each session is a script of steps, one a line in terminal_sessions.txt:
 //   "<bytes"  type on the terminal          ">text"  wait for text on the console
 //   "!text"   wait for text on stderr       "xtext"  text never on stderr
 //   "=9600"   the line's speed              "@prog args"  run lrzsz in the peer folder
@@ -10,6 +10,7 @@
 //   "%file"   the peer's file is an event log sent in whole kilobytes
 //   "~ms"     the operator waits            "^"  stkboot ends and starts again on the board
 //   "T" / "t" note the time / the clock shown since then is 9:05:00 plus the seconds passed
+//   "V"  (first) a valid image1 on the board before the start    "#..."  a comment
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -31,79 +32,27 @@
 
 namespace {
 
-const char kPrompt[] = "[Boot Menu] ";
+const char kScripts[] = "boot/terminal_sessions.txt";
 
-struct Session {
-    const char* name;
-    bool validImage;
-    std::string script;  // steps separated by '|'
-};
-
-// Option 4 with sb sending a file named like a stored file: refused at its
-// header, the load fails and the flash disk stays byte for byte as it was.
-std::string refused(const std::string& name) {
-    return "|<4\r|>transfer starts.|?sb -k " + name + "|>File " + name +
-           " already exists|>Error loading code...|>[Boot Menu] |]";
+// The sessions are the sections of the scripts file.
+std::vector<std::string> sessionNames() {
+    std::vector<std::string> names;
+    std::istringstream in(stktest::readHostFile(STK_SOURCE_DIR "/tests/" + std::string(kScripts)));
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("### ")) names.push_back(line.substr(4));
+    return names;
 }
 
-const Session kSessions[] = {
-    {"BaudRateLineEditingAndReset", false,
-     ">Boot Menu Version: 12 Dec 2010|>[Boot Menu] |=9600|<2\r|>Select baud rate:\r\n"
-     "|>8 - 115200\r\n0 - no change\r\n-> |<8\r"
-     "|>Setting baud rate to 115200, you must change your terminal baud rate.|>[Boot Menu] |=115200"
-     "|<2\r|>-> |<5\b0\r|>5\b \b0|>Baud rate is not changed|>[Boot Menu] |<9\r"
-     "|>Are you SURE you want to reset the system? (y/n):|<n\r|>[Boot Menu] |xboard reset"
-     "|<9\r|>(y/n):|<y\r|!board reset|>Boot Menu Version|>[Boot Menu] |=9600"},
-    {"AutoBootChoiceThenTimeOut", true,
-     ">Calculating CRC of active image...done...|>operational code will start."
-     "|>2 - Start Boot Menu.\r\nSelect (1, 2):|<2\r|>[Boot Menu] |xhand-off|<9\r|>(y/n):|<y\r"
-     "|>Select (1, 2):|!hand-off to entry 0x00010000"},
-    {"Option4TakesAnImageFromSxAndOption1StartsIt", false,
-     ">[Boot Menu] |<4\r|>Ready to RECEIVE File xcode.bin|>transfer starts.|@sx -k xcode.bin"
-     "|>The following code has been uploaded:"
-     "|>Target Device..................................0x00508541|>[Boot Menu] "
-     "|+DskVol/files/image1=xcode.bin|-xcode.bin|<1\r|!hand-off to entry 0x00200000"},
-    {"Option4RefusesStoredNames", false,
-     ">[Boot Menu] |&|[" + refused("image1") + refused("image2") + refused("boot.dim") +
-         refused("log2.bin") + refused("diag_config.cfg")},
-    // Boot code carried by an image through option 4; option 7 writes it into
-    // the boot flash window of the board's NOR chip and resets.
-    {"Option7AfterOption4WritesTheBootCode", false,
-     ">[Boot Menu] |<4\r|>transfer starts.|@sx -k xboot.bin|>[Boot Menu] |<7\r"
-     "|>Do you wish to update Boot Code? (y/n) |<y\r|>Flash update completed.|>Boot Menu Version"
-     "|+norflash.bin@0x1F00000=boot.bin"},
-    {"Option13LoadsDiagnosticsAndOption12StartsThem", false,
-     ">[Boot Menu] |<13\r|>Ready to receive the file with XMODEM/CRC....|>transfer starts."
-     "|@sx -k diag.bin|>XMODEM transfer complete....|>[Boot Menu] "
-     "|+DskVol/files/diag_image.stk=diag.bin"
-     "|<12\r|!hand-off to entry 0x01000000 with start type 1"},
-    {"Option3SendsTheEventLog", false,
-     ">[Boot Menu] |<3\r|>Sending event log, start XMODEM receive.....|>Ready to SEND"
-     "|>transfer starts.|@rx -c log.txt|>Event log transmitted.|-asciilog.bin|%log.txt"},
-    // A launch that runs out of room below the boot program's area leaves what
-    // it decompressed in SDRAM; after the reset the utilities menu shows it,
-    // programs and erases a flash word through the chip's command set, lists
-    // and deletes files.
-    {"UtilitiesMenuMemoryFlashAndFiles", false,
-     ">[Boot Menu] |<4\r|>transfer starts.|@sx -k xtext.bin|>[Boot Menu] |<1\r"
-     "|>There was an error during decompression|>Select (1, 2):|<2\r|>[Boot Menu] |<30\r"
-     "|>Select option (0-17): |<1\r|>q to quit\r\n> |<r efff000 20\r"
-     "|>0efff000 46 69 72 6d 77 61 72 65 30 31 32 33 34 35 36 37 Firmware01234567\r\n"
-     "0efff010 38 39 41 42                                     89AB\r\n> "
-     "|<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe000aaa a0\r|<ww fe040000 1234\r"
-     "|<r fe040000 2\r|>fe040000 12 34 |<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe000aaa 80\r"
-     "|<ww fe000aaa aa\r|<ww fe000554 55\r|<ww fe040000 30\r|~1500|<r fe040000 2\r"
-     "|>fe040000 ff ff |<q\r|>Select option (0-17): |<7\r|>log2.bin"
-     "|>\r\nFilesystem size 32178176\r\nBytes used      |<17\r|>Input filename - "
-     "|<nosuchfile\r|>Are you sure that file exists? Try again...|<0\r|>[Boot Menu] "},
-    {"UtilitiesMenuClockAndVpd", false,
-     ">[Boot Menu] |<30\r|>Select option (0-17): |<14\r|>Year |>Select option (0-17): |<15\r"
-     "|>(24-hour format)|<07-04-2031 9:05:00\r|T|>Select option (0-17): |~2000|^|>[Boot Menu] "
-     "|<30\r|>Select option (0-17): |<14\r|t|<16\r|>Serial Number:|>Select option (0-17): "
-     "|<8\r|>(y/n): |<y\r|>-> |<0a1b2c3d4e5f\r|>Entered MAC: 0A:1B:2C:3D:4E:5F |>(y/n): |<y\r"
-     "|>-> |<SN20311234\r|>Select option (0-17): |<16\r|>Serial Number:SN20311234"
-     "|>MAC: 0a-1b-2c-3d-4e-5f|<0\r|>[Boot Menu] "},
-};
+// A step with "\r", "\n" and "\b" written out.
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        size_t k = text[i] == '\\' ? std::string("rnb").find(text[i + 1]) : std::string::npos;
+        out += k == std::string::npos ? text[i] : "\r\n\b"[k];
+        i += k != std::string::npos;
+    }
+    return out;
+}
 
 // Seconds since 9:05:00 in the last clock line shown, once the menu follows it.
 int shownSeconds(stktest::BootProcess& boot) {
@@ -118,7 +67,7 @@ int shownSeconds(stktest::BootProcess& boot) {
     return (minute - 5) * 60 + second;
 }
 
-class TerminalSession : public ::testing::TestWithParam<Session> {
+class TerminalSession : public ::testing::TestWithParam<std::string> {
   protected:
     ~TerminalSession() override {
         stktest::removeTree(boardDir_);
@@ -135,10 +84,9 @@ class TerminalSession : public ::testing::TestWithParam<Session> {
 };
 
 TEST_P(TerminalSession, RunsAsScripted) {
-    const Session& s = GetParam();
+    const std::string steps = stktest::golden(kScripts, GetParam());
     stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
     stktest::writeHostFile(peerDir_ + "/diag.bin", stktest::randomBytes(30000, 13));
-    stktest::writeHostFile(peerDir_ + "/startup.cfg", "hostname switch-1\ninterface vlan 1\n");
     image(peerDir_ + "/xcode.bin", "0x00200000");
     stktest::writeHostFile(peerDir_ + "/boot.bin", stktest::randomBytes(70001, 7));
     image(peerDir_ + "/xboot.bin", "0x00200000", " --boot-code " + peerDir_ + "/boot.bin");
@@ -148,9 +96,9 @@ TEST_P(TerminalSession, RunsAsScripted) {
     for (text.payload.clear(); text.payload.size() < 6400;)
         text.payload += "Firmware0123456789ABCDEFabcdefgh";
     stktest::writeHostFile(peerDir_ + "/xtext.bin", stktest::makeImage(text));
-    if (s.validImage) {
+    if (steps.starts_with("V\n")) {
         stktest::BootProcess first;  // the first start formats the flash disk
-        ASSERT_TRUE(first.start(boardDir_) && first.expect(kPrompt)) << first.errText();
+        ASSERT_TRUE(first.start(boardDir_) && first.expect("[Boot Menu] ")) << first.errText();
         image(boardDir_ + "/DskVol/files/image1", "0x00010000");
     }
     for (const char* f : {"image1", "image2", "boot.dim", "log2.bin", "diag_config.cfg"})
@@ -159,8 +107,9 @@ TEST_P(TerminalSession, RunsAsScripted) {
     auto owner = std::make_unique<stktest::BootProcess>();
     ASSERT_TRUE(owner->start(boardDir_)) << owner->errText();
     auto noted = std::chrono::steady_clock::now();
-    std::istringstream script(s.script);
-    for (std::string step; std::getline(script, step, '|');) {
+    std::istringstream script(steps);
+    for (std::string line; std::getline(script, line);) {
+        std::string step = unescape(line);
         SCOPED_TRACE(step.substr(0, 80));
         std::string arg = step.substr(1), files = boardDir_ + "/DskVol/files/";
         char k = step[0];
@@ -205,8 +154,9 @@ TEST_P(TerminalSession, RunsAsScripted) {
         if (k == '[') snapshot = volume;
         EXPECT_TRUE(k != ']' || volume == snapshot);
         EXPECT_TRUE(k != '-' || ::access((files + arg).c_str(), F_OK) != 0);
-        size_t off =
-            arg.find('@') < arg.size() ? std::stoul(arg.substr(arg.find('@') + 1), nullptr, 0) : 0;
+        size_t off = k == '+' && arg.find('@') < arg.size()
+                         ? std::stoul(arg.substr(arg.find('@') + 1), nullptr, 0)
+                         : 0;
         std::string stored =
             k == '+'
                 ? stktest::readHostFile(boardDir_ + "/" + arg.substr(0, arg.find_first_of("@=")))
@@ -222,7 +172,7 @@ TEST_P(TerminalSession, RunsAsScripted) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sessions, TerminalSession, ::testing::ValuesIn(kSessions),
-                         [](const auto& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sessions, TerminalSession, ::testing::ValuesIn(sessionNames()),
+                         [](const auto& i) { return i.param; });
 
 }  // namespace

@@ -24,6 +24,14 @@ inline ::testing::AssertionResult contains(const std::string& text, const std::s
     return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
 }
 
+// Section `name` of the text file `file` under tests/: the text after the line
+// "### name" up to the next "### " line (the newline before it is not part of it).
+std::string golden(const std::string& file, const std::string& name);
+// For EXPECT_TRUE: `text` is golden(file, name), in which each "[...]" stands
+// for any text and "{menu}" for the section "Menu" (repeated menus stay short).
+::testing::AssertionResult matchesGolden(const std::string& text, const std::string& file,
+                                         const std::string& name);
+
 class TestBoard {
   public:
     // formatted: the flash disk is formatted, mounted, and the working
