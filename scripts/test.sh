@@ -6,7 +6,7 @@
 # the optimised configuration of the README's benchmark command is built too
 # (tests and benchmarks, not run), so that it keeps building on a clean clone,
 # and a few power cuts end to end follow (scripts/powercut.py takes a larger
-# count).
+# count), then the fuzz targets run briefly over their corpora.
 set -e
 cd "$(dirname "$0")/.."
 if [ $# -eq 0 ]; then
@@ -19,3 +19,4 @@ cd build-test
 ctest --output-on-failure -j"$(nproc)" -LE interop "$@"
 ctest --output-on-failure -j8 -L interop "$@"
 if [ $# -eq 0 ]; then python3 ../scripts/powercut.py --trials 4 --build .; fi
+if [ $# -eq 0 ]; then ../scripts/fuzz.sh --short; fi
