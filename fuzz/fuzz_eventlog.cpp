@@ -1,5 +1,6 @@
 // The event log: log2.bin of arbitrary bytes set up at start-up and rendered
 // as asciilog.bin, and the walk over an arbitrary memory image of the log.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -51,8 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         // The walk over records as they are, consistent or not.
         std::vector<uint8_t> image(eventLogRecordCount() * kLogRecordSize, 0xFF);
+        if (image.empty()) return;
         std::memcpy(image.data(), data + 1, std::min(image.size(), size - 1));
-        if (!image.empty()) walk(image.data());
+        walk(image.data());
     });
     return 0;
 }

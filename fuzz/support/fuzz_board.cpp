@@ -18,9 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-plat::VirtualClock* currentClock = nullptr;
-plat::ScriptedConsole* currentConsole = nullptr;
-
 void removeBoardFolder();
 
 // The folder is made on first use, in memory when the host has /dev/shm
@@ -49,35 +46,70 @@ std::string hostPath(const char* name) {
     return boardFolder() + "/DskVol/files/" + name;
 }
 
-}  // namespace
+// The board's console: passes everything to the scripted console of the
+// current input, so that each input starts with its own queue and record.
+class InputConsole : public plat::ConsoleDevice {
+  public:
+    std::unique_ptr<plat::ScriptedConsole> current;
 
-plat::ScriptedConsole& freshBoard() {
+    int waitReadable(int64_t timeoutUs) override { return current->waitReadable(timeoutUs); }
+    long read(void* buf, size_t n) override { return current->read(buf, n); }
+    long write(const void* buf, size_t n) override { return current->write(buf, n); }
+    int options() const override { return current->options(); }
+    int setOptions(int opts) override { return current->setOptions(opts); }
+    int setBaud(int bps) override { return current->setBaud(bps); }
+    int getBaud(int* bps) override { return current->getBaud(bps); }
+    int flush(bool input, bool output) override { return current->flush(input, output); }
+};
+
+plat::VirtualClock* boardClock = nullptr;
+InputConsole* boardConsole = nullptr;
+
+// One board for the whole process: making one (its 256 MiB SDRAM, its NOR
+// flash, its devices) costs far more than most inputs.
+void installBoardOnce() {
+    if (boardConsole) return;
     const std::string& folder = boardFolder();
-    static bool formatted = false;
-    // Device state kept in board files (EEPROMs, clock chip) starts afresh;
-    // the NOR flash keeps the format mark of the flash disk.
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec))
-        if (entry.path().filename() != "norflash.bin") fs::remove_all(entry.path(), ec);
-
     auto clock = std::make_unique<plat::VirtualClock>();
-    auto con = std::make_unique<plat::ScriptedConsole>(*clock);
-    currentClock = clock.get();
-    currentConsole = con.get();
+    auto con = std::make_unique<InputConsole>();
+    boardClock = clock.get();
+    boardConsole = con.get();
+    boardConsole->current = std::make_unique<plat::ScriptedConsole>(*boardClock);
     plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), folder));
     attachBoardDevices(plat::board());
     Flash_Init();
-    if (!formatted) formatted = plat::board().disk().format(nullptr) == 0;
-    fs::create_directories(folder + "/DskVol/files", ec);
-    if (plat::board().disk().mount() != 0 || plat::chdir("/DskVol/files") != 0) {
+    std::error_code ec;
+    if (plat::board().disk().format(nullptr) != 0 ||
+        !fs::create_directories(folder + "/DskVol/files", ec) ||
+        plat::board().disk().mount() != 0) {
         std::fprintf(stderr, "stkfuzz: the board's flash disk cannot be set up\n");
         std::abort();
     }
-    return *currentConsole;
+}
+
+}  // namespace
+
+plat::ScriptedConsole& freshBoard() {
+    installBoardOnce();
+    // The files of the last input go; the process-wide records of the boot
+    // routines start afresh, as after a power-on.
+    std::error_code ec;
+    const std::string files = boardFolder() + "/DskVol/files";
+    for (const auto& entry : fs::directory_iterator(boardFolder() + "/DskVol", ec))
+        if (entry.path() != files) fs::remove_all(entry.path(), ec);
+    for (const auto& entry : fs::directory_iterator(files, ec)) fs::remove_all(entry.path(), ec);
+    boardConsole->current = std::make_unique<plat::ScriptedConsole>(*boardClock);
+    plat::resetProcessState();
+    Flash_Init();
+    if (plat::chdir("/DskVol/files") != 0) {
+        std::fprintf(stderr, "stkfuzz: no working directory on the flash disk\n");
+        std::abort();
+    }
+    return *boardConsole->current;
 }
 
 plat::VirtualClock& clock() {
-    return *currentClock;
+    return *boardClock;
 }
 
 void writeFile(const char* name, const uint8_t* data, size_t size) {
@@ -100,9 +132,8 @@ void runOnBoard(const std::function<void()>& fn) {
     // (run the target on that one input).
     static const bool trace = std::getenv("STKFUZZ_TRACE") != nullptr;
     if (trace) {
-        std::string out = currentConsole->output();
-        std::fprintf(stderr, "--- console at %llu us:\n",
-                     (unsigned long long)currentClock->nowUs());
+        std::string out = boardConsole->current->output();
+        std::fprintf(stderr, "--- console at %llu us:\n", (unsigned long long)boardClock->nowUs());
         for (unsigned char c : out) {
             if (c >= 0x20 && c < 0x7F)
                 std::fputc(c, stderr);

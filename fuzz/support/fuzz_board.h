@@ -1,7 +1,8 @@
 // The board every fuzz input runs on: the tests' scripted console and virtual
-// clock on a board folder that is made once per process and emptied before
-// each input, so an input never sees what an earlier one left behind and no
-// time-out takes real time.
+// clock on one board per process whose flash disk is emptied and whose
+// process-wide records are reset (the board's reset hooks) before each input,
+// so an input never sees what an earlier one left behind and no time-out takes
+// real time. The virtual clock runs on from input to input.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +15,8 @@
 
 namespace stkfuzz {
 
-// Installs a fresh board (all reset hooks run, devices attached, flash disk
-// mounted, working directory "/DskVol/files" and empty) and returns its
+// Readies the board for the next input (all reset hooks run, a new scripted
+// console, working directory "/DskVol/files" and empty) and returns its
 // console. The board folder lives as long as the process.
 plat::ScriptedConsole& freshBoard();
 plat::VirtualClock& clock();

@@ -250,6 +250,13 @@ void loadList() {
     bool atEnd = static_cast<size_t>(got) <= kDimFileMax;
     size_t length = atEnd ? static_cast<size_t>(got) : kDimFileMax;
     parseList(data, length, atEnd);
+    // Text that names no image (no marker, or blocks without a file name) is
+    // no list: it is rebuilt from the image files as for an empty file, rather
+    // than written back empty for only the next start to rebuild.
+    if (imageCount == 0) {
+        dimDefaultListCreate();
+        return;
+    }
     // Pending activations take effect now.
     for (int i = 0; i < imageCount; ++i)
         setField(images[i].currState, images[i].nextState, kDimStateWidth);
