@@ -47,7 +47,7 @@ for target in $targets; do
     log=build-fuzz/findings/$target.log
     mkdir -p "$work" "fuzz/corpus/$target"
     if [ "$mode" = --short ]; then
-        limits="-runs=3000 -seed=1"
+        limits="-runs=1000 -seed=1"
     else
         limits="-runs=10000000 -max_total_time=$seconds"
     fi
