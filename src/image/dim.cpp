@@ -91,10 +91,16 @@ void parseList(const char* data, size_t length, bool atEnd) {
         if (slot >= 0) storeLine(images[slot], position++, line);
     }
     // Blocks without a file name hold no image: keep the used slots first so
-    // that the count always names them.
+    // that the count always names them. Nor does a block naming any other
+    // file than an image's, or an image already listed: a damaged list must
+    // never make the start-up validate and then delete the list itself, the
+    // event log, or the active image's file as a failed backup image.
     int used = 0;
     for (int i = 0; i <= slot; ++i) {
-        if (!slotUsed(images[i])) continue;
+        int index = 0;
+        if (!slotUsed(images[i]) || !bspapiImageFileNameValid(images[i].fileName, &index) ||
+            (used > 0 && std::strcmp(images[0].fileName, images[i].fileName) == 0))
+            continue;
         if (used != i) images[used] = images[i];
         ++used;
     }
