@@ -91,14 +91,12 @@ void parseList(const char* data, size_t length, bool atEnd) {
         if (slot >= 0) storeLine(images[slot], position++, line);
     }
     // Blocks without a file name hold no image: keep the used slots first so
-    // that the count always names them. Nor does a block naming any other
-    // file than an image's, or an image already listed: a damaged list must
-    // never make the start-up validate and then delete the list itself, the
-    // event log, or the active image's file as a failed backup image.
+    // that the count always names them. Nor does a block naming an image
+    // already listed: the start-up must never delete the active image's file
+    // as a failed backup image of the same name.
     int used = 0;
     for (int i = 0; i <= slot; ++i) {
-        int index = 0;
-        if (!slotUsed(images[i]) || !bspapiImageFileNameValid(images[i].fileName, &index) ||
+        if (!slotUsed(images[i]) ||
             (used > 0 && std::strcmp(images[0].fileName, images[i].fileName) == 0))
             continue;
         if (used != i) images[used] = images[i];
@@ -181,6 +179,11 @@ bool addSlot(const char* fileName);
 void validateBackup() {
     char backup[kDimFileNameWidth + 1] = {};
     if (dimBackupImageFileNameGet(backup) != 0 || !dimImageExists(backup)) return;
+    // A damaged list may name any file as the backup; only an image file is
+    // deleted when it fails, never the list itself, the event log or a
+    // configuration file.
+    int index = 0;
+    if (!bspapiImageFileNameValid(backup, &index)) return;
     int rc = bspapiValidateImage(backup, 1);
     if (rc != 0) {
         plat::printf("\nValidating the backup image %s failed, ret code = %d\n", backup, rc);
