@@ -43,14 +43,17 @@ mkdir -p build-fuzz/findings
 status=0
 for target in $targets; do
     program=build-fuzz/fuzz/fuzz_$target
-    work=build-fuzz/corpus/$target
-    log=build-fuzz/findings/$target.log
-    mkdir -p "$work" "fuzz/corpus/$target"
+    log=build-fuzz/findings/$target${mode#-}.log
     if [ "$mode" = --short ]; then
+        # The same run every time: the checked-in corpus, seeded mutations.
+        work=build-fuzz/short/$target
+        rm -rf "$work"
         limits="-runs=1000 -seed=1"
     else
+        work=build-fuzz/corpus/$target
         limits="-runs=10000000 -max_total_time=$seconds"
     fi
+    mkdir -p "$work" "fuzz/corpus/$target"
     # New inputs are written to the first folder only: the work folder.
     # shellcheck disable=SC2086
     if "$program" $limits -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
