@@ -6,8 +6,8 @@
 # the optimised configuration of the README's benchmark command is built too
 # (tests and benchmarks, not run), so that it keeps building on a clean clone,
 # and a few power cuts end to end follow (scripts/powercut.py takes a larger
-# count), then the unit tests built for big-endian s390x under qemu-user
-# (scripts/test-be.sh).
+# count), then the fuzz targets run briefly over their corpora, then the unit
+# tests built for big-endian s390x under qemu-user (scripts/test-be.sh).
 set -e
 cd "$(dirname "$0")/.."
 if [ $# -eq 0 ]; then
@@ -20,4 +20,5 @@ cd build-test
 ctest --output-on-failure -j"$(nproc)" -LE interop "$@"
 ctest --output-on-failure -j8 -L interop "$@"
 if [ $# -eq 0 ]; then python3 ../scripts/powercut.py --trials 4 --build .; fi
+if [ $# -eq 0 ]; then ../scripts/fuzz.sh --short; fi
 if [ $# -eq 0 ]; then ../scripts/test-be.sh; fi

@@ -91,10 +91,14 @@ void parseList(const char* data, size_t length, bool atEnd) {
         if (slot >= 0) storeLine(images[slot], position++, line);
     }
     // Blocks without a file name hold no image: keep the used slots first so
-    // that the count always names them.
+    // that the count always names them. Nor does a block naming an image
+    // already listed: the start-up must never delete the active image's file
+    // as a failed backup image of the same name.
     int used = 0;
     for (int i = 0; i <= slot; ++i) {
-        if (!slotUsed(images[i])) continue;
+        if (!slotUsed(images[i]) ||
+            (used > 0 && std::strcmp(images[0].fileName, images[i].fileName) == 0))
+            continue;
         if (used != i) images[used] = images[i];
         ++used;
     }
@@ -175,6 +179,11 @@ bool addSlot(const char* fileName);
 void validateBackup() {
     char backup[kDimFileNameWidth + 1] = {};
     if (dimBackupImageFileNameGet(backup) != 0 || !dimImageExists(backup)) return;
+    // A damaged list may name any file as the backup; only an image file is
+    // deleted when it fails, never the list itself, the event log or a
+    // configuration file.
+    int index = 0;
+    if (!bspapiImageFileNameValid(backup, &index)) return;
     int rc = bspapiValidateImage(backup, 1);
     if (rc != 0) {
         plat::printf("\nValidating the backup image %s failed, ret code = %d\n", backup, rc);
@@ -250,6 +259,13 @@ void loadList() {
     bool atEnd = static_cast<size_t>(got) <= kDimFileMax;
     size_t length = atEnd ? static_cast<size_t>(got) : kDimFileMax;
     parseList(data, length, atEnd);
+    // Text that names no image (no marker, or blocks without a file name) is
+    // no list: it is rebuilt from the image files as for an empty file, rather
+    // than written back empty for only the next start to rebuild.
+    if (imageCount == 0) {
+        dimDefaultListCreate();
+        return;
+    }
     // Pending activations take effect now.
     for (int i = 0; i < imageCount; ++i)
         setField(images[i].currState, images[i].nextState, kDimStateWidth);

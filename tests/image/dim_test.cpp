@@ -43,6 +43,10 @@ TEST_F(Dim, ReadingRepairsAndRewritesTheList) {
     } cases[] = {
         {std::nullopt, "12", kFirst + entry("bb", "image2")},
         {"", "2", entry("aa", "image2", "default image")},
+        {"junk\nactive\n" + entry("aa", "") + "---IMAGE---", "12", kFirst + entry("bb", "image2")},
+        {entry("aa", "image1") + entry("bb", "boot.dim"), "1",
+         entry("aa", "image1") + entry("bb", "boot.dim")},
+        {entry("bb", "image2") + entry("aa", "image2"), "2", entry("bb", "image2")},
         {std::nullopt, "", "<none>"},
         {"junk\n" + entry("aa", "image1") + entry("bb", "image2") + entry("bb", "image3"), "12",
          entry("aa", "image1") + entry("bb", "image2")},
