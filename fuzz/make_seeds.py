@@ -206,6 +206,16 @@ def menu_line_seeds():
     }
 
 
+def memory_seeds():
+    return {
+        "dump": b"r 7c004000 20\nR 0 16\nr fe000000 40\nr f0003000 32\nr fffffff0 100\n",
+        "stores": b"wb 100 ff\nww 102 1234\nwl 104 89abcdef\nwx 0 1\nr 100 8\n",
+        "flash": b"ww fe000aaa aa\nww fe000554 55\nww fe000aaa 80\nww fe000aaa aa\n"
+                 b"ww fe000554 55\nww fe000000 30\nr fe000000 4\n",
+        "odd": b"\n  \nr\nr zz 1\nx 10 1\nr 10\nwl 0\nQ\n",
+    }
+
+
 def factory_vpd():
     rom = bytes.fromhex(
         "01000001854100 00ff01e00118535834"
@@ -230,6 +240,7 @@ def vpd_seeds():
 def main():
     for target, seeds in {"image": image_seeds(), "dim": dim_seeds(), "receive": receive_seeds(),
                           "eventlog": eventlog_seeds(), "menu_line": menu_line_seeds(),
+                          "memory": memory_seeds(),
                           "vpd": vpd_seeds()}.items():
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
