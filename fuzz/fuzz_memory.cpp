@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string script;
     size_t start = 0;
     while (start < input.size()) {
-        size_t end = input.find('\n', start);
+        size_t end = input.find_first_of("\r\n", start);  // either ends a console line
         if (end == std::string::npos) end = input.size();
         std::string line = input.substr(start, std::min(end - start, kLineLimit));
         start = end + 1;
