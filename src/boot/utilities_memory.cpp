@@ -101,7 +101,11 @@ uint32_t busRead32(uint32_t address) {
 void reportFailure(const char* title, uint32_t location, uint32_t wrote, uint32_t read) {
     plat::printf("%s", title);
     plat::printf("Location 0x%08x\n", unsigned(location));
-    plat::printf("Wrote    0x%08x\n", unsigned(wrote));
+    // The all-ones pattern of the aliasing test is reported in capitals.
+    if (wrote == 0xFFFFFFFF)
+        plat::printf("Wrote    0xFFFFFFFF\n");
+    else
+        plat::printf("Wrote    0x%08x\n", unsigned(wrote));
     plat::printf("Read     0x%08x\n", unsigned(read));
 }
 

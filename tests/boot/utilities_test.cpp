@@ -56,6 +56,9 @@ const Row kRows[] = {
     {"RamTestPasses", nullptr, "6\r0\r"},
     {"RamTestFindsAStuckBit",
      [](TestBoard&) { plat::board().ram().stuckBits(0x0EF00043, 0x08, false); }, "6\r0\r"},
+    // Between the walking tests' locations: only the all-ones pass sees it.
+    {"RamTestFindsABitStuckLowBetweenWalkingLocations",
+     [](TestBoard&) { plat::board().ram().stuckBits(0x0EF0000F, 0x01, false); }, "6\r0\r"},
     {"RamTestFindsAddressAliasing",
      [](TestBoard&) { plat::board().ram().aliasAddressLines(0x400); }, "6\r0\r"},
     {"FileTestMismatchesEndTheFirstOfTwoIterations",
