@@ -48,6 +48,8 @@ std::map<int, std::string> openPaths;
 STK_RESET_HOOK {
     lastErrno = 0;
     writtenFds.clear();
+    // A reset loses every descriptor; the host files must not stay open behind them.
+    for (const auto& open : openPaths) ::close(open.first);
     openPaths.clear();
 }
 

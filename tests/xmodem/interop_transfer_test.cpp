@@ -95,8 +95,11 @@ TEST_P(Transfer, NeverYieldsADamagedFile) {
     std::string dst = p.weSend ? peerFile : boardFile, got = stktest::readHostFile(dst);
     std::string whole = data + std::string(p.batch ? 0 : (128 - data.size() % 128) % 128, '\x1a');
     if (!seed || (rc == 0 && (!p.weSend || peerRc == 0))) {
-        EXPECT_EQ(rc, 0);
-        EXPECT_EQ(peerRc, 0);
+        // On a failure the last bytes our side sent show where the exchange stopped.
+        std::string sent = peer.lineTranscript();
+        sent.erase(0, sent.size() - std::min<size_t>(sent.size(), 200));
+        EXPECT_EQ(rc, 0) << ::testing::PrintToString(sent);
+        EXPECT_EQ(peerRc, 0) << ::testing::PrintToString(sent);
         EXPECT_TRUE(p.batch ? got == data : isPadded(got, data, p.block))
             << got.size() << " bytes for " << data.size();
     } else if (!p.weSend) {
