@@ -15,8 +15,7 @@ TEST_F(Volume, NamesCannotLeaveIt) {
 
 TEST_F(Volume, AResetClosesTheHostFilesOfOpenDescriptors) {
     int fd = plat::open("held.bin", plat::kOpenReadWrite | plat::kOpenCreate, 0);
-    struct stat before {
-    }, after{};
+    struct stat before, after;
     ASSERT_EQ(::fstat(fd, &before), 0);
     tb.powerOn();
     EXPECT_TRUE(::fstat(fd, &after) != 0 || after.st_ino != before.st_ino);
