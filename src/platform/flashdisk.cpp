@@ -73,11 +73,7 @@ STK_RESET_HOOK {
 
 // Asks the registered driver to identify the flash; false for unknown media.
 bool identifyFlash(FLFlash& flash) {
-    if (!mtdIdentify) return false;
-    flash = FLFlash{};
-    flash.socket = &socket0;
-    return mtdIdentify(&flash) == flOK && flash.map && flash.write && flash.erase &&
-           flash.erasableBlockSize > 0;
+    return tffsIdentify(&flash) == flOK;
 }
 
 // The bytes where the format mark goes, read through the driver's map.
@@ -638,6 +634,16 @@ int dosFsShow(const char* volume, int level) {
 
 int lastError() {
     return lastErrno;
+}
+
+int tffsIdentify(FLFlash* flash) {
+    if (!mtdIdentify) return flUnknownMedia;
+    *flash = FLFlash{};
+    flash->socket = &socket0;
+    int rc = mtdIdentify(flash);
+    if (rc != flOK) return rc;
+    bool usable = flash->map && flash->write && flash->erase && flash->erasableBlockSize > 0;
+    return usable ? flOK : flUnknownMedia;
 }
 
 void tffsMtdRegister(MtdIdentifyRoutine identify) {

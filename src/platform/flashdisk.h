@@ -12,30 +12,10 @@
 #include <map>
 #include <string>
 
+#include "platform/tffs.h"
+#include "platform/volume.h"
+
 namespace plat {
-
-// open() flags.
-constexpr int kOpenRead = 0;
-constexpr int kOpenWrite = 1;
-constexpr int kOpenReadWrite = 2;
-constexpr int kOpenCreate = 0x200;
-constexpr int kOpenTrunc = 0x400;
-
-constexpr uint32_t kModeTypeMask = 0xF000;
-constexpr uint32_t kModeDir = 0x4000;
-constexpr uint32_t kModeRegular = 0x8000;
-
-struct Stat {
-    uint32_t mode = 0;  // type bits and permission bits
-    uint64_t size = 0;
-    std::time_t mtime = 0;
-};
-
-struct StatFs {
-    long bsize = 0;
-    long blocks = 0;
-    long bfree = 0;
-};
 
 struct DirEntry {
     char name[256];
@@ -173,51 +153,5 @@ int dosFsShow(const char* volume, int level);
 
 // The errno of the last failed file call.
 int lastError();
-
-// --- Flash translation layer: its memory technology driver (MTD) ------------------
-// Status numbers of the translation layer.
-constexpr int flOK = 0;
-constexpr int flWriteProtect = 19;
-constexpr int flUnknownMedia = 26;
-constexpr int flWriteFault = 29;
-
-// The socket the flash sits in.
-struct FlSocket {
-    int busWidth = 0;
-    int windowSpeed = 0;
-    bool writeProtected = false;
-};
-void flSetWindowBusWidth(FlSocket* socket, int bits);
-void flSetWindowSpeed(FlSocket* socket, int nanoseconds);
-bool flWriteProtected(FlSocket* socket);
-// The socket of drive 0 (a test can write-protect it).
-FlSocket& tffsSocket();
-// Offset the layer adds to the volume's sector numbers; 1 until a driver
-// identifies its flash.
-extern int flFileSysSectorStart;
-
-// The flash record that an identify routine fills. Card addresses count from
-// the start of the flash disk; map returns the bus address of one.
-struct FLFlash {
-    uint16_t type = 0;
-    uint32_t erasableBlockSize = 0;
-    uint32_t chipSize = 0;
-    int noOfChips = 0;
-    int interleaving = 0;
-    FlSocket* socket = nullptr;
-    uint32_t (*map)(FLFlash* flash, uint32_t cardAddress, int length) = nullptr;
-    int (*write)(FLFlash* flash, uint32_t cardAddress, const void* buffer, int length,
-                 int overwrite) = nullptr;
-    int (*erase)(FLFlash* flash, int firstBlock, int blockCount) = nullptr;
-};
-using MtdIdentifyRoutine = int (*)(FLFlash* flash);
-// The layer's MTD table has one entry; the board's flash driver registers its
-// identify routine there when it starts (a later registration replaces it).
-// Without one, the flash disk is unknown media: it neither mounts nor formats.
-void tffsMtdRegister(MtdIdentifyRoutine identify);
-
-// Mount / format of flash drive 0 (the flash translation layer).
-int usrTffsConfig(int drive, int removable, const char* name);
-int tffsDevFormat(int drive, void (*progress)(int percent));
 
 }  // namespace plat

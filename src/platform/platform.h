@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/address_map.h"
+#include "platform/bus.h"
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/console.h"
