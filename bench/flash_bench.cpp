@@ -12,11 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "board/board_devices.h"
-#include "board/nor_chip.h"
 #include "bootflash/bootflash.h"
 #include "bootflash/flash_dev.h"
+#include "platform/host/address_map.h"
+#include "platform/host/board.h"
 #include "platform/platform.h"
+#include "sim/board_devices.h"
+#include "sim/nor_chip.h"
 #include "support/scripted_console.h"
 
 namespace {

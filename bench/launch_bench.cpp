@@ -23,14 +23,16 @@
 #include <thread>
 #include <vector>
 
-#include "image/dim.h"
-#include "board/board_devices.h"
 #include "boot/boot.h"
 #include "bootflash/bootflash.h"
+#include "image/dim.h"
 #include "image/stk_format.h"
 #include "launch/launch.h"
 #include "launch/launch_paths.h"
+#include "platform/host/board.h"
 #include "platform/platform.h"
+#include "sim/board_devices.h"
+#include "sim/sdram.h"
 #include "support/scripted_console.h"
 
 namespace {
@@ -138,8 +140,8 @@ struct BenchBoard {
         plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), dir));
         attachBoardDevices(plat::board());
         Flash_Init();
-        plat::board().disk().format(nullptr);
-        plat::board().disk().mount();
+        plat::tffsDevFormat(0, nullptr);
+        plat::usrTffsConfig(0, 0, "/DskVol/");
         plat::mkdir("/DskVol/files");
         plat::chdir("/DskVol/files");
     }
@@ -178,7 +180,7 @@ void BM_ZlibLauncherVsUncompress(benchmark::State& state) {
             uint32_t produced = 0;
             if (!launch::inflateComponent(z.data(), uint32_t(z.size()), kLoad, &produced))
                 state.SkipWithError("launcher failed");
-            checkOutput(state, plat::board().ram().at(kLoad, produced), produced);
+            checkOutput(state, sim::sdram().at(kLoad, produced), produced);
         });
         oneShot = bestSeconds(5, [&] {
             uLongf len = uLongf(ref.size());
@@ -204,7 +206,7 @@ void BM_LzmaLauncherVsOneShot(benchmark::State& state) {
             uint32_t produced = 0;
             if (!launch::unlzmaComponent(l.data(), uint32_t(l.size()), kLoad, &produced))
                 state.SkipWithError("launcher failed");
-            checkOutput(state, plat::board().ram().at(kLoad, produced), produced);
+            checkOutput(state, sim::sdram().at(kLoad, produced), produced);
         });
         oneShot = bestSeconds(3, [&] {
             lzma_stream strm = LZMA_STREAM_INIT;

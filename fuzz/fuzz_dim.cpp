@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "board/identity.h"
-#include "image/bspapi.h"
+#include "bspapi/bspapi.h"
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "support/fuzz_board.h"

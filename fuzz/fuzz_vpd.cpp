@@ -7,11 +7,11 @@
 #include <memory>
 #include <string>
 
-#include "board/at24c02.h"
 #include "board/i2c.h"
-#include "board/i2c_controllers.h"
 #include "board/vpd.h"
 #include "boot/vpd_generate.h"
+#include "sim/at24c02.h"
+#include "sim/i2c_controllers.h"
 #include "support/fuzz_board.h"
 
 namespace {
@@ -20,10 +20,10 @@ namespace {
 // own one rewrites its board file at every byte written) and without the
 // write cycle, whose polling would take most of the time of an input.
 void installEeprom(const std::array<uint8_t, kVpdSize>& rom) {
-    auto* controller = plat::board().map().find<board::I2cControllerModel>();
-    auto eeprom = std::make_unique<board::At24c02>("", rom);
+    auto* controller = plat::board().map().find<sim::I2cControllerModel>();
+    auto eeprom = std::make_unique<sim::At24c02>("", rom);
     eeprom->writeCycleUs = 0;
-    controller->bus().add(board::At24c02::kMainBoardAddress, std::move(eeprom));
+    controller->bus().add(sim::At24c02::kMainBoardAddress, std::move(eeprom));
 }
 
 // The located fields lie inside the record, the MAC after the serial.

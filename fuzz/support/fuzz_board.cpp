@@ -9,8 +9,10 @@
 #include <memory>
 #include <sstream>
 
-#include "board/board_devices.h"
 #include "bootflash/bootflash.h"
+#include "platform/host/board.h"
+#include "sim/board_devices.h"
+#include "support/board_setup.h"
 
 namespace stkfuzz {
 
@@ -77,11 +79,7 @@ void installBoardOnce() {
     boardConsole->current = std::make_unique<plat::ScriptedConsole>(*boardClock);
     plat::installBoard(std::make_unique<plat::Board>(std::move(con), std::move(clock), folder));
     attachBoardDevices(plat::board());
-    Flash_Init();
-    std::error_code ec;
-    if (plat::board().disk().format(nullptr) != 0 ||
-        !fs::create_directories(folder + "/DskVol/files", ec) ||
-        plat::board().disk().mount() != 0) {
+    if (!stktest::formatAndEnterFiles()) {
         std::fprintf(stderr, "stkfuzz: the board's flash disk cannot be set up\n");
         std::abort();
     }

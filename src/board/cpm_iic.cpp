@@ -38,27 +38,27 @@ uint32_t base() {
 }
 uint32_t get8(uint32_t off) {
     uint8_t v = 0;
-    plat::board().map().read8(base() + off, &v);
+    plat::busRead8(base() + off, &v);
     return v;
 }
 uint32_t get16(uint32_t off) {
     uint16_t v = 0;
-    plat::board().map().read16(base() + off, &v);
+    plat::busRead16(base() + off, &v);
     return v;
 }
 uint32_t get32(uint32_t off) {
     uint32_t v = 0;
-    plat::board().map().read32(base() + off, &v);
+    plat::busRead32(base() + off, &v);
     return v;
 }
 void set8(uint32_t off, uint32_t v) {
-    plat::board().map().write8(base() + off, uint8_t(v));
+    plat::busWrite8(base() + off, uint8_t(v));
 }
 void set16(uint32_t off, uint32_t v) {
-    plat::board().map().write16(base() + off, uint16_t(v));
+    plat::busWrite16(base() + off, uint16_t(v));
 }
 void set32(uint32_t off, uint32_t v) {
-    plat::board().map().write32(base() + off, v);
+    plat::busWrite32(base() + off, v);
 }
 
 void setBd(uint32_t bd, uint32_t status, uint32_t length, uint32_t bufferOffset) {

@@ -175,12 +175,12 @@ void i2cTrace(const char* source, const char* function, int line, const char* fm
 
 uint32_t sysCCSBARRead(uint32_t offset) {
     uint32_t word = 0;
-    if (!plat::board().map().read32(plat::kCcsrBase + offset, &word)) return 0;
+    if (!plat::busRead32(plat::kCcsrBase + offset, &word)) return 0;
     return __builtin_bswap32(word);
 }
 
 void sysCCSBARWrite(uint32_t offset, uint32_t value) {
-    plat::board().map().write32(plat::kCcsrBase + offset, __builtin_bswap32(value));
+    plat::busWrite32(plat::kCcsrBase + offset, __builtin_bswap32(value));
 }
 
 void i2cTraceSet(uint32_t flags) {

@@ -1,6 +1,6 @@
 #include "board/identity.h"
 
-#include "platform/board.h"
+#include "platform/services.h"
 
 namespace {
 int boardId = 0;

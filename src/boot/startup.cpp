@@ -8,12 +8,13 @@
 #include "boot/boot.h"
 #include "boot/menu_loop.h"
 #include "bootflash/bootflash.h"
+#include "bspapi/bspapi.h"
 #include "eventlog/eventlog.h"
-#include "image/bspapi.h"
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "launch/diag.h"
 #include "launch/launch.h"
+#include "osapi/osapi.h"
 #include "platform/platform.h"
 
 namespace {
@@ -114,6 +115,8 @@ int activate_backup_image() {
 }
 
 void usrAppInit() {
+    // The OS layer's messages go through the log utility.
+    osapiLogRoutineSet(zq_vlogf);
     int opts = plat::ioctl(plat::kConsoleFd, plat::FIOGETOPTIONS, 0);
     plat::ioctl(plat::kConsoleFd, plat::FIOSETOPTIONS, opts & ~plat::OPT_MON_TRAP);
 
@@ -224,6 +227,7 @@ void wait_for_input(int startStatus) {
 }
 
 int bspCpuInit() {
+    osapiLogRoutineSet(zq_vlogf);
     bspBoardIdSet(int(kBoardIdValue));
     Flash_Init();
     if (tffsPPCInit() != 0) haltAfterFailedMount();

@@ -39,7 +39,7 @@ bool parseNumber(const char* text, int base, uint64_t* value) {
 // and a write is dropped (the board itself would take a machine check).
 uint8_t peek8(uint32_t address) {
     uint8_t v = 0xFF;
-    return plat::board().map().read8(address, &v) ? v : 0xFF;
+    return plat::busRead8(address, &v) ? v : 0xFF;
 }
 
 void dumpMemory(uint32_t address, uint64_t count) {
@@ -67,19 +67,18 @@ void dumpMemory(uint32_t address, uint64_t count) {
 }
 
 void store(uint32_t address, char size, uint32_t value) {
-    plat::AddressMap& map = plat::board().map();
     switch (size) {
         case 'b':
         case 'B':
-            map.write8(address, uint8_t(value));
+            plat::busWrite8(address, uint8_t(value));
             break;
         case 'w':
         case 'W':
-            map.write16(address, uint16_t(value));
+            plat::busWrite16(address, uint16_t(value));
             break;
         case 'l':
         case 'L':
-            map.write32(address, value);
+            plat::busWrite32(address, value);
             break;
         default:
             break;
@@ -91,11 +90,10 @@ void store(uint32_t address, char size, uint32_t value) {
 // so that a pass of bus cycles over it takes moments on the host, at the top
 // of the loadable SDRAM just below the boot program's own area.
 constexpr uint32_t kRamTestMaxBytes = 1u << 20;
-constexpr uint32_t kRamTestTop = uint32_t(plat::Ram::kBootArea);
 
 uint32_t busRead32(uint32_t address) {
     uint32_t v = 0xFFFFFFFF;
-    return plat::board().map().read32(address, &v) ? v : 0xFFFFFFFF;
+    return plat::busRead32(address, &v) ? v : 0xFFFFFFFF;
 }
 
 void reportFailure(const char* title, uint32_t location, uint32_t wrote, uint32_t read) {
@@ -116,7 +114,7 @@ bool walkingTest(uint32_t base, uint32_t size, bool zeros) {
         uint32_t at = base + uint32_t(offset);
         for (int b = 0; b < 32; ++b) {
             uint32_t pattern = zeros ? ~(1u << b) : 1u << b;
-            plat::board().map().write32(at, pattern);
+            plat::busWrite32(at, pattern);
             uint32_t got = busRead32(at);
             if (got != pattern) {
                 reportFailure(
@@ -131,9 +129,8 @@ bool walkingTest(uint32_t base, uint32_t size, bool zeros) {
 
 bool aliasingTest(uint32_t base, uint32_t size) {
     plat::printf("SDRAM Address Aliasing test...\n");
-    plat::AddressMap& map = plat::board().map();
     uint32_t words = size / 4;
-    for (uint32_t i = 0; i < words; ++i) map.write32(base + 4 * i, 0);
+    for (uint32_t i = 0; i < words; ++i) plat::busWrite32(base + 4 * i, 0);
     auto zeroExpected = [](uint32_t at, uint32_t got) {
         if (got == 0) return true;
         reportFailure("SDRAM Address Aliasing error.\n", at, 0, got);
@@ -141,7 +138,7 @@ bool aliasingTest(uint32_t base, uint32_t size) {
     };
     if (words > 0 && !zeroExpected(base, busRead32(base))) return false;
     for (uint32_t i = 0; i < words; ++i) {
-        map.write32(base + 4 * i, 0xFFFFFFFF);
+        plat::busWrite32(base + 4 * i, 0xFFFFFFFF);
         uint32_t next = base + 4 * (i + 1);
         if (i + 1 < words && !zeroExpected(next, busRead32(next))) return false;
     }
@@ -223,14 +220,14 @@ void SDRAMTest() {
     uint64_t largest = plat::memFindMax();
     uint32_t size = uint32_t(largest < kRamTestMaxBytes ? largest : kRamTestMaxBytes) & ~3u;
     plat::printf("Allocating memory of size 0x%08x...\n", unsigned(size));
-    uint32_t base = kRamTestTop - size;
+    uint32_t base = plat::bootAreaStart() - size;
     // The block must be SDRAM that answers.
-    uint8_t* block = size ? plat::board().map().memory(base, size) : nullptr;
+    uint8_t* block = size ? plat::busMemory(base, size) : nullptr;
     if (size && !block) {
         plat::printf("Could not allocate memory for the SDRAM test.\n\n");
         return;
     }
-    for (uint32_t i = 0; i < size / 4; ++i) plat::board().map().write32(base + 4 * i, 0);
+    for (uint32_t i = 0; i < size / 4; ++i) plat::busWrite32(base + 4 * i, 0);
     if (!walkingTest(base, size, false) || !walkingTest(base, size, true) ||
         !aliasingTest(base, size))
         return;

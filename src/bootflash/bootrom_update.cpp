@@ -4,11 +4,12 @@
 #include <memory>
 
 #include "bootflash/bootflash.h"
-#include "image/bspapi.h"
 #include "image/dim.h"
 #include "image/image_io.h"
+#include "image/image_names.h"
 #include "image/stk_format.h"
 #include "image/stkimage.h"
+#include "osapi/status_codes.h"
 #include "platform/platform.h"
 
 namespace {
@@ -120,7 +121,7 @@ int BootRomBootCodeUpdate(const uint8_t* code, uint32_t size) {
     plat::printf("Validating Flash.....");
     for (uint32_t i = 0; i < size; ++i) {
         uint8_t stored = 0;
-        if (!plat::board().map().read8(kBootFlashStart + i, &stored) || stored != code[i]) {
+        if (!plat::busRead8(kBootFlashStart + i, &stored) || stored != code[i]) {
             plat::printf("FAILURE at location %d. \n", int(i));
             return 2;
         }

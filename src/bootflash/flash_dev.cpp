@@ -33,12 +33,12 @@ constexpr uint32_t kMaxChipSize = 0u - kFlashChipBase;
 // Nothing answering reads as a floating bus: all ones.
 uint16_t busRead(uint32_t address) {
     uint16_t value = 0xFFFF;
-    plat::board().map().read16(address, &value);
+    plat::busRead16(address, &value);
     return value;
 }
 
 void busWrite(uint32_t address, uint16_t value) {
-    plat::board().map().write16(address, value);
+    plat::busWrite16(address, value);
 }
 
 uint16_t cfiWord(uint32_t word) {

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#include "platform/flashdisk.h"
+#include "platform/files.h"
+#include "platform/tffs.h"
 
 constexpr uint32_t kFlashChipBase = 0xFE000000;
 // Erase regions the geometry record has room for; a chip reporting more is

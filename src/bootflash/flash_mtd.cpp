@@ -52,7 +52,7 @@ int tarnWrite(plat::FLFlash* flash, uint32_t cardAddress, const void* buffer, in
     const uint8_t* expected = static_cast<const uint8_t*>(buffer);
     for (int i = 0; i < length; ++i) {
         uint8_t stored = 0;
-        if (!plat::board().map().read8(mapped + uint32_t(i), &stored) || stored != expected[i]) {
+        if (!plat::busRead8(mapped + uint32_t(i), &stored) || stored != expected[i]) {
             plat::printf("\ntffscmp() failed in MTD write, address %p, size %d\n", ptr(mapped),
                          length);
             return plat::flWriteFault;

@@ -160,12 +160,16 @@ void log_event_int(const char* file, int32_t line, uint32_t code) {
     add_flash_log_entry(record, 1);
 }
 
-void zq_logf(int severity, int component, const char* file, int line, const char* fmt, ...) {
+void zq_vlogf(int severity, int component, const char* file, int line, const char* fmt,
+              va_list ap) {
     if (logObserver) logObserver(severity, component, file, line);
-    if (!fmt) return;
+    if (fmt) plat::vprintf(fmt, ap);
+}
+
+void zq_logf(int severity, int component, const char* file, int line, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    plat::vprintf(fmt, ap);
+    zq_vlogf(severity, component, file, line, fmt, ap);
     va_end(ap);
 }
 

@@ -2,6 +2,7 @@
 // the OS abstraction layer.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 // The log file: an array of 52-byte big-endian records.
@@ -57,6 +58,8 @@ void event_log_entry_fill(uint32_t type, const char* file, int32_t line, uint32_
 // are accepted and not shown.
 void zq_logf(int severity, int component, const char* file, int line, const char* fmt, ...)
     __attribute__((format(printf, 5, 6)));
+void zq_vlogf(int severity, int component, const char* file, int line, const char* fmt, va_list ap)
+    __attribute__((format(printf, 5, 0)));
 // Sees the place of every zq_logf message (severity, component, file, line)
 // before it is printed; null removes it.
 using ZqLogObserver = void (*)(int severity, int component, const char* file, int line);

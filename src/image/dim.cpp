@@ -4,10 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "image/bspapi.h"
 #include "image/image_io.h"
+#include "image/image_names.h"
 #include "image/stkimage.h"
 #include "osapi/osapi.h"
+#include "osapi/status_codes.h"
 #include "platform/platform.h"
 
 char activeImageFileName[kDimFileNameWidth + 1];

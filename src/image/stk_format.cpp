@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "platform/board.h"
+#include "platform/services.h"
 
 namespace stk {
 

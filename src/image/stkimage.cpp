@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "board/identity.h"
-#include "image/bspapi.h"
 #include "image/image_io.h"
+#include "image/image_names.h"
+#include "osapi/status_codes.h"
 #include "platform/platform.h"
 
 using stk::getBe32;
@@ -178,7 +179,7 @@ int validateStkFileHeader(int fd, const char* fileName, const uint8_t* first88) 
     StkFileHeader fileHeader;
     int records = readStkRecords(fd, first88, fileHeader);
     for (int i = 0; i < records; ++i) {
-        if (fileHeader.records[i].targetDevice == bspapiIplModelGet() &&
+        if (fileHeader.records[i].targetDevice == kTargetDevice &&
             fileHeader.records[i].recordFlag == 1)
             return kValidateOk;
     }

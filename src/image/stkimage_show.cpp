@@ -1,9 +1,10 @@
 // The active image's file CRC check and the console display of its header.
 #include <cctype>
 
-#include "image/bspapi.h"
 #include "image/image_io.h"
+#include "image/image_names.h"
 #include "image/stkimage.h"
+#include "osapi/status_codes.h"
 #include "platform/platform.h"
 
 namespace {

@@ -118,7 +118,7 @@ int fellDiagImageRun() {
     }
     plat::printf("\nReading %s into memory\n", kDiagImageFile);
     // The window below the boot program's area always holds the 16 MiB read.
-    uint8_t* window = plat::board().map().memory(kDiagLoadAddress, kDiagMaxBytes);
+    uint8_t* window = plat::busMemory(kDiagLoadAddress, kDiagMaxBytes);
     long n = window ? plat::read(fd, window, kDiagMaxBytes) : -1;
     plat::close(fd);
     if (n < 0) {

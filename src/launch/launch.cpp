@@ -17,9 +17,9 @@ namespace launch {
 
 LoadWindow loadWindow(uint32_t loadAddress) {
     LoadWindow w;
-    if (loadAddress >= plat::Ram::kBootArea) return w;
-    size_t capacity = size_t(plat::Ram::kBootArea - loadAddress);
-    w.base = plat::board().map().memory(loadAddress, uint32_t(capacity));
+    if (loadAddress >= plat::bootAreaStart()) return w;
+    size_t capacity = size_t(plat::bootAreaStart() - loadAddress);
+    w.base = plat::busMemory(loadAddress, uint32_t(capacity));
     if (w.base) w.capacity = capacity;
     return w;
 }

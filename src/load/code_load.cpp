@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "image/bspapi.h"
+#include "bspapi/bspapi.h"
 #include "image/dim.h"
 #include "image/stk_format.h"
 #include "image/stkimage.h"

@@ -3,6 +3,7 @@
 // lock around low-level file transfers, and millisecond time-outs.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 #include "platform/kernel.h"
@@ -69,6 +70,13 @@ struct OsapiFsDirSummary {
 };
 
 // --- Files ----------------------------------------------------------------------
+// Where the layer's failure messages go: the log utility's formatted logger,
+// registered from above (the event log registers its own when it opens).
+// Until one is registered the messages are not shown.
+using OsapiLogRoutine = void (*)(int severity, int component, const char* file, int line,
+                                 const char* fmt, va_list ap);
+void osapiLogRoutineSet(OsapiLogRoutine routine);
+
 int osapiFsFileExist(const char* name);
 int osapiFsOpen(const char* name, int* fd);
 int osapiFsCreateFile(const char* name);

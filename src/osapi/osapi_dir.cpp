@@ -5,10 +5,8 @@
 #include <ctime>
 #include <string>
 
-#include "platform/board.h"
-#include "platform/clock.h"
-#include "platform/flashdisk.h"
 #include "osapi/osapi.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -244,5 +242,5 @@ int osapiFsRamCreate(uint32_t, const char* device, uint32_t size) {
     if (size <= 512) return kOsapiSuccess;
     if (!device) return kOsapiError;
     // A fresh volume of the host disk is an empty, formatted file system.
-    return plat::board().disk().addVolume(device, size) == 0 ? kOsapiSuccess : kOsapiError;
+    return plat::ramDiskCreate(device, size) == 0 ? kOsapiSuccess : kOsapiError;
 }

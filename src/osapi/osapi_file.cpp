@@ -1,15 +1,16 @@
 // File wrappers: status codes instead of -1 and errno, with the IO lock held
 // around the low-level transfers.
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <string>
 
-#include "eventlog/eventlog.h"
-#include "platform/board.h"
-#include "platform/flashdisk.h"
 #include "osapi/osapi.h"
+#include "platform/platform.h"
 
 namespace {
+
+OsapiLogRoutine logRoutine = nullptr;
 
 // How this layer names itself in its messages.
 constexpr const char* kSourceName = "osapi_file";
@@ -28,47 +29,51 @@ auto underIoLock(Fn fn) {
 
 }  // namespace
 
-void osapiFsTruncateFailureReport(int error) {
-    switch (error) {
-        case EROFS:
-            zq_logf(kSeverityWarning, kComponent, kSourceName, 750,
-                    "ftruncate failed  File resides on a read-only file system. ftruncate is "
-                    "called to correctly set the files size in the file system after a write. "
-                    "The file system is R/W so this msg indicates the file system may be "
-                    "corrupted.\n");
-            break;
-        case EBADF:
-            zq_logf(kSeverityWarning, kComponent, kSourceName, 756,
-                    "ftruncate failed  File is open for reading only. ftruncate is called to "
-                    "correctly set the files size in the file system after a write. The file is "
-                    "opened for R/W so this msg indicates the file system may be corrupted.\n");
-            break;
-        case EINVAL:
-            zq_logf(kSeverityWarning, kComponent, kSourceName, 763,
-                    "ftruncate failed  File descriptor refers to a file on which this operation "
-                    "is impossible. ftruncate is called to correctly set the files size in the "
-                    "file system after a write. This msg indicates the file system may be "
-                    "corrupted.\n");
-            break;
-        default:
-            zq_logf(kSeverityWarning, kComponent, kSourceName, 769,
-                    "ftruncate failed  Returned an unknown code in errno. ftruncate is called to "
-                    "correctly set the files size in the file system after a write. This msg "
-                    "indicates the file system may be corrupted.\n");
-            break;
-    }
+void osapiLogRoutineSet(OsapiLogRoutine routine) {
+    logRoutine = routine;
 }
 
 namespace {
-
-// True when both names reach the same file of the same volume.
-bool sameFile(const char* a, const char* b) {
-    std::string hostA, hostB;
-    return plat::board().disk().resolve(a, hostA) && plat::board().disk().resolve(b, hostB) &&
-           hostA == hostB;
+// One message of this layer through the registered log routine.
+__attribute__((format(printf, 3, 4))) void osapiLog(int severity, int line, const char* fmt, ...) {
+    if (!logRoutine) return;
+    va_list ap;
+    va_start(ap, fmt);
+    logRoutine(severity, kComponent, kSourceName, line, fmt, ap);
+    va_end(ap);
 }
-
 }  // namespace
+
+void osapiFsTruncateFailureReport(int error) {
+    switch (error) {
+        case EROFS:
+            osapiLog(kSeverityWarning, 750,
+                     "ftruncate failed  File resides on a read-only file system. ftruncate is "
+                     "called to correctly set the files size in the file system after a write. "
+                     "The file system is R/W so this msg indicates the file system may be "
+                     "corrupted.\n");
+            break;
+        case EBADF:
+            osapiLog(kSeverityWarning, 756,
+                     "ftruncate failed  File is open for reading only. ftruncate is called to "
+                     "correctly set the files size in the file system after a write. The file is "
+                     "opened for R/W so this msg indicates the file system may be corrupted.\n");
+            break;
+        case EINVAL:
+            osapiLog(kSeverityWarning, 763,
+                     "ftruncate failed  File descriptor refers to a file on which this operation "
+                     "is impossible. ftruncate is called to correctly set the files size in the "
+                     "file system after a write. This msg indicates the file system may be "
+                     "corrupted.\n");
+            break;
+        default:
+            osapiLog(kSeverityWarning, 769,
+                     "ftruncate failed  Returned an unknown code in errno. ftruncate is called to "
+                     "correctly set the files size in the file system after a write. This msg "
+                     "indicates the file system may be corrupted.\n");
+            break;
+    }
+}
 
 int osapiFsFileExist(const char* name) {
     int fd = plat::open(name, plat::kOpenRead);
@@ -128,13 +133,11 @@ int osapiFsWriteNoClose(int fd, const void* buffer, uint32_t length) {
 
 int osapiFsClose(int fd) {
     if (fd < 0) {
-        zq_logf(kSeverityError, kComponent, kSourceName, 647,
-                "File close failed as the descriptor %d is invalid \n", fd);
+        osapiLog(kSeverityError, 647, "File close failed as the descriptor %d is invalid \n", fd);
         return kOsapiError;
     }
     if (underIoLock([&] { return plat::close(fd); }) != 0) {
-        zq_logf(kSeverityError, kComponent, kSourceName, 657,
-                "File close failed for descriptor %d \n", fd);
+        osapiLog(kSeverityError, 657, "File close failed for descriptor %d \n", fd);
         return kOsapiError;
     }
     return kOsapiSuccess;
@@ -202,7 +205,7 @@ int osapiFsRenameFile(const char* oldName, const char* newName) {
     // source is missing, and not when both names are the same file.
     plat::Stat st;
     if (!oldName || !newName || plat::stat(oldName, &st) != 0) return kOsapiError;
-    if (sameFile(oldName, newName)) return kOsapiSuccess;
+    if (plat::sameFile(oldName, newName)) return kOsapiSuccess;
     plat::remove(newName);
     return plat::rename(oldName, newName) == 0 ? kOsapiSuccess : kOsapiError;
 }

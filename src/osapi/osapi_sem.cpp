@@ -3,9 +3,9 @@
 #include <climits>
 #include <cstdint>
 
-#include "platform/board.h"
-#include "platform/clock.h"
 #include "osapi/osapi.h"
+#include "platform/clock.h"
+#include "platform/services.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// Time on the board: a monotonic clock in microseconds (real on the host,
-// virtual in tests), the kernel tick, and the calendar clock set at start-up.
+// Time on the board: a monotonic clock in microseconds (the target's time
+// base, the host's monotonic clock, or a virtual clock in tests), the kernel
+// tick, and the calendar clock set at start-up.
 #pragma once
 
 #include <cstdint>
@@ -13,14 +14,8 @@ class Clock {
     virtual uint64_t nowUs() = 0;
     virtual void sleepUs(uint64_t us) = 0;
     virtual bool isVirtual() const = 0;
-};
-
-// Real time of the host.
-class HostClock : public Clock {
-  public:
-    uint64_t nowUs() override;
-    void sleepUs(uint64_t us) override;
-    bool isVirtual() const override { return false; }
+    // Calendar seconds now, for a calendar clock that nobody has set yet.
+    virtual std::time_t calendarSeconds() { return std::time_t(nowUs() / 1000000u); }
 };
 
 constexpr int kTicksPerSecond = 60;
@@ -34,7 +29,8 @@ int nanosleep(long seconds, long nanoseconds);
 uint64_t tickGet();
 uint64_t nowUs();
 
-// Calendar clock (clock 0). Starts at the host's time until start-up sets it.
+// Calendar clock (clock 0). Until start-up sets it, it reads the clock's own
+// calendar estimate (Clock::calendarSeconds).
 int clock_settime(std::time_t seconds, long nanoseconds);
 std::time_t time();
 // Broken-down time <-> seconds, in UTC (the board has no time zone).

@@ -2,31 +2,27 @@
 // installed board has.
 #include "platform/console.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "platform/board.h"
-#include "platform/clock.h"
+#include "platform/services.h"
 
 int32_t consoleBaudRate = 9600;
 
 namespace plat {
 
 namespace {
-SignalHandler signal15 = nullptr;
 int taskStdIn = 0;
 int consoleDescriptor = 0;
 STK_RESET_HOOK {
-    signal15 = nullptr;
     taskStdIn = 0;
     consoleDescriptor = 0;
     consoleBaudRate = 9600;
 }
 
-extern "C" void hostSigterm(int sig) {
-    if (signal15) signal15(sig == SIGTERM ? 15 : sig);
+ConsoleDevice& console() {
+    return *services().console;
 }
 }  // namespace
 
@@ -38,12 +34,12 @@ int vprintf(const char* fmt, va_list ap) {
     va_end(copy);
     if (n < 0) return n;
     if (size_t(n) < sizeof small) {
-        board().console().write(small, size_t(n));
+        console().write(small, size_t(n));
         return n;
     }
     std::string big(size_t(n) + 1, '\0');
     std::vsnprintf(big.data(), big.size(), fmt, ap);
-    board().console().write(big.data(), size_t(n));
+    console().write(big.data(), size_t(n));
     return n;
 }
 
@@ -65,13 +61,13 @@ int eprintf(const char* fmt, ...) {
 
 int puts(const char* text) {
     size_t n = std::strlen(text);
-    board().console().write(text, n);
+    console().write(text, n);
     return int(n);
 }
 
 int putchar(int c) {
     char ch = char(c);
-    board().console().write(&ch, 1);
+    console().write(&ch, 1);
     return c & 0xff;
 }
 
@@ -82,7 +78,7 @@ char* gets(char* buf, size_t size) {
     size_t kept = 0;
     for (;;) {
         char c;
-        if (board().console().read(&c, 1) != 1) return nullptr;
+        if (console().read(&c, 1) != 1) return nullptr;
         if (c == '\r' || c == '\n') break;
         if (kept + 1 < size) buf[kept++] = c;
     }
@@ -92,20 +88,20 @@ char* gets(char* buf, size_t size) {
 
 int select(long seconds, long microseconds) {
     int64_t us = seconds < 0 ? -1 : int64_t(seconds) * 1000000 + microseconds;
-    return board().console().waitReadable(us);
+    return console().waitReadable(us);
 }
 
 long conRead(void* buf, size_t n) {
-    return board().console().read(buf, n);
+    return console().read(buf, n);
 }
 
 long conWrite(const void* buf, size_t n) {
-    return board().console().write(buf, n);
+    return console().write(buf, n);
 }
 
 int ioctl(int fd, int request, intptr_t arg) {
     if (fd != 0 && fd != 1 && fd != 2 && fd != kConsoleFd) return -1;
-    ConsoleDevice& con = board().console();
+    ConsoleDevice& con = console();
     switch (request) {
         case FIOGETOPTIONS:
             return con.options();
@@ -137,22 +133,6 @@ int consoleFdGet() {
 }
 void consoleFdSet(int fd) {
     consoleDescriptor = fd;
-}
-
-SignalHandler sigvec15Get() {
-    return signal15;
-}
-
-SignalHandler sigvec15(SignalHandler handler) {
-    SignalHandler old = signal15;
-    signal15 = handler;
-    if (!board().clock().isVirtual()) {
-        struct sigaction sa {};
-        sa.sa_handler = handler ? hostSigterm : SIG_DFL;
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGTERM, &sa, nullptr);
-    }
-    return old;
 }
 
 }  // namespace plat

@@ -41,8 +41,8 @@ class ConsoleDevice {
     // Waits until input can be read: 1 readable, 0 time-out. timeoutUs < 0
     // waits without limit.
     virtual int waitReadable(int64_t timeoutUs) = 0;
-    // Reads at least one byte (blocking). Throws BoardStop{EndOfInput} when the
-    // input has ended for good.
+    // Reads at least one byte (blocking). On a host line whose input has
+    // ended for good it does not return (the simulation ends).
     virtual long read(void* buf, size_t n) = 0;
     // Writes all bytes; returns the count written or -1.
     virtual long write(const void* buf, size_t n) = 0;
@@ -53,15 +53,9 @@ class ConsoleDevice {
     // Stores the speed; returns -1 (leaving *bps untouched) when it cannot tell.
     virtual int getBaud(int* bps) = 0;
     virtual int flush(bool input, bool output) = 0;
+    // Waits until everything written has left the line.
+    virtual void drain() {}
 };
-
-// The process's standard input/output, a pseudo-terminal, or a serial device.
-// `spec`: "stdio", "pty", or a device path.
-// A pseudo-terminal's path goes to standard error, and the call returns only
-// once a terminal program has opened it.
-ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize);
-// Whether the host program's standard input is a terminal.
-bool hostStdinIsTerminal();
 
 // --- Calls of the boot routines -------------------------------------------------
 
@@ -97,10 +91,5 @@ int ioTaskStdSet(int task, int stdFd, int newFd);
 // someone sets it; the transfer command points it at the console device).
 int consoleFdGet();
 void consoleFdSet(int fd);
-
-// Signal 15 handler of the boot task (the host's SIGTERM).
-using SignalHandler = void (*)(int);
-SignalHandler sigvec15(SignalHandler handler);  // installs, returns the old one
-SignalHandler sigvec15Get();
 
 }  // namespace plat

@@ -15,8 +15,9 @@ class RawLine {
     // first (timeoutUs < 0 waits without limit). Time goes by the platform
     // clock.
     virtual bool waitByte(int64_t timeoutUs) = 0;
-    // Reads what has arrived, at least one byte (blocking); 0 when the input
-    // has ended for good (a host line only; a UART never ends).
+    // Reads what has arrived, at least one byte (blocking). A UART's input
+    // never ends; a host line whose input has ended for good does not return
+    // (the simulation ends).
     virtual size_t readSome(uint8_t* buf, size_t n) = 0;
     // Queues all bytes for sending (blocking while the transmitter is full);
     // false when the line failed.

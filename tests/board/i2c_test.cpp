@@ -4,14 +4,14 @@
 
 #include <string>
 
-#include "board/at24c02.h"
-#include "board/i2c_controllers.h"
+#include "sim/at24c02.h"
+#include "sim/i2c_controllers.h"
 #include "support/test_board.h"
 
 namespace {
 
-using board::CpmI2cModel;
-using board::I2cControllerModel;
+using sim::CpmI2cModel;
+using sim::I2cControllerModel;
 const char kTraces[] = "board/i2c_traces.txt";  // the driver's trace on the console, by name
 
 struct Transfer {
@@ -30,14 +30,14 @@ class I2cTransfers : public stktest::BoardTest, public ::testing::WithParamInter
         i2cInit(0x90, 0x10, 0x3f);
         i2cTraceSet(kI2cTraceOn);
         mainBus().tracing = moduleBus().tracing = true;
-        auto* eeprom = mainBus().find<board::At24c02>(board::At24c02::kMainBoardAddress);
+        auto* eeprom = mainBus().find<sim::At24c02>(sim::At24c02::kMainBoardAddress);
         eeprom->writeCycleUs = 200;  // answers the third poll
-        auto* supply = moduleBus().find<board::RegisterFile>(0x50);
+        auto* supply = moduleBus().find<sim::RegisterFile>(0x50);
         supply->bytes[0x10] = 0x12;
         supply->bytes[0x11] = 0x34;
     }
-    board::I2cBus& mainBus() { return plat::board().map().find<I2cControllerModel>()->bus(); }
-    board::I2cBus& moduleBus() { return plat::board().map().find<CpmI2cModel>()->bus(); }
+    sim::I2cBus& mainBus() { return plat::board().map().find<I2cControllerModel>()->bus(); }
+    sim::I2cBus& moduleBus() { return plat::board().map().find<CpmI2cModel>()->bus(); }
 };
 
 TEST_P(I2cTransfers, DriveTheBusAsExpected) {
@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(Table, I2cTransfers, ::testing::ValuesIn(kTransfers),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(I2cTransfers, MissingDeviceEndsWithStop) {
-    mainBus().find<board::At24c02>(0x52)->nackSelections = -1;
+    mainBus().find<sim::At24c02>(0x52)->nackSelections = -1;
     uint8_t byte = 0;
     EXPECT_EQ(i2cRandomRead(1, 5, 0, 1, &byte, 1), -1);
     EXPECT_EQ(mainBus().trace, "S A4- P");

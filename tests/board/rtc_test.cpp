@@ -4,17 +4,17 @@
 
 #include <string>
 
-#include "board/ds1338.h"
 #include "board/i2c.h"
-#include "board/i2c_controllers.h"
 #include "boot/boot.h"
+#include "sim/ds1338.h"
+#include "sim/i2c_controllers.h"
 #include "support/test_board.h"
 
 namespace {
 
-board::Ds1338& rtc() {
-    auto* controller = plat::board().map().find<board::I2cControllerModel>();
-    return *controller->bus().find<board::Ds1338>(board::Ds1338::kAddress);
+sim::Ds1338& rtc() {
+    auto* controller = plat::board().map().find<sim::I2cControllerModel>();
+    return *controller->bus().find<sim::Ds1338>(sim::Ds1338::kAddress);
 }
 
 std::string clockReading() {
@@ -45,7 +45,7 @@ TEST_P(StartUpSetsTheCalendar, FromTheClockChip) {
     }
     if (GetParam().state == ClockState::TwelveHourPm) rtc().setReg(2, 0x40 | 0x20 | 0x02);
     plat::resetProcessState();
-    tb.disk().powerCycle();
+    plat::unmountAllVolumes();
     uint64_t before = tb.clock().nowUs();
     tb.run([] { usrAppInit(); });
     // Start-up itself takes some (virtual) time after it set the calendar.
@@ -107,7 +107,7 @@ TEST_F(RtcBoard, ClockRunsOnWhileTheBoardIsOff) {
     i2cInit(0x90, 0x10, 0x3f);
     ASSERT_EQ(tarnRtcSet(2031, 7, 4, 9, 5, 0), 0);
     tb.clock().sleepUs(90000000);
-    board::Ds1338 restarted;  // loads the board file as at the next power-on
+    sim::Ds1338 restarted;  // loads the board file as at the next power-on
     EXPECT_EQ(restarted.reg(1), 0x06);
     EXPECT_EQ(restarted.reg(0), 0x30);
     EXPECT_EQ(restarted.reg(8), 20);

@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "board/at24c02.h"
 #include "board/i2c.h"
-#include "board/i2c_controllers.h"
 #include "boot/vpd_generate.h"
+#include "sim/at24c02.h"
+#include "sim/i2c_controllers.h"
 #include "support/test_board.h"
 
 namespace {
@@ -16,9 +16,9 @@ const char kTexts[] = "board/vpd_dialog.txt";  // the dialogue's console texts
 class Vpd : public stktest::BoardTest {
   protected:
     Vpd() { i2cInit(0x90, 0x10, 0x3f); }
-    board::At24c02& eeprom() {
-        auto* controller = plat::board().map().find<board::I2cControllerModel>();
-        return *controller->bus().find<board::At24c02>(board::At24c02::kMainBoardAddress);
+    sim::At24c02& eeprom() {
+        auto* controller = plat::board().map().find<sim::I2cControllerModel>();
+        return *controller->bus().find<sim::At24c02>(sim::At24c02::kMainBoardAddress);
     }
 };
 

@@ -89,7 +89,7 @@ TEST_P(BootSession, Transcript) {
     tb.con().failBaud = c.fault == Fault::BaudFails;
     tb.con().send(c.input);
     plat::resetProcessState();
-    tb.disk().powerCycle();
+    plat::unmountAllVolumes();
     auto stop = tb.run([] { usrAppInit(); });
     const std::string& out = tb.con().output();
     ASSERT_TRUE(stop);

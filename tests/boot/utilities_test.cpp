@@ -8,6 +8,7 @@
 
 #include "board/i2c.h"
 #include "boot/boot.h"
+#include "sim/sdram.h"
 #include "support/test_board.h"
 
 namespace {
@@ -54,13 +55,13 @@ const Row kRows[] = {
                    (std::vector<C>{{4, 0x10, 0x12345678}, {2, 0x20, 0x5678}, {1, 0x31, 0xff}}));
      }},
     {"RamTestPasses", nullptr, "6\r0\r"},
-    {"RamTestFindsAStuckBit",
-     [](TestBoard&) { plat::board().ram().stuckBits(0x0EF00043, 0x08, false); }, "6\r0\r"},
+    {"RamTestFindsAStuckBit", [](TestBoard&) { sim::sdram().stuckBits(0x0EF00043, 0x08, false); },
+     "6\r0\r"},
     // Between the walking tests' locations: only the all-ones pass sees it.
     {"RamTestFindsABitStuckLowBetweenWalkingLocations",
-     [](TestBoard&) { plat::board().ram().stuckBits(0x0EF0000F, 0x01, false); }, "6\r0\r"},
-    {"RamTestFindsAddressAliasing",
-     [](TestBoard&) { plat::board().ram().aliasAddressLines(0x400); }, "6\r0\r"},
+     [](TestBoard&) { sim::sdram().stuckBits(0x0EF0000F, 0x01, false); }, "6\r0\r"},
+    {"RamTestFindsAddressAliasing", [](TestBoard&) { sim::sdram().aliasAddressLines(0x400); },
+     "6\r0\r"},
     {"FileTestMismatchesEndTheFirstOfTwoIterations",
      [](TestBoard& tb) {
          tb.writeFile("image1", std::string(100, '\x10'));
@@ -79,7 +80,8 @@ const Row kRows[] = {
      [](TestBoard& tb, const std::string&) {
          EXPECT_FALSE(tb.exists("stale.cfg"));
          EXPECT_TRUE(tb.exists("log2.bin"));  // as on a new board: no images, no list
-         EXPECT_EQ(tb.disk().cwd(), "/DskVol/files");
+         char cwd[64];
+         EXPECT_STREQ(plat::getcwd(cwd, sizeof cwd), "/DskVol/files");
          tb.con().clearOutput();
          EXPECT_EQ(tffsPPCInit(), 0);  // the next mount finds a formatted disk
          EXPECT_EQ(tb.con().output(), "\n\n");

@@ -3,10 +3,10 @@
 #include <random>
 #include <string>
 
-#include "board/nor_chip.h"
 #include "boot/boot.h"
 #include "bootflash/bootflash.h"
 #include "image/dim.h"
+#include "sim/nor_chip.h"
 #include "support/pty_harness.h"
 #include "support/test_board.h"
 #include "support/test_images.h"

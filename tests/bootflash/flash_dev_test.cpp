@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "board/nor_chip.h"
 #include "bootflash/bootflash.h"
+#include "sim/nor_chip.h"
 #include "support/test_board.h"
 
 namespace {

@@ -25,10 +25,13 @@ const std::string kFirst = entry("aa", "image1", "default image");
 class Dim : public stktest::BoardTest {
   protected:
     std::string dimFile() { return tb.exists("boot.dim") ? tb.readFile("boot.dim") : "<none>"; }
-    void restart(std::optional<std::string> list = std::nullopt) {
-        if (list) tb.writeFile("boot.dim", *list);
+    void restart() {
         plat::resetProcessState();
         dimInitialize();
+    }
+    void restart(const std::string& list) {
+        tb.writeFile("boot.dim", list);
+        restart();
     }
 };
 
@@ -62,7 +65,7 @@ TEST_F(Dim, ReadingRepairsAndRewritesTheList) {
         for (const char* name : {"image1", "image2", "boot.dim"}) plat::remove(name);
         for (const char* n = c.images; *n; ++n)
             tb.writeFile(std::string("image") + *n, stktest::makeImage());
-        restart(c.list);
+        c.list ? restart(*c.list) : restart();
         EXPECT_EQ(dimFile(), c.after) << &c - cases;
     }
     EXPECT_EQ(con().output(), "");

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "image/bspapi.h"
+#include "bspapi/bspapi.h"
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "support/pty_harness.h"

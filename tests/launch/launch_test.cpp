@@ -12,6 +12,7 @@
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "launch/diag.h"
+#include "sim/sdram.h"
 #include "support/pty_harness.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
@@ -52,7 +53,7 @@ class LaunchTest : public stktest::BoardTest {
         return tb.run([] { start_operational_code(1); });
     }
     std::string ram(uint32_t addr, size_t n) {
-        const uint8_t* p = plat::board().ram().at(addr, n);
+        const uint8_t* p = sim::sdram().at(addr, n);
         return p ? std::string(reinterpret_cast<const char*>(p), n) : std::string();
     }
     // Expects a hand-off at `load` with exactly `payload` in memory.
@@ -64,8 +65,7 @@ class LaunchTest : public stktest::BoardTest {
         EXPECT_EQ(stop->loadedBytes, payload.size());
         EXPECT_TRUE(ram(load, payload.size()) == payload) << "memory differs from the payload";
         // Cleared, so that a later launch cannot pass on what this one left.
-        if (uint8_t* p = plat::board().ram().at(load, payload.size()))
-            std::memset(p, 0, payload.size());
+        if (uint8_t* p = sim::sdram().at(load, payload.size())) std::memset(p, 0, payload.size());
     }
     // Expects the decompression error, after `before` when given, and a reset
     // two seconds later.
@@ -124,12 +124,12 @@ TEST_F(LaunchTest, BrokenStreamsAndOverrunsOfTheBootAreaReset) {
     auto with = [](std::string s, size_t at, const std::string& bytes) {
         return s.replace(at, bytes.size(), bytes);
     };
-    const uint32_t exact = uint32_t(plat::Ram::kBootArea - payload.size());
+    const uint32_t exact = uint32_t(plat::bootAreaStart() - payload.size());
     const std::pair<std::string, uint32_t> streams[] = {{z, kZlib}, {lz, kLzma}, {unknown, kLzma}};
     // Output that ends right at the boot area is fine; a byte more is not.
     for (const auto& [stream, flag] : streams) {
         expectStarted(launch(imageAround(stream, flag, exact)), payload, exact);
-        for (uint32_t load : {exact + 1, uint32_t(plat::Ram::kBootArea), 0xFFFFFF00u})
+        for (uint32_t load : {exact + 1, uint32_t(plat::bootAreaStart()), 0xFFFFFF00u})
             expectResetAfterError(launch(imageAround(stream, flag, load)));
     }
     const std::pair<std::string, std::string> cases[] = {

@@ -19,9 +19,15 @@
 #include <random>
 #include <sstream>
 
-#include "board/board_devices.h"
 #include "bootflash/bootflash.h"
+#include "platform/host/address_map.h"
+#include "platform/host/board.h"
+#include "platform/host/folder_volume.h"
+#include "platform/host/host_clock.h"
+#include "platform/host/host_console.h"
 #include "platform/platform.h"
+#include "sim/board_devices.h"
+#include "support/board_setup.h"
 
 // The benchmark program builds this file on its own, without the test set-up.
 #ifndef STK_BINARY_DIR
@@ -353,11 +359,7 @@ HostLineBoard::HostLineBoard() {
     plat::installBoard(std::make_unique<plat::Board>(std::unique_ptr<plat::ConsoleDevice>(con),
                                                      std::make_unique<BriskClock>(), dir_));
     attachBoardDevices(plat::board());
-    Flash_Init();
-    plat::board().disk().format(nullptr);
-    plat::board().disk().mount();
-    plat::mkdir("/DskVol/files");
-    plat::chdir("/DskVol/files");
+    formatAndEnterFiles();
     ok_ = true;
 }
 
@@ -371,7 +373,7 @@ HostLineBoard::~HostLineBoard() {
 
 std::string HostLineBoard::hostPath(const std::string& name) const {
     std::string host;
-    bool ok = plat::board().disk().resolve(("/DskVol/files/" + name).c_str(), host);
+    bool ok = plat::board().disk().hostPath(("/DskVol/files/" + name).c_str(), &host);
     return ok ? host : dir_ + "/invalid";
 }
 

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/host/board.h"
 
 namespace plat {
 

@@ -8,7 +8,13 @@
 #include <optional>
 #include <string>
 
+#include "platform/host/address_map.h"
+#include "platform/host/board.h"
+#include "platform/host/folder_volume.h"
+#include "platform/host/host_clock.h"
+#include "platform/host/host_console.h"
 #include "platform/platform.h"
+#include "support/board_setup.h"
 #include "support/scripted_console.h"
 
 namespace stktest {
@@ -43,15 +49,13 @@ class TestBoard {
     void powerOn();
     plat::ScriptedConsole& con() { return *con_; }
     plat::VirtualClock& clock() { return *clock_; }
-    plat::FlashDisk& disk() { return plat::board().disk(); }
+    plat::FolderDisk& disk() { return plat::board().disk(); }
     const std::string& dir() const { return dir_; }
     // Host path of a board name (relative to "/DskVol/files" unless absolute).
     std::string hostPath(const std::string& boardName) const;
 
-    void writeFile(const std::string& name, const std::string& bytes) {
-        writeHostFile(hostPath(name), bytes);
-    }
-    std::string readFile(const std::string& name) const { return readHostFile(hostPath(name)); }
+    void writeFile(const std::string& name, const std::string& bytes);
+    std::string readFile(const std::string& name) const;
     bool exists(const std::string& name) const;
 
     // Runs fn; returns how the board stopped, or nothing when fn returned.

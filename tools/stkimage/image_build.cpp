@@ -65,7 +65,7 @@ Bytes lzmaAloneStream(const Bytes& data, int level) {
 Bytes buildImage(const Bytes& firmware, const CreateOptions& opt) {
     if (firmware.empty()) throw BuildError{"the firmware file is empty"};
     uint64_t end = uint64_t(opt.loadAddress) + firmware.size();
-    if (opt.loadAddress >= plat::Ram::kBootArea || end > plat::Ram::kBootArea)
+    if (opt.loadAddress >= plat::bootAreaStart() || end > plat::bootAreaStart())
         throw BuildError{
             "the firmware does not fit in memory between the load address and "
             "the boot program's area (0x0F000000)"};

@@ -1,0 +1,314 @@
+#include "sim/nor_chip.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/host/board.h"
+
+namespace {
+
+// The part's query table (word offset, value); offsets not listed read 0.
+constexpr uint16_t kCfiTable[][2] = {
+    {0x00, 0x0001}, {0x01, 0x227E}, {0x0E, 0x2222}, {0x0F, 0x2201},  // identification
+    {0x10, 0x0051}, {0x11, 0x0052}, {0x12, 0x0059}, {0x13, 0x0002}, {0x15, 0x0040}, {0x1B, 0x0027},
+    {0x1C, 0x0036}, {0x1F, 0x0006}, {0x20, 0x0006}, {0x21, 0x0009}, {0x22, 0x0013}, {0x23, 0x0003},
+    {0x24, 0x0005}, {0x25, 0x0003}, {0x26, 0x0002}, {0x27, 0x0019}, {0x28, 0x0002}, {0x2A, 0x0006},
+    {0x2C, 0x0001}, {0x2D, 0x00FF}, {0x30, 0x0002}, {0x40, 0x0050}, {0x41, 0x0052}, {0x42, 0x0049},
+    {0x43, 0x0031}, {0x44, 0x0033}, {0x45, 0x0014}, {0x46, 0x0002}, {0x47, 0x0001}, {0x49, 0x0008},
+    {0x4C, 0x0002}, {0x4D, 0x00B5}, {0x4E, 0x00C5}, {0x4F, 0x0004}, {0x50, 0x0001},
+};
+
+// Command decoding looks at address bits A10-A0 of the word address.
+constexpr uint32_t kCommandMask = 0x7FF;
+constexpr uint32_t kUnlock1 = 0x555;
+constexpr uint32_t kUnlock2 = 0x2AA;
+constexpr uint32_t kCfiQuery = 0x55;
+constexpr uint32_t kBufferWords = NorChip::kBufferBytes / 2;
+
+constexpr uint16_t kDq7 = 0x80, kDq6 = 0x40, kDq5 = 0x20, kDq3 = 0x08, kDq2 = 0x04, kDq1 = 0x02;
+
+}  // namespace
+
+NorChip::NorChip(plat::Clock& clock, std::string filePath)
+    : clock_(clock), file_(std::move(filePath)), fileSize_(file_.size()) {
+    for (const auto& entry : kCfiTable) cfi_[entry[0]] = entry[1];
+}
+
+void NorChip::failNext(Op op, int times) {
+    (op == Op::Program ? failPrograms_ : failErases_) = times;
+}
+
+void NorChip::stuckBits(uint32_t offset, uint32_t length, uint16_t mask, bool high) {
+    if (length > 0) stuck_.push_back(Stuck{offset / 2, (offset + length - 1) / 2, mask, high});
+}
+
+void NorChip::cutPowerAfter(uint64_t cycles) {
+    cutAt_ = cycles ? cycles_ + cycles : 0;
+}
+
+uint64_t NorChip::tick() {
+    ++cycles_;
+    // Chip time runs at least one bus cycle per access, also on a host whose
+    // accesses are far faster than the board's; a virtual clock is moved on
+    // by it, so the board's time includes the bus traffic.
+    chipNs_ = std::max(clock_.nowUs() * 1000, chipNs_ + cycleNs_);
+    if (clock_.isVirtual() && chipNs_ / 1000 > clock_.nowUs())
+        clock_.sleepUs(chipNs_ / 1000 - clock_.nowUs());
+    if (mode_ == Mode::Busy && !opFails_ && chipNs_ >= opDoneNs_) finishOperation();
+    if (cutAt_ != 0 && cycles_ >= cutAt_) losePower();
+    return chipNs_;
+}
+
+uint8_t* NorChip::sectorBytes(uint32_t sector) {
+    auto& bytes = sectors_[sector];
+    if (!bytes) {
+        bytes = std::make_unique<uint8_t[]>(kSectorSize);
+        std::memset(bytes.get(), 0xFF, kSectorSize);
+        uint64_t start = uint64_t(sector) * kSectorSize;
+        if (fileSize_ > start) file_.readAt(start, bytes.get(), kSectorSize);
+    }
+    return bytes.get();
+}
+
+void NorChip::persist(uint32_t offset, uint32_t length) {
+    // The file grows with erased bytes up to the range written; sectors never
+    // touched are erased and need not be loaded for that.
+    static const std::vector<uint8_t> erased(kSectorSize, 0xFF);
+    while (fileSize_ < offset) {
+        uint32_t sector = uint32_t(fileSize_ / kSectorSize);
+        uint32_t from = uint32_t(fileSize_ % kSectorSize);
+        uint32_t upTo = std::min<uint64_t>(kSectorSize, offset - uint64_t(sector) * kSectorSize);
+        const uint8_t* bytes = sectors_[sector] ? sectors_[sector].get() : erased.data();
+        if (!file_.writeAt(fileSize_, bytes + from, upTo - from)) return;
+        fileSize_ += upTo - from;
+    }
+    const uint8_t* bytes = sectorBytes(offset / kSectorSize) + offset % kSectorSize;
+    if (file_.writeAt(offset, bytes, length))
+        fileSize_ = std::max<uint64_t>(fileSize_, offset + length);
+}
+
+uint16_t NorChip::arrayWord(uint32_t word) {
+    uint32_t offset = word * 2;
+    const uint8_t* p = sectorBytes(offset / kSectorSize) + offset % kSectorSize;
+    uint16_t value = uint16_t(p[0] << 8 | p[1]);
+    for (const auto& s : stuck_)
+        if (word >= s.first && word <= s.last)
+            value = s.high ? uint16_t(value | s.mask) : uint16_t(value & ~s.mask);
+    return value;
+}
+
+bool NorChip::pastLimit(uint64_t now) const {
+    return opFails_ && now >= opLimitNs_;
+}
+
+uint16_t NorChip::statusWord(uint32_t word, uint64_t now) {
+    ++statusReads_;
+    toggle_ = !toggle_;
+    uint16_t status = toggle_ ? kDq6 : 0;
+    if (mode_ == Mode::Aborted) return status | kDq1 | (~lastLoaded_ & kDq7);
+    if (op_ == Op::Erase) {
+        status |= kDq3;
+        if (toggle_ && word * 2 / kSectorSize == opSector_) status |= kDq2;
+    } else {
+        status |= ~opData_ & kDq7;
+    }
+    if (pastLimit(now)) status |= kDq5;
+    return status;
+}
+
+uint16_t NorChip::readWord(uint32_t offset, uint64_t now) {
+    uint32_t word = offset / 2;
+    switch (mode_) {
+        case Mode::Busy:
+        case Mode::Aborted:
+            return statusWord(word, now);
+        case Mode::Cfi:
+        case Mode::Autoselect: {
+            uint32_t index = word & kCommandMask;
+            if (mode_ == Mode::Autoselect && index > 0x0F) return 0;
+            return index < cfi_.size() ? cfi_[index] : 0;
+        }
+        default:
+            return arrayWord(word);
+    }
+}
+
+bool NorChip::read(uint32_t offset, int width, uint32_t* value) {
+    if (offset >= kSize || offset % uint32_t(width) != 0) return false;
+    uint32_t result = 0;
+    for (uint32_t at = offset & ~1u; at < offset + uint32_t(width); at += 2) {
+        uint64_t now = tick();
+        uint16_t word = readWord(at, now);
+        if (tracing_) trace_.push_back(Cycle{false, at, word});
+        result = result << 16 | word;
+    }
+    if (width == 1) result = (offset & 1) ? result & 0xFF : result >> 8;
+    *value = result;
+    return true;
+}
+
+bool NorChip::write(uint32_t offset, int width, uint32_t value) {
+    if (width != 2 || offset >= kSize || offset % 2 != 0) return false;
+    tick();
+    if (tracing_) trace_.push_back(Cycle{true, offset, uint16_t(value)});
+    command(offset / 2, uint16_t(value));
+    return true;
+}
+
+void NorChip::command(uint32_t word, uint16_t value) {
+    uint32_t at = word & kCommandMask;
+    uint8_t code = uint8_t(value);
+    uint32_t sector = word * 2 / kSectorSize;
+    switch (mode_) {
+        case Mode::Busy:
+            // Only a reset after a failed operation has timed out is heard.
+            if (code == 0xF0 && pastLimit(chipNs_)) mode_ = Mode::Read;
+            return;
+        case Mode::Aborted:
+            // The write-buffer abort reset: AA, 55, F0.
+            if (unlock_ == 2 && code == 0xF0) {
+                mode_ = Mode::Read;
+                unlock_ = 0;
+            } else if (unlock_ == 0 && at == kUnlock1 && code == 0xAA) {
+                unlock_ = 1;
+            } else {
+                unlock_ = unlock_ == 1 && at == kUnlock2 && code == 0x55 ? 2 : 0;
+            }
+            return;
+        case Mode::WordProgram:
+            pending_.assign(1, Pending{word, value});
+            startOperation(Op::Program, sector, value);
+            return;
+        case Mode::BufferCount:
+            if (value >= kBufferWords || sector != bufferSector_) return abortBuffer();
+            bufferLeft_ = value + 1;
+            bufferStarted_ = false;
+            pending_.clear();
+            mode_ = Mode::BufferData;
+            return;
+        case Mode::BufferData:
+            if (!bufferStarted_) {
+                bufferPage_ = word / kBufferWords;
+                bufferStarted_ = true;
+            }
+            if (word / kBufferWords != bufferPage_ || sector != bufferSector_) return abortBuffer();
+            pending_.push_back(Pending{word, value});
+            lastLoaded_ = value;
+            if (--bufferLeft_ == 0) mode_ = Mode::BufferConfirm;
+            return;
+        case Mode::BufferConfirm:
+            if (code != 0x29 || sector != bufferSector_) return abortBuffer();
+            startOperation(Op::Program, sector, lastLoaded_);
+            return;
+        default:
+            break;
+    }
+    // Read, query and autoselect modes.
+    if (code == 0xF0) {
+        mode_ = Mode::Read;
+        unlock_ = 0;
+        eraseArmed_ = false;
+        return;
+    }
+    if (mode_ == Mode::Cfi) return;
+    if (at == kCfiQuery && code == 0x98) {
+        mode_ = Mode::Cfi;
+        unlock_ = 0;
+        return;
+    }
+    if (unlock_ == 0) {
+        unlock_ = at == kUnlock1 && code == 0xAA ? 1 : 0;
+        return;
+    }
+    if (unlock_ == 1) {
+        unlock_ = at == kUnlock2 && code == 0x55 ? 2 : 0;
+        if (unlock_ == 0) eraseArmed_ = false;
+        return;
+    }
+    unlock_ = 0;
+    if (eraseArmed_) {
+        eraseArmed_ = false;
+        if (code == 0x30) startOperation(Op::Erase, sector, 0);
+        return;
+    }
+    if (at == kUnlock1 && code == 0xA0) {
+        mode_ = Mode::WordProgram;
+    } else if (code == 0x25) {
+        bufferSector_ = sector;
+        mode_ = Mode::BufferCount;
+    } else if (at == kUnlock1 && code == 0x80) {
+        eraseArmed_ = true;
+    } else if (at == kUnlock1 && code == 0x90) {
+        mode_ = Mode::Autoselect;
+    }
+}
+
+void NorChip::abortBuffer() {
+    pending_.clear();
+    mode_ = Mode::Aborted;
+    unlock_ = 0;
+}
+
+void NorChip::startOperation(Op op, uint32_t sector, uint16_t lastData) {
+    // Typical and maximum times from the query table: 2^n us for a program,
+    // 2^n ms for a sector erase, the maximum 2^m times the typical.
+    bool buffer = op == Op::Program && mode_ == Mode::BufferConfirm;
+    uint32_t typical = op == Op::Erase ? 0x21 : buffer ? 0x20 : 0x1F;
+    uint64_t typicalNs = (uint64_t(1) << cfi_[typical]) * (op == Op::Erase ? 1000000 : 1000);
+    int& failures = op == Op::Erase ? failErases_ : failPrograms_;
+    opFails_ = failures > 0;
+    if (opFails_) --failures;
+    op_ = op;
+    opSector_ = sector;
+    opData_ = lastData;
+    opStartNs_ = chipNs_;
+    opDoneNs_ = chipNs_ + typicalNs;
+    opLimitNs_ = chipNs_ + (typicalNs << cfi_[typical + 4]);
+    mode_ = Mode::Busy;
+}
+
+void NorChip::finishOperation() {
+    mode_ = Mode::Read;
+    if (op_ == Op::Erase) {
+        std::memset(sectorBytes(opSector_), 0xFF, kSectorSize);
+        ++erases_[opSector_];
+        persist(opSector_ * kSectorSize, kSectorSize);
+        return;
+    }
+    // Programming only clears bits.
+    for (const auto& p : pending_) {
+        uint8_t* b = sectorBytes(p.word * 2 / kSectorSize) + p.word * 2 % kSectorSize;
+        b[0] &= uint8_t(p.value >> 8);
+        b[1] &= uint8_t(p.value);
+    }
+    if (!pending_.empty()) {
+        auto [lo, hi] = std::minmax_element(pending_.begin(), pending_.end(),
+                                            [](auto& a, auto& b) { return a.word < b.word; });
+        persist(lo->word * 2, (hi->word - lo->word + 1) * 2);
+    }
+    pending_.clear();
+}
+
+void NorChip::losePower() {
+    cutAt_ = 0;
+    if (mode_ == Mode::Busy && !opFails_) {
+        // Cut short, the operation leaves cells anywhere between before and after.
+        noise_.seed(uint32_t(cycles_));
+        if (op_ == Op::Erase) {
+            uint8_t* bytes = sectorBytes(opSector_);
+            for (uint32_t i = 0; i < kSectorSize; ++i) bytes[i] |= uint8_t(noise_());
+            persist(opSector_ * kSectorSize, kSectorSize);
+        } else {
+            for (auto& p : pending_) p.value |= uint16_t(noise_());
+            finishOperation();
+        }
+    }
+    mode_ = Mode::Read;
+    unlock_ = 0;
+    eraseArmed_ = false;
+    pending_.clear();
+    plat::BoardStop stop{plat::BoardStop::Kind::PowerLoss};
+    stop.note = "NOR flash power cut by fault injection";
+    throw stop;
+}

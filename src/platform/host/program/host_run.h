@@ -1,0 +1,37 @@
+// What happens on the host around the simulated board: a power-cycle, the
+// hand-off to a loaded image, the demo board.
+#pragma once
+
+#include <string>
+
+#include "platform/host/board.h"
+
+namespace stkhost {
+
+// Resets the board's volatile state (processor registers, working directory,
+// process-wide records) before start-up runs again.
+void powerCycle();
+
+// The boot program handed the processor to a loaded image: report it, or run
+// the image when it is a program for this host and --run-firmware was given.
+// Returns the process exit status.
+int runHandedOffImage(const plat::BoardStop& stop);
+
+// A board folder without a flash chip whose volume already holds files was
+// prepared by hand: its flash disk is marked formatted, keeping the files.
+void adoptPreparedDisk();
+
+// Seeds an empty board with the demo firmware image; false on failure.
+bool seedDemoBoard();
+
+// Makes the board folder ready before start-up: creates it when only the
+// folder itself is missing, and refuses an empty path, a path that is not a
+// folder, and a folder this program cannot write. *fresh: no board has been
+// kept there yet (no flash chip file). false: *reason says why.
+bool prepareBoardFolder(const std::string& dir, std::string* reason, bool* fresh);
+
+// Holds the board folder for the rest of the program's life, so that a second
+// program cannot run the same board. false: *reason names the holder.
+bool lockBoardFolder(const std::string& dir, std::string* reason);
+
+}  // namespace stkhost

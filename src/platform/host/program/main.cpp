@@ -1,0 +1,101 @@
+// stkboot on a Linux host: sets up the simulated board (a folder, the console
+// line, the clock) and runs the boot program's entry, as the kernel's root task
+// would. A reset runs start-up again on the same board.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "boot/boot.h"
+#include "bootflash/bootflash.h"
+#include "platform/host/board.h"
+#include "platform/host/host_clock.h"
+#include "platform/host/host_console.h"
+#include "platform/host/program/host_run.h"
+#include "platform/platform.h"
+#include "sim/board_devices.h"
+#include "sim/i2c_models.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"stkboot - boot program of the stackable switch, on a simulated board"};
+    std::string boardDir = "board";
+    std::string console = "stdio";
+    bool runFirmware = false;
+    bool demo = false;
+    std::string clockTime;
+    app.add_option("--board", boardDir,
+                   "folder that holds the simulated board (flash disk, NOR flash)")
+        ->capture_default_str();
+    app.add_option("--console", console, "console line: stdio, pty, or a serial device path")
+        ->capture_default_str();
+    app.add_flag("--run-firmware", runFirmware,
+                 "execute a handed-off image when it is a program for this host");
+    app.add_flag("--demo", demo,
+                 "seed an empty board with the demo firmware (implies --run-firmware)");
+    app.add_option("--rtc", clockTime,
+                   "set the board's clock chip before start-up (UTC, \"YYYY-MM-DD HH:MM:SS\")");
+    app.set_version_flag("--version", "stkboot " STK_VERSION);
+    CLI11_PARSE(app, argc, argv);
+
+    // The board folder is checked and held before anything of the board runs.
+    std::string reason;
+    bool fresh = false;
+    if (!stkhost::prepareBoardFolder(boardDir, &reason, &fresh)) {
+        std::fprintf(stderr, "stkboot: cannot use board folder %s: %s\n",
+                     boardDir.empty() ? "\"\"" : boardDir.c_str(), reason.c_str());
+        return 2;
+    }
+    if (!stkhost::lockBoardFolder(boardDir, &reason)) {
+        std::fprintf(stderr, "stkboot: %s\n", reason.c_str());
+        return 2;
+    }
+    bool terminal = console == "stdio" && plat::hostStdinIsTerminal();
+    std::fprintf(stderr, "stkboot: board folder %s%s%s\n", boardDir.c_str(),
+                 fresh ? " (new board)" : "", terminal ? "; Ctrl-D ends the program" : "");
+
+    char err[256] = {};
+    plat::ConsoleDevice* con = plat::openHostConsole(console.c_str(), err, sizeof err);
+    if (!con) {
+        std::fprintf(stderr, "stkboot: %s\n", err);
+        return 2;
+    }
+    plat::installBoard(std::make_unique<plat::Board>(
+        std::unique_ptr<plat::ConsoleDevice>(con), std::make_unique<plat::HostClock>(), boardDir));
+    attachBoardDevices(plat::board());
+    if (!clockTime.empty() && !sim::setBoardClock(clockTime.c_str())) {
+        std::fprintf(stderr, "stkboot: --rtc wants \"YYYY-MM-DD HH:MM:SS\"\n");
+        return 2;
+    }
+    plat::board().runFirmware = runFirmware || demo;
+    // Formatting goes through the flash driver.
+    if (fresh || demo) Flash_Init();
+    if (fresh) stkhost::adoptPreparedDisk();
+    if (demo && !stkhost::seedDemoBoard()) return 2;
+
+    for (;;) {
+        try {
+            usrAppInit();
+            return 0;
+        } catch (const plat::BoardStop& stop) {
+            switch (stop.kind) {
+                case plat::BoardStop::Kind::Reset:
+                    plat::hostNote("board reset; starting again");
+                    stkhost::powerCycle();
+                    continue;
+                case plat::BoardStop::Kind::Halt:
+                    plat::hostNote("board halted; kill the process to reset it");
+                    for (;;) ::pause();
+                case plat::BoardStop::Kind::Handoff:
+                    return stkhost::runHandedOffImage(stop);
+                case plat::BoardStop::Kind::EndOfInput:
+                    plat::hostNote("console input ended");
+                    return 0;
+                case plat::BoardStop::Kind::PowerLoss:
+                    plat::hostNote("power lost");
+                    return 1;
+            }
+        }
+    }
+}
