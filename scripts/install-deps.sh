@@ -3,7 +3,7 @@
 # skipping those already present. Run as root (or with sudo available).
 set -e
 PACKAGES="build-essential cmake pkg-config zlib1g-dev liblzma-dev libcli11-dev
-libgtest-dev libgmock-dev libbenchmark-dev lrzsz xz-utils python3 pigz picocom
+lzma-dev libgtest-dev libgmock-dev libbenchmark-dev lrzsz xz-utils python3 pigz picocom
 clang libclang-rt-14-dev"
 missing=""
 for p in $PACKAGES; do

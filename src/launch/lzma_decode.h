@@ -1,6 +1,6 @@
 // The one-call LZMA decoder of the launcher: the properties of an LZMA-alone
 // header and a decode of the whole compressed payload into a buffer of known
-// size. The decoding itself is done by liblzma.
+// size. The decoding itself is done by the target's decoder library.
 #pragma once
 
 #include <cstddef>
