@@ -15,6 +15,17 @@
 
 namespace launch {
 
+namespace {
+// zlib's memory comes from the board's heap (a library built without a C
+// library, as on the PowerPC board, has no allocator of its own).
+voidpf zlibAlloc(voidpf, uInt items, uInt size) {
+    return plat::malloc(size_t(items) * size);
+}
+void zlibFree(voidpf, voidpf address) {
+    plat::free(address);
+}
+}  // namespace
+
 LoadWindow loadWindow(uint32_t loadAddress) {
     LoadWindow w;
     if (loadAddress >= plat::bootAreaStart()) return w;
@@ -34,8 +45,8 @@ bool inflateComponent(const uint8_t* component, uint32_t size, uint32_t loadAddr
     strm.next_in = const_cast<Bytef*>(component);
     strm.avail_in = 0;
     strm.next_out = out.base;
-    strm.zalloc = Z_NULL;
-    strm.zfree = Z_NULL;
+    strm.zalloc = zlibAlloc;
+    strm.zfree = zlibFree;
     strm.opaque = Z_NULL;
     if (inflateInit_(&strm, zlibVersion(), int(sizeof(z_stream))) != Z_OK) return false;
 
