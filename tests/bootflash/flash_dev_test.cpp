@@ -120,6 +120,56 @@ TEST_F(FlashDevTest, StatusWaitReportsFaultsAndBufferAborts) {
     EXPECT_EQ(word, 0xFFFF);
 }
 
+TEST_F(FlashDevTest, WriteBufferAbortEndsWithTheAbortResetAlone) {
+    // An abort's status shows the complement of the last word loaded: load one with bit 7 set.
+    const uint8_t primer[2] = {0x00, 0xFF};
+    ASSERT_EQ(flashDevWrite(0xFE500000, primer, 2), 0);
+    // A chip that claims a 128-byte buffer: the count of a full one aborts the load.
+    plat::resetProcessState();
+    chip.patchCfi(0x2A, 7);
+    ASSERT_EQ(flashDevProbe(), 0);
+    const std::string ones(128, '\xFF');
+    writes();
+    EXPECT_EQ(flashDevWrite(0xFE400000, ones.data(), 128), -1);
+    EXPECT_TRUE(writes().ends_with(" 400000=29 aaa=aa 554=55 aaa=f0"));
+    uint16_t word = 0;
+    plat::board().map().read16(0xFE400000, &word);
+    EXPECT_EQ(word, 0xFFFF);  // array data: read mode again
+    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "AbortedWrite"));
+}
+
+TEST_F(FlashDevTest, ShowAndAddressesOutsideTheChip) {
+    EXPECT_EQ(flashDevShow(), 0);
+    EXPECT_EQ(flashDevErase(0xFDFFFFFE, 2), -1);
+    EXPECT_EQ(flashDevErase(0xFFFF0000, 0x20000), -1);  // the end wraps round to 0x10000
+    int sector = -1;
+    EXPECT_EQ(spfSectorNumGet(0xFFFFFFFF, &sector), 0);
+    EXPECT_EQ(sector, 255);
+    EXPECT_EQ(chip.erases(255), 0u);
+    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "ShowAndAddressesOutsideTheChip"));
+}
+
+TEST_F(FlashDevTest, FlashDiskDriverReportsFaultsAndWriteProtection) {
+    plat::FLFlash flash;
+    flash.socket = &plat::tffsSocket();
+    ASSERT_EQ(tarnMTDIdentify(&flash), plat::flOK);
+    const uint8_t data[4] = {0x12, 0x34, 0x56, 0x78};
+    chip.failNext(NorChip::Op::Program);
+    EXPECT_EQ(tarnWrite(&flash, 0x100000, data, 4, 0), plat::flWriteFault);
+    chip.stuckBits(0x100102, 2, 0x0001, true);  // a bit that stays high
+    EXPECT_EQ(tarnWrite(&flash, 0x100100, data, 4, 0), plat::flWriteFault);
+    chip.failNext(NorChip::Op::Erase);
+    EXPECT_EQ(tarnErase(&flash, 5, 2), plat::flWriteFault);
+    EXPECT_EQ(chip.erases(6), 0u);
+    flash.socket->writeProtected = true;
+    EXPECT_EQ(tarnWrite(&flash, 0x100200, data, 4, 0), plat::flWriteProtect);
+    EXPECT_EQ(tarnErase(&flash, 5, 1), plat::flWriteProtect);
+    flash.socket->writeProtected = false;
+    plat::resetProcessState();
+    EXPECT_EQ(tarnMTDIdentify(&flash), plat::flUnknownMedia);
+    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "FlashDiskDriverFaults"));
+}
+
 TEST_F(FlashDevTest, LockMisuseResetsTheBoard) {
     void (*uses[])() = {[] { Flash_Unlock(); }, [] { Flash_Lock(), Flash_Lock(); },
                         [] {
