@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "boot/boot.h"
 #include "image/dim.h"
 #include "image/stkimage.h"
 #include "load/load.h"
@@ -109,6 +110,30 @@ TEST(LoadCode, RefusalsLeaveTheActiveImage) {
         EXPECT_TRUE(b.out.ends_with(r.tail)) << b.out;
         EXPECT_EQ(b.tb.exists("xcode.bin"), r.keepsFile);
         b.expectUnchanged();
+    }
+}
+
+// A refused load leaves the stored image as it was, and the menu knows it: the
+// code is shown and started, the diagnostics image runs.
+TEST(LoadCode, RefusedLoadLeavesTheStoredImageUsable) {
+    for (bool diag : {false, true}) {
+        SCOPED_TRACE(diag ? "diagnostics image" : "operational code");
+        Loaded b;
+        b.tb.writeFile("diag_image.stk", "diagnostics");
+        loadtest::XmodemSender sender(b.tb.con(), flipped(newImage()), 128);
+        if (diag) sender.cancelAtStart();
+        b.tb.con().send(diag ? "13\r" : "4\r");
+        b.tb.con().answer(diag ? "Error loading diag code...\n" : "Error loading code...\n",
+                          diag ? "12\r" : "6\r1\r");
+        auto stop = b.tb.run([] { wait_for_input(1); });  // the verdicts not yet valid
+        const std::string& out = b.tb.con().output();
+        ASSERT_TRUE(stop);
+        EXPECT_EQ(stop->kind, plat::BoardStop::Kind::Handoff) << out;
+        EXPECT_EQ(stop->entry, diag ? 0x01000000u : stktest::ImageSpec().loadAddress);
+        EXPECT_EQ(out.find("you must load new code"), std::string::npos) << out;
+        if (!diag) {
+            EXPECT_TRUE(stktest::contains(out, "The following image is in the Flash"));
+        }
     }
 }
 
