@@ -133,10 +133,10 @@ TEST_F(Osapi, Directories) {
     EXPECT_EQ(none, 0u);
     EXPECT_EQ(summary.bytesUsed + summary.bytesFree, summary.totalSize);
     char buf[4] = {};
-    EXPECT_EQ(osapiFsRamCreate(0, "/ram0", 512), 0);  // too small: nothing is made
-    EXPECT_EQ(osapiFsWrite("/ram0/x", "r", 1), 2);
-    EXPECT_EQ(osapiFsRamCreate(0, "/ram0", 513), 0);
-    EXPECT_EQ(osapiFsWrite("/ram0/x", "ram", 3), 0);
+    EXPECT_EQ(osapiFsRamCreate(0, "/ram0", 512), kOsapiSuccess);  // too small: nothing is made
+    EXPECT_EQ(osapiFsWrite("/ram0/x", "r", 1), kOsapiError);
+    EXPECT_EQ(osapiFsRamCreate(0, "/ram0", 513), kOsapiSuccess);
+    EXPECT_EQ(osapiFsWrite("/ram0/x", "ram", 3), kOsapiSuccess);
     EXPECT_EQ(osapiFsRead("/ram0/x", buf, 3), kOsapiSuccess);
     EXPECT_STREQ(buf, "ram");
     // A RAM disk keeps to its size, reports its own figures, and is never made twice.
