@@ -104,24 +104,6 @@ TEST_F(FlashDevTest, ProbeOnceAndAFailedQueryRefusesEverything) {
     EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "FailedQuery"));
 }
 
-TEST_F(FlashDevTest, StatusWaitReportsFaultsAndBufferAborts) {
-    uint16_t data[2] = {0x1111, 0x2222};
-    chip.failNext(NorChip::Op::Program);
-    EXPECT_EQ(flashDevWrite(0xFE300000, data, 4), -1);
-    // A count beyond the buffer aborts the load; the abort reset brings read mode back.
-    auto& map = plat::board().map();
-    for (auto [a, v] : {std::pair{0xFE000AAAu, 0xAA},
-                        {0xFE000554u, 0x55},
-                        {0xFE400000u, 0x25},
-                        {0xFE400000u, 0x40}})
-        map.write16(a, uint16_t(v));
-    EXPECT_EQ(spfOpStatusCheck(kFlashOpBufferProgram, 0xFE400000, 0x0000), -1);
-    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "FailedProgramThenBufferAbort"));
-    uint16_t word = 0;
-    map.read16(0xFE400000, &word);
-    EXPECT_EQ(word, 0xFFFF);
-}
-
 TEST_F(FlashDevTest, WriteBufferAbortEndsWithTheAbortResetAlone) {
     // An abort's status shows the complement of the last word loaded: load one with bit 7 set.
     const uint8_t primer[2] = {0x00, 0xFF};
