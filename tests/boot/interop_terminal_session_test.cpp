@@ -86,6 +86,33 @@ class TerminalSession : public ::testing::TestWithParam<std::string> {
                           " --compression zlib --version 2.1.0.7" + extra;
         EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     }
+    // Runs an lrzsz program on the line in the peer folder; it must succeed when `ok`.
+    void runPeer(stktest::BootProcess& boot, const std::string& command, bool ok) {
+        stktest::RelayOptions opt;
+        opt.holdMs = 600;  // past the send settle delay at 9600 bit/s (426 ms)
+        std::istringstream words(command);
+        std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
+        stktest::LinePeer peer;
+        ASSERT_TRUE(peer.startProgram(boot.slaveFd(), peerDir_, argv, opt));
+        int rc = peer.wait(60000);
+        boot.addOutput(peer.lineTranscript());
+        if (ok && rc != 0) ADD_FAILURE() << command << " ended with " << rc;
+    }
+    // "file[@offset]=peerfile": the board folder's file holds the peer's file.
+    void expectHolds(const std::string& arg) {
+        size_t at = std::min(arg.find('@'), arg.find('='));
+        size_t offset = arg[at] == '@' ? std::stoul(arg.substr(at + 1), nullptr, 0) : 0;
+        std::string stored = stktest::readHostFile(boardDir_ + "/" + arg.substr(0, at));
+        std::string sent = stktest::readHostFile(peerDir_ + "/" + arg.substr(arg.find('=') + 1));
+        ASSERT_FALSE(sent.empty());
+        EXPECT_TRUE(stored.substr(std::min(offset, stored.size()), sent.size()) == sent);
+    }
+    // "file=text": the peer's file is an event log in whole kilobytes that holds text.
+    void expectEventLog(const std::string& arg) {
+        std::string log = stktest::readHostFile(peerDir_ + "/" + arg.substr(0, arg.find('=')));
+        EXPECT_EQ(log.size() % 1024, 0u);
+        EXPECT_TRUE(stktest::contains(log, arg.substr(arg.find('=') + 1)));
+    }
     std::string boardDir_ = stktest::makeTempDir("stkboard-"),
                 peerDir_ = stktest::makeTempDir("stkterm-");
 };
@@ -121,85 +148,34 @@ TEST_P(TerminalSession, RunsAsScripted) {
         const std::string files = boardDir_ + "/DskVol/files/";
         SCOPED_TRACE(step.substr(0, 80));
         stktest::BootProcess& boot = *owner;
-        switch (step[0]) {
-            case '<':
-                boot.send(arg);
-                break;
-            case '~':
-                std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(arg)));
-                break;
-            case '^':
-                owner = std::make_unique<stktest::BootProcess>();  // the old one is killed
-                ASSERT_TRUE(owner->start(boardDir_)) << owner->errText();
-                break;
-            case 'T':
-                noted = std::chrono::steady_clock::now();
-                break;
-            case 't': {
-                std::chrono::duration<double> passed = std::chrono::steady_clock::now() - noted;
-                int shown = shownSeconds(boot);
-                EXPECT_GE(shown, 2);
-                EXPECT_NEAR(shown, passed.count(), 1.5);
-                break;
-            }
-            case '>':
-                ASSERT_TRUE(boot.expect(arg)) << boot.unmatched();
-                break;
-            case '!':
-                ASSERT_TRUE(boot.expectErr(arg)) << boot.errText();
-                break;
-            case 'x':
-                EXPECT_EQ(boot.errText().find(arg), std::string::npos) << boot.errText();
-                break;
-            case '=':
-                EXPECT_TRUE(lineSpeedBecomes(boot.slaveFd(), arg == "9600" ? B9600 : B115200));
-                break;
-            case '@':
-            case '?': {
-                stktest::RelayOptions opt;
-                opt.holdMs = 600;  // past the send settle delay at 9600 bit/s (426 ms)
-                std::istringstream words(arg);
-                std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
-                stktest::LinePeer peer;
-                ASSERT_TRUE(peer.startProgram(boot.slaveFd(), peerDir_, argv, opt));
-                int rc = peer.wait(60000);
-                if (step[0] == '@') {
-                    EXPECT_EQ(rc, 0);
-                }
-                boot.addOutput(peer.lineTranscript());
-                break;
-            }
-            case '&':
-                for (const char* f : {"image1", "image2", "boot.dim", "diag_config.cfg"})
-                    stktest::writeHostFile(files + f, std::string("stored ") + f);
-                break;
-            case '[':
-                snapshot = volumeFiles(files);
-                break;
-            case ']':
-                EXPECT_TRUE(volumeFiles(files) == snapshot) << "the flash disk's files changed";
-                break;
-            case '-':
-                EXPECT_NE(::access((files + arg).c_str(), F_OK), 0) << arg;
-                break;
-            case '+': {  // file[@offset]=peerfile
-                size_t at = arg.find('@') < arg.size() ? arg.find('@') : arg.find('=');
-                size_t offset = arg[at] == '@' ? std::stoul(arg.substr(at + 1), nullptr, 0) : 0;
-                std::string stored = stktest::readHostFile(boardDir_ + "/" + arg.substr(0, at));
-                std::string sent =
-                    stktest::readHostFile(peerDir_ + "/" + arg.substr(arg.find('=') + 1));
-                ASSERT_FALSE(sent.empty());
-                EXPECT_TRUE(stored.substr(std::min(offset, stored.size()), sent.size()) == sent);
-                break;
-            }
-            case '%': {  // file=text
-                std::string log =
-                    stktest::readHostFile(peerDir_ + "/" + arg.substr(0, arg.find('=')));
-                EXPECT_EQ(log.size() % 1024, 0u);
-                EXPECT_TRUE(stktest::contains(log, arg.substr(arg.find('=') + 1)));
-                break;
-            }
+        const char k = step[0];
+        if (k == '<') boot.send(arg);
+        if (k == '~') std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(arg)));
+        if (k == 'T') noted = std::chrono::steady_clock::now();
+        if (k == '[') snapshot = volumeFiles(files);
+        if (k == '&')
+            for (const char* f : {"image1", "image2", "boot.dim", "diag_config.cfg"})
+                stktest::writeHostFile(files + f, std::string("stored ") + f);
+        if (k == '^') {
+            owner = std::make_unique<stktest::BootProcess>();  // the old one is killed
+            ASSERT_TRUE(owner->start(boardDir_)) << owner->errText();
         }
+        if (k == '>' && !boot.expect(arg)) FAIL() << boot.unmatched();
+        if (k == '!' && !boot.expectErr(arg)) FAIL() << boot.errText();
+        if (k == 'x' && stktest::contains(boot.errText(), arg)) ADD_FAILURE() << boot.errText();
+        if (k == '=' && !lineSpeedBecomes(boot.slaveFd(), arg == "9600" ? B9600 : B115200))
+            ADD_FAILURE() << "the line's speed stays";
+        if (k == ']' && volumeFiles(files) != snapshot) ADD_FAILURE() << "the flash disk changed";
+        if (k == '-' && ::access((files + arg).c_str(), F_OK) == 0) ADD_FAILURE() << "exists";
+        if (k == 't') {
+            std::chrono::duration<double> passed = std::chrono::steady_clock::now() - noted;
+            int shown = shownSeconds(boot);
+            EXPECT_GE(shown, 2);
+            EXPECT_NEAR(shown, passed.count(), 1.5);
+        }
+        if (k == '@' || k == '?') runPeer(boot, arg, k == '@');
+        if (k == '+') expectHolds(arg);
+        if (k == '%') expectEventLog(arg);
     }
 }
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <random>
 #include <string>
 
 #include "image/bspapi.h"
@@ -67,24 +66,6 @@ TEST_F(Dim, ReadingRepairsAndRewritesTheList) {
         EXPECT_EQ(dimFile(), c.after) << &c - cases;
     }
     EXPECT_EQ(con().output(), "");
-}
-
-TEST_F(Dim, RandomGarbageNeverEscapesTheSlots) {
-    std::mt19937 rng(77);
-    const char* pieces[] = {"---IMAGE---\n", "active\n", "backup\n", "image1\n", "\n", "0\n"};
-    tb.writeFile("image1", stktest::makeImage());
-    for (int round = 0; round < 300; ++round) {
-        std::string junk;
-        for (size_t size = rng() % 1500; junk.size() < size;)
-            junk += rng() % 3 ? std::string(1, char(rng())) : pieces[rng() % 6];
-        restart(junk);
-        ASSERT_LE(dimImageCount(), 2);
-        for (int i = 0; i < kDimMaxImages; ++i) {
-            ASSERT_LE(std::string(dimImageTable()[i].fileName).size(), kDimFileNameWidth);
-            ASSERT_LE(std::string(dimImageTable()[i].description).size(), kDimDescriptionWidth);
-        }
-        dimShowBootCfg();
-    }
 }
 
 TEST_F(Dim, ActivationAndDeletionAcrossRestarts) {
