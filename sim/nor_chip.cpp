@@ -35,6 +35,11 @@ NorChip::NorChip(plat::Clock& clock, std::string filePath)
     for (const auto& entry : kCfiTable) cfi_[entry[0]] = entry[1];
 }
 
+NorChip::~NorChip() {
+    uint64_t now = std::max(clock_.nowUs() * 1000, chipNs_);
+    if (mode_ == Mode::Busy && !opFails_ && now >= opDoneNs_) finishOperation();
+}
+
 void NorChip::failNext(Op op, int times) {
     (op == Op::Program ? failPrograms_ : failErases_) = times;
 }

@@ -29,6 +29,9 @@ class NorChip : public plat::BusDevice {
     static constexpr uint32_t kBufferBytes = 64;
 
     NorChip(plat::Clock& clock, std::string filePath);
+    // An operation whose time has passed is in the cells even when no bus
+    // cycle came after it before the power went.
+    ~NorChip() override;
 
     // Bus cycles at offsets into the chip. Commands and status are 16-bit
     // cycles; array data also answers 8- and 32-bit reads.

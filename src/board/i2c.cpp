@@ -34,6 +34,8 @@ constexpr uint32_t kBusBusy = 0x20, kDone = 0x02, kNoAckReceived = 0x01;
 // ends the transfer after this many status polls instead of hanging the task.
 constexpr int kMaxPolls = 100000;
 constexpr int kWritePolls = 150;
+// The register offset is a 32-bit number: it has no more bytes to send.
+constexpr int kMaxAddressBytes = 4;
 
 plat::SEM_ID busSemaphore = nullptr;
 uint32_t traceFlags = 0;
@@ -112,6 +114,9 @@ uint8_t readData() {
 
 bool validDevice(int device) {
     return device >= 1 && device <= 8;
+}
+bool validAddressBytes(int adrsBytes) {
+    return adrsBytes >= 0 && adrsBytes <= kMaxAddressBytes;
 }
 
 int giveAndReturn(int rc) {
@@ -220,7 +225,9 @@ int i2cRandomRead(int bus, int device, int offset, int adrsBytes, uint8_t* buffe
         if (tracing()) i2cTrace(kSource, fn, 574, "Error return: erroneous device = %d\n", device);
         return -1;
     }
-    if (count < 0 || !buffer || plat::semTake(busSemaphore, plat::WAIT_FOREVER) != 0) return -1;
+    if (count < 0 || !buffer || !validAddressBytes(adrsBytes) ||
+        plat::semTake(busSemaphore, plat::WAIT_FOREVER) != 0)
+        return -1;
     uint8_t address = i2cDevices[device].address;
 
     if (device >= 6) {
@@ -271,7 +278,7 @@ static int sendDataAndFinish(uint8_t address, const uint8_t* buffer, int count, 
 }
 
 int i2cRandomWrite(int, int device, int offset, int adrsBytes, const uint8_t* buffer, int count) {
-    if (count <= 0 || !validDevice(device) || !buffer) return -1;
+    if (count <= 0 || !validDevice(device) || !buffer || !validAddressBytes(adrsBytes)) return -1;
     if (plat::semTake(busSemaphore, plat::WAIT_FOREVER) != 0) return -1;
     uint8_t address = i2cDevices[device].address;
     if (i2cStart(address, false, false) != 0) {

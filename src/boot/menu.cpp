@@ -174,12 +174,12 @@ void bootMenuLoop(MenuVerdicts v) {
                 send_event_log_via_xmodem();
                 break;
             case 4:
-                if (load_operational_code(kTargetDevice) == 0) {
-                    v.opr = check_oprcrc_in_flash() == 0 ? Verdict::Valid : Verdict::Invalid;
-                } else {
-                    v.opr = Verdict::Invalid;
+                if (load_operational_code(kTargetDevice) != 0)
                     plat::printf("Error loading code...\n");
-                }
+                // Mend: the verdict comes from the stored image after a failed load as well.
+                // A refused or failed load leaves that image as it was (the store replaces it
+                // whole or not at all), so calling it invalid would condemn a good image.
+                v.opr = check_oprcrc_in_flash() == 0 ? Verdict::Valid : Verdict::Invalid;
                 break;
             case 5:
                 if (load_configuration() != 0) plat::printf("Error loading configuration...\n");
@@ -238,12 +238,10 @@ void bootMenuLoop(MenuVerdicts v) {
                 }
                 break;
             case 13:
-                if (fellDiagImageLoad(kTargetDevice) == 0) {
-                    v.diag = fellDiagImageCrcCheck() == 0 ? Verdict::Valid : Verdict::Invalid;
-                } else {
-                    v.diag = Verdict::Invalid;
+                if (fellDiagImageLoad(kTargetDevice) != 0)
                     plat::printf("Error loading diag code...\n");
-                }
+                // Mend, as for option 4: the stored diagnostics image decides.
+                v.diag = fellDiagImageCrcCheck() == 0 ? Verdict::Valid : Verdict::Invalid;
                 break;
             case 21:
                 plat::pwd();

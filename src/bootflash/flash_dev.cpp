@@ -164,35 +164,47 @@ int spfSectorAdrsGet(int sector, uint32_t* address) {
     return -1;
 }
 
-int spfOpStatusCheck(int operation, uint32_t address, uint16_t expected) {
+namespace {
+
+enum class WaitEnd { Done, Failed, Aborted, TimedOut };
+
+// The status wait; how it ended tells a caller whether the chip was already
+// put back to read mode by the write-buffer abort reset.
+WaitEnd waitForStatus(int operation, uint32_t address, uint16_t expected) {
     const uint16_t done = expected & 0x80;
     for (uint32_t reads = 1;; ++reads) {
         uint16_t status = busRead(address);
-        if ((status & 0x80) == done) return 0;
+        if ((status & 0x80) == done) return WaitEnd::Done;
         if (status & 0x20) {
-            if ((busRead(address) & 0x80) == done) return 0;
+            if ((busRead(address) & 0x80) == done) return WaitEnd::Done;
             plat::printf("%s: FAILED for operation %d at address %p\n", "spfOpStatusCheck",
                          operation, ptr(address));
             busWrite(address, kCmdReset);
-            return -1;
+            return WaitEnd::Failed;
         }
         if (operation == kFlashOpBufferProgram && (status & 0x02)) {
-            if ((busRead(address) & 0x80) == done) return 0;
+            if ((busRead(address) & 0x80) == done) return WaitEnd::Done;
             plat::printf("%s: ABORT for buffer write at address %p\n", "spfOpStatusCheck",
                          ptr(address));
             busWrite(kUnlockAddress1, kCmdUnlock1);
             busWrite(kUnlockAddress2, kCmdUnlock2);
             busWrite(kUnlockAddress1, kCmdReset);
-            return -1;
+            return WaitEnd::Aborted;
         }
         plat::taskDelay(0);
         if (reads >= kFlashStatusReadLimit) {
             plat::printf("%s: TIMEOUT for operation %d at address %p\n", "spfOpStatusCheck",
                          operation, ptr(address));
             busWrite(address, kCmdReset);
-            return -1;
+            return WaitEnd::TimedOut;
         }
     }
+}
+
+}  // namespace
+
+int spfOpStatusCheck(int operation, uint32_t address, uint16_t expected) {
+    return waitForStatus(operation, address, expected) == WaitEnd::Done ? 0 : -1;
 }
 
 int flashDevSectorErase(int sector) {
@@ -269,9 +281,10 @@ int flashDevWrite(uint32_t address, const void* source, uint32_t size) {
             busWrite(kUnlockAddress1, kCmdWordProgram);
             busWrite(address, wordAt(next));
         }
-        int rc = spfOpStatusCheck(operation, waitAt, wordAt(next + words - 1));
-        busWrite(address, kCmdReset);
-        if (rc != 0) {
+        WaitEnd end = waitForStatus(operation, waitAt, wordAt(next + words - 1));
+        // The abort reset that ends a write-buffer abort has left read mode already.
+        if (end != WaitEnd::Aborted) busWrite(address, kCmdReset);
+        if (end != WaitEnd::Done) {
             plat::printf("%s: spfOpStatusCheck() failed at adrs %p\n", "flashDevWrite",
                          ptr(address));
             return -1;

@@ -22,6 +22,7 @@ struct Transfer {
     const char* mainBus;    // conditions on the processor's bus
     const char* moduleBus;  // on the communications module's bus
     int lastByte = -1;      // the last byte read into the caller's buffer
+    uint8_t missing = 0;    // 7-bit address of a device that never answers
 };
 
 class I2cTransfers : public stktest::BoardTest, public ::testing::WithParamInterface<Transfer> {
@@ -43,6 +44,8 @@ class I2cTransfers : public stktest::BoardTest, public ::testing::WithParamInter
 TEST_P(I2cTransfers, DriveTheBusAsExpected) {
     const Transfer& t = GetParam();
     uint8_t buffer[4] = {0x5A, 0x00, 0x00, 0x00};
+    for (sim::I2cBus* bus : {&mainBus(), &moduleBus()})
+        if (auto* device = bus->find<sim::I2cTarget>(t.missing)) device->nackSelections = -1;
     int rc = t.write ? i2cRandomWrite(1, t.device, t.offset, t.adrsBytes, buffer, t.count)
                      : i2cRandomRead(1, t.device, t.offset, t.adrsBytes, buffer, t.count);
     EXPECT_EQ(rc, t.rc);
@@ -65,16 +68,22 @@ const Transfer kTransfers[] = {
      ""},
     {"Device6ThroughTheModule", false, 6, 0x10, 1, 2, 0, "", "S A0+ 10+ P S A1+ r12+ r34- P", 0x34},
     {"WriteToDevice6GoesUnanswered", true, 6, 0, 1, 1, -1, "S A0- P", ""},
+    {"MissingDevice", false, 5, 0, 1, 1, -1, "S A4- P", "", -1, 0x52},
+    {"MissingDevice6", false, 6, 0x10, 1, 2, -1, "", "S A0- P", -1, 0x50},
+    // An offset has 4 bytes: a fifth cannot be sent.
+    {"FiveAddressBytesRead", false, 1, 0, 5, 1, -1, "", ""},
+    {"FiveAddressBytesWrite", true, 1, 0, 5, 1, -1, "", ""},
+    {"FourAddressBytes", true, 2, 0x01020304, 4, 1, 0, "S 5C+ 01+ 02+ 03+ 04+ 5A+ P S 5C+ P", ""},
 };
 INSTANTIATE_TEST_SUITE_P(Table, I2cTransfers, ::testing::ValuesIn(kTransfers),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(I2cTransfers, MissingDeviceEndsWithStop) {
-    mainBus().find<sim::At24c02>(0x52)->nackSelections = -1;
-    uint8_t byte = 0;
-    EXPECT_EQ(i2cRandomRead(1, 5, 0, 1, &byte, 1), -1);
-    EXPECT_EQ(mainBus().trace, "S A4- P");
-    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTraces, "MissingDevice"));
+TEST_F(I2cTransfers, ModuleControllerShowsItsRegisters) {
+    uint8_t bytes[2];
+    ASSERT_EQ(i2cRandomRead(1, 7, 0x20, 1, bytes, 2), 0);
+    con().clearOutput();
+    cpm_iic_show();
+    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTraces, "ModuleControllerShow"));
 }
 
 TEST_F(I2cTransfers, HungControllerEndsTheTransferAndFreesTheBus) {

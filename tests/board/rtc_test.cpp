@@ -69,11 +69,13 @@ const StartUpClock kStartUps[] = {
 INSTANTIATE_TEST_SUITE_P(Table, StartUpSetsTheCalendar, ::testing::ValuesIn(kStartUps),
                          [](const auto& info) { return std::string(info.param.name); });
 
+enum class LineFault { None, ClockMissing, LineFails };
 struct TodLine {
     const char* name;
     const char* input;
     int rc;
     const char* clock;  // the clock chip afterwards
+    LineFault fault = LineFault::None;
 };
 
 class TodSet : public stktest::BoardTest, public ::testing::WithParamInterface<TodLine> {};
@@ -82,7 +84,10 @@ TEST_P(TodSet, SetsTheClockOrRefuses) {
     i2cInit(0x90, 0x10, 0x3f);
     rtc().setTime(2010, 3, 5, 14, 30, 0);
     con().send(GetParam().input);
+    if (GetParam().fault == LineFault::ClockMissing) rtc().nackSelections = -1;
+    if (GetParam().fault == LineFault::LineFails) con().failReadAt(1);
     EXPECT_EQ(tod_set(), GetParam().rc);
+    rtc().nackSelections = 0;
     EXPECT_TRUE(stktest::matchesGolden(con().output(), "board/rtc_dialog.txt", GetParam().name));
     EXPECT_EQ(clockReading(), GetParam().clock);
 }
@@ -97,6 +102,8 @@ const TodLine kTodLines[] = {
     {"Second60", "01-01-2010 10:00:60\r", -1, kKept},
     {"FiveFields", "01-01-2010 10:00\r", -1, kKept},
     {"YearBeyondTheCenturyByte", "01-01-25600 10:00:00\r", -1, kKept},
+    {"ClockDoesNotAnswer", "12-31-2010 23:59:59\r", -1, kKept, LineFault::ClockMissing},
+    {"LineCannotBeRead", "12-31-2010 23:59:59\r", -1, kKept, LineFault::LineFails},
 };
 INSTANTIATE_TEST_SUITE_P(Table, TodSet, ::testing::ValuesIn(kTodLines),
                          [](const auto& info) { return std::string(info.param.name); });

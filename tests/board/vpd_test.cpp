@@ -27,6 +27,15 @@ TEST_F(Vpd, DumpShowsTheFactoryRecord) {
     EXPECT_EQ(con().output(), stktest::readHostFile(STK_SOURCE_DIR "/tests/board/golden_vpd.txt"));
 }
 
+TEST_F(Vpd, DumpWalksFromASignatureAtZeroAndEndsAtTheHardwareRevision) {
+    std::array<uint8_t, 256> record{};
+    const std::string fields("\xFF\x01\xE0\x01\x02Sw\x07\x01\x05\x02\x04Late", 17);
+    std::copy(fields.begin(), fields.end(), record.begin());
+    eeprom().setBytes(record);
+    ASSERT_EQ(fellEepromDump(0, 256), 0);
+    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "SignatureAtZero"));
+}
+
 TEST_F(Vpd, AnsweringNoTwiceRewritesTheSameRecord) {
     const auto before = eeprom().bytes();
     con().send("n\rn\r");

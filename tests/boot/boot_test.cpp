@@ -74,18 +74,22 @@ TEST_P(BootSession, Transcript) {
     const Session& c = GetParam();
     stktest::TestBoard tb;
     for (const std::string& f : c.files) {
-        bool folder = f.back() == '/', image = f.rfind("image", 0) == 0;
-        ASSERT_TRUE(!folder || plat::mkdir(f.c_str()) == 0);
+        if (f.back() == '/') {
+            ASSERT_EQ(plat::mkdir(f.c_str()), 0);
+            continue;
+        }
         // The selector file names the diagnostics image.
         std::string selector = f == "diag_config.cfg" ? std::string("\0\0\0\1", 4) : "";
-        if (!folder) tb.writeFile(f, image ? stktest::makeImage() : selector);
+        tb.writeFile(f, f.starts_with("image") ? stktest::makeImage() : selector);
     }
     if (c.fault == Fault::DamagedImage1) {
         dimInitialize();  // lists image1 as active, image2 (if any) as backup
         tb.writeFile("image1", tb.readFile("image1").substr(1));
     }
     // Erase the start of the flash disk, where the format lives.
-    ASSERT_TRUE(c.fault != Fault::ErasedDisk || Flash_Erase(0xFE000000, 0xFE040000 - 1) == 0);
+    if (c.fault == Fault::ErasedDisk) {
+        ASSERT_EQ(Flash_Erase(0xFE000000, 0xFE040000 - 1), 0);
+    }
     tb.con().failBaud = c.fault == Fault::BaudFails;
     tb.con().send(c.input);
     plat::resetProcessState();
@@ -95,8 +99,10 @@ TEST_P(BootSession, Transcript) {
     ASSERT_TRUE(stop);
     EXPECT_EQ(stop->kind, c.stop) << out;
     // An image starts at its load address with start type 1.
-    EXPECT_TRUE(stop->kind != Kind::Handoff ||
-                (stop->entry == stktest::ImageSpec().loadAddress && stop->startType == 1));
+    if (stop->kind == Kind::Handoff) {
+        EXPECT_EQ(stop->entry, stktest::ImageSpec().loadAddress);
+        EXPECT_EQ(stop->startType, 1);
+    }
     EXPECT_TRUE(isGolden(out, c.name));
     EXPECT_EQ(tb.con().options() & plat::OPT_MON_TRAP, 0);
     EXPECT_EQ(tb.con().baud(), c.fault == Fault::BaudFails ? 9600 : consoleBaudRate);
@@ -151,7 +157,8 @@ TEST_F(Console, ChangesThatFailAreNotAnnounced) {
     tb.writeFile("image2", stktest::makeImage());
     dimInitialize();
     // A folder where the list's new copy goes: the list cannot be rewritten.
-    ASSERT_TRUE(plat::mkdir(kDimTempFileName) == 0 && plat::unlink("image1") == 0);
+    ASSERT_EQ(plat::mkdir(kDimTempFileName), 0);
+    ASSERT_EQ(plat::unlink("image1"), 0);
     con().send("11\r8\ry\r");
     tb.run([] { wait_for_input(1); });
     EXPECT_TRUE(isGolden(con().output(), "ChangesThatFailAreNotAnnounced"));

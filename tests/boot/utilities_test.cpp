@@ -75,6 +75,28 @@ const Row kRows[] = {
      }},
     {"FileTestEndsOnSizesBelowOneNoMemoryOrNoImage", [](TestBoard&) { plat::failMallocAt(2); },
      "12\r1\r0\r5\r12\r1\r1\r1\r12\r1\r1\r1\r0\r"},
+    {"FileTestCannotCreateItsFile",
+     [](TestBoard& tb) {
+         tb.writeFile("image1", "0123456789ab");
+         plat::mkdir("tempcode.bin");  // a folder with a file in it: neither removed nor opened
+         tb.writeFile("tempcode.bin/x", "");
+     },
+     "12\r1\r5\r5\r0\r"},
+    {"FileTestWriteFails",
+     [](TestBoard& tb) {
+         tb.writeFile("image1", "0123456789ab");
+         tb.disk().failWriteAt(1);
+     },
+     "12\r1\r5\r5\r0\r"},
+    {"MemoryCommandLineCannotBeRead", [](TestBoard& tb) { tb.con().failReadAt(3); }, "1\r0\r"},
+    {"ListingOfAVanishedDirectory",
+     [](TestBoard& tb) {
+         const std::string host = tb.hostPath("gone");
+         plat::mkdir("gone");
+         plat::chdir("gone");
+         std::filesystem::remove(host);
+     },
+     "7\r0\r"},
     {"FormatEmptiesTheDiskAndStartsItAsNew", [](TestBoard& tb) { tb.writeFile("stale.cfg", "x"); },
      "11\r0\r",
      [](TestBoard& tb, const std::string&) {
@@ -94,9 +116,10 @@ const Row kRows[] = {
      },
      "7\r17\rb.txt\r17\rnope\r0\r",
      [](TestBoard& tb, const std::string& out) {
-         EXPECT_TRUE(count(out, "\nsub\n") + count(out, "a.bin" + std::string(29, ' ') + "10 ") ==
-                     2);
-         EXPECT_FALSE(tb.exists("b.txt") || tb.exists("dummy1"));
+         EXPECT_EQ(count(out, "\nsub\n"), 1u);
+         EXPECT_EQ(count(out, "a.bin" + std::string(29, ' ') + "10 "), 1u);
+         EXPECT_FALSE(tb.exists("b.txt"));
+         EXPECT_FALSE(tb.exists("dummy1"));
      }},
     {"LongListingStaysWithinItsText",
      [](TestBoard& tb) {

@@ -105,17 +105,29 @@ TEST_F(BootUpdateTest, RefusalsLeaveTheFlashAndTheMarkerAlone) {
     std::string badFileCrc = good, badBootCrc = good;
     badFileCrc[2000] ^= 1;
     badBootCrc.back() ^= 1;
+    const std::string otherBoard =
+        stktest::makeImage({.targetDevice = 0x00508542, .bootCode = bootCode(0x1000)});
+    const char* otherBoardMessage =
+        "ERROR: Operational code target 508542 does not match this device.\n";
     struct Case {
         std::string image;
         const char* message;
+        bool noMemory = false;
     } cases[] = {
         {stktest::makeImage({}), " Operational code doesn't contain bootcode \n"},
         {badFileCrc, "ERROR: Operational code CRC is not valid.\n"},
         {resealed(badBootCrc, uint32_t(good.size())), "\n\nERROR!!\nInvalid CRC computed = "},
         {resealed(good, 1219), "ERROR: Code image size of 1219 bytes is invalid.\n"},
         {resealed(good, 16777217), "ERROR: Code image size of 16777217 bytes is invalid.\n"},
-        {stktest::makeImage({.targetDevice = 0x00508542, .bootCode = bootCode(0x1000)}),
-         "ERROR: Operational code target 508542 does not match this device.\n"},
+        {otherBoard, otherBoardMessage},
+        // The smallest and the largest Size pass its check.
+        {resealed(otherBoard, 1220), otherBoardMessage},
+        {resealed(otherBoard, 16777216), otherBoardMessage},
+        {good, "\nERROR!!\nCould not allocate temporary memory buffer for Boot Code copy.!\n",
+         true},
+        // The boot code component's Offset (word 80) points past the end of the file.
+        {stktest::patched(good, 80, uint32_t(good.size())),
+         "\n\nERROR!!\nCould not read image1 file.\n\n"},
         {stktest::makeImage({.bootCode = bootCode(0x100001)}),
          "ERROR: Boot code of 1048577 bytes does not fit"},
     };
@@ -123,6 +135,7 @@ TEST_F(BootUpdateTest, RefusalsLeaveTheFlashAndTheMarkerAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         install(c.image);
+        if (c.noMemory) plat::failMallocAt(1);
         EXPECT_EQ(bootromUpdateBootcode(), 1);
         EXPECT_TRUE(stktest::contains(con().output(), c.message));
         EXPECT_TRUE(tb.exists("bootupdate.dat"));

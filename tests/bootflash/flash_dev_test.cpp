@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "bootflash/bootflash.h"
 #include "sim/nor_chip.h"
@@ -75,8 +76,9 @@ TEST_F(FlashDevTest, SectorEraseSequenceAndRanges) {
     EXPECT_EQ(word, 0xFFFF);
     // A range ending on a sector's first byte takes that sector too.
     ASSERT_EQ(flashDevErase(0xFE0A0000, 0x20000), 0);
-    EXPECT_EQ(chip.erases(4) * 1000 + chip.erases(5) * 100 + chip.erases(6) * 10 + chip.erases(7),
-              110u);
+    EXPECT_EQ(
+        (std::vector<uint32_t>{chip.erases(4), chip.erases(5), chip.erases(6), chip.erases(7)}),
+        (std::vector<uint32_t>{0, 1, 1, 0}));
     writes();
     con().clearOutput();
     EXPECT_EQ(flashDevSectorErase(256), -1);
@@ -102,22 +104,54 @@ TEST_F(FlashDevTest, ProbeOnceAndAFailedQueryRefusesEverything) {
     EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "FailedQuery"));
 }
 
-TEST_F(FlashDevTest, StatusWaitReportsFaultsAndBufferAborts) {
-    uint16_t data[2] = {0x1111, 0x2222};
-    chip.failNext(NorChip::Op::Program);
-    EXPECT_EQ(flashDevWrite(0xFE300000, data, 4), -1);
-    // A count beyond the buffer aborts the load; the abort reset brings read mode back.
-    auto& map = plat::board().map();
-    for (auto [a, v] : {std::pair{0xFE000AAAu, 0xAA},
-                        {0xFE000554u, 0x55},
-                        {0xFE400000u, 0x25},
-                        {0xFE400000u, 0x40}})
-        map.write16(a, uint16_t(v));
-    EXPECT_EQ(spfOpStatusCheck(kFlashOpBufferProgram, 0xFE400000, 0x0000), -1);
-    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "FailedProgramThenBufferAbort"));
+TEST_F(FlashDevTest, WriteBufferAbortEndsWithTheAbortResetAlone) {
+    // An abort's status shows the complement of the last word loaded: load one with bit 7 set.
+    const uint8_t primer[2] = {0x00, 0xFF};
+    ASSERT_EQ(flashDevWrite(0xFE500000, primer, 2), 0);
+    // A chip that claims a 128-byte buffer: the count of a full one aborts the load.
+    plat::resetProcessState();
+    chip.patchCfi(0x2A, 7);
+    ASSERT_EQ(flashDevProbe(), 0);
+    const std::string ones(128, '\xFF');
+    writes();
+    EXPECT_EQ(flashDevWrite(0xFE400000, ones.data(), 128), -1);
+    EXPECT_TRUE(writes().ends_with(" 400000=29 aaa=aa 554=55 aaa=f0"));
     uint16_t word = 0;
-    map.read16(0xFE400000, &word);
-    EXPECT_EQ(word, 0xFFFF);
+    plat::board().map().read16(0xFE400000, &word);
+    EXPECT_EQ(word, 0xFFFF);  // array data: read mode again
+    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "AbortedWrite"));
+}
+
+TEST_F(FlashDevTest, ShowAndAddressesOutsideTheChip) {
+    EXPECT_EQ(flashDevShow(), 0);
+    EXPECT_EQ(flashDevErase(0xFDFFFFFE, 2), -1);
+    EXPECT_EQ(flashDevErase(0xFFFF0000, 0x20000), -1);  // the end wraps round to 0x10000
+    int sector = -1;
+    EXPECT_EQ(spfSectorNumGet(0xFFFFFFFF, &sector), 0);
+    EXPECT_EQ(sector, 255);
+    EXPECT_EQ(chip.erases(255), 0u);
+    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "ShowAndAddressesOutsideTheChip"));
+}
+
+TEST_F(FlashDevTest, FlashDiskDriverReportsFaultsAndWriteProtection) {
+    plat::FLFlash flash;
+    flash.socket = &plat::tffsSocket();
+    ASSERT_EQ(tarnMTDIdentify(&flash), plat::flOK);
+    const uint8_t data[4] = {0x12, 0x34, 0x56, 0x78};
+    chip.failNext(NorChip::Op::Program);
+    EXPECT_EQ(tarnWrite(&flash, 0x100000, data, 4, 0), plat::flWriteFault);
+    chip.stuckBits(0x100102, 2, 0x0001, true);  // a bit that stays high
+    EXPECT_EQ(tarnWrite(&flash, 0x100100, data, 4, 0), plat::flWriteFault);
+    chip.failNext(NorChip::Op::Erase);
+    EXPECT_EQ(tarnErase(&flash, 5, 2), plat::flWriteFault);
+    EXPECT_EQ(chip.erases(6), 0u);
+    flash.socket->writeProtected = true;
+    EXPECT_EQ(tarnWrite(&flash, 0x100200, data, 4, 0), plat::flWriteProtect);
+    EXPECT_EQ(tarnErase(&flash, 5, 1), plat::flWriteProtect);
+    flash.socket->writeProtected = false;
+    plat::resetProcessState();
+    EXPECT_EQ(tarnMTDIdentify(&flash), plat::flUnknownMedia);
+    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "FlashDiskDriverFaults"));
 }
 
 TEST_F(FlashDevTest, LockMisuseResetsTheBoard) {

@@ -74,7 +74,9 @@ TEST_F(Config, PromFileLoad) {
         const std::string& out = con().output();
         EXPECT_TRUE(stktest::matchesGolden(out, kTexts, "Prom" + std::to_string(&c - cases)));
         EXPECT_EQ(tb.exists("VPDprom.txt"), c.kept) << out;
-        EXPECT_TRUE(!c.kept || c.failWrite || tb.readFile("VPDprom.txt") == sender.padded());
+        if (c.kept && !c.failWrite) {
+            EXPECT_EQ(tb.readFile("VPDprom.txt"), sender.padded());
+        }
         plat::unlink("VPDprom.txt");
     }
 }
@@ -93,7 +95,9 @@ TEST_F(Config, NvRamFile) {
     tb.disk().setFreeBytes(10);
     EXPECT_EQ(sysNvRamSet(data.data(), 50), -1);
     plat::unlink("nvram.bin");
-    EXPECT_EQ(sysNvRamGet(back.data(), 8) + plat::mkdir("nvram.bin") + sysNvRamSet("x", 1), -2);
+    EXPECT_EQ(sysNvRamGet(back.data(), 8), -1);
+    ASSERT_EQ(plat::mkdir("nvram.bin"), 0);  // a folder where the file goes
+    EXPECT_EQ(sysNvRamSet("x", 1), -1);
     EXPECT_TRUE(stktest::matchesGolden(con().output(), "load/load_texts.txt", "NvramFailures"));
 }
 

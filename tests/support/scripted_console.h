@@ -69,6 +69,9 @@ class ScriptedConsole : public ConsoleDevice {
     }
     void clearOutput() { out_.clear(), taken_ = 0; }
 
+    // The n-th read from now (1 = the next one) fails, as on a line in error.
+    void failReadAt(long n) { failReadAt_ = n; }
+
     // Console state the boot program set.
     int baud() const { return speed_; }
     bool failBaud = false;  // FIOBAUDRATE fails
@@ -89,6 +92,7 @@ class ScriptedConsole : public ConsoleDevice {
     }
     long read(void* buf, size_t n) override {
         if (n == 0) return 0;
+        if (failReadAt_ > 0 && --failReadAt_ == 0) return -1;
         waitReadable(-1);
         std::string& bytes = in_.front().second;
         size_t k = std::min(n, bytes.size());
@@ -133,6 +137,7 @@ class ScriptedConsole : public ConsoleDevice {
     size_t answerScan_ = 0;
     std::string out_;
     size_t taken_ = 0;
+    long failReadAt_ = 0;
     int opts_ = OPT_TERMINAL;
     int speed_ = 9600;
 };

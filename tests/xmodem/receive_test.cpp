@@ -158,9 +158,15 @@ TEST_P(ReceiveTable, EndsAsScripted) {
     };
     auto before = boardFiles();
     EXPECT_EQ(xm(expand(c.args).c_str()), c.rc);
-    EXPECT_TRUE(stktest::contains(con().output(), c.said));
-    EXPECT_EQ(peer.startLog, c.starts ? c.starts : peer.startLog);
-    EXPECT_TRUE(c.rc != 0 || peer.done());
+    if (*c.said) {
+        EXPECT_TRUE(stktest::contains(con().output(), c.said));
+    }
+    if (c.starts) {
+        EXPECT_EQ(peer.startLog, c.starts);
+    }
+    if (c.rc == 0) {
+        EXPECT_TRUE(peer.done());  // every item sent was taken
+    }
     std::set<std::string> expected, added;
     std::istringstream in(c.files);
     for (std::string f; std::getline(in, f, ' ');) {

@@ -115,14 +115,23 @@ TEST_P(SendTable, EndsAsScripted) {
     std::string types;
     for (const auto& b : peer.blocks) types += b.type == SOHc ? 'S' : 'X';
     EXPECT_EQ(types, expand(c.types));
-    EXPECT_TRUE(stktest::contains(con().output(), c.said));
-    EXPECT_EQ(peer.files, c.rc == 0 ? words(c.files, true) : peer.files);
-    EXPECT_TRUE(c.rc != 0 || !(peer.ymodem || peer.modem7) || peer.batchClosed);
+    if (*c.said) {
+        EXPECT_TRUE(stktest::contains(con().output(), c.said));
+    }
+    if (c.rc == 0) {
+        EXPECT_EQ(peer.files, words(c.files, true));
+        // A batch ends with the empty header (YMODEM) or the end of names (MODEM7).
+        if (peer.ymodem || peer.modem7) {
+            EXPECT_TRUE(peer.batchClosed);
+        }
+    }
     std::vector<std::string> names = words(c.names, false);
     for (auto& n : names) std::replace(n.begin(), n.end(), '_', ' ');
     EXPECT_EQ(peer.modem7 ? peer.modem7Names : peer.headerNames, names);
     std::string header = peer.blocks.empty() ? "" : peer.blocks[0].data;
-    EXPECT_TRUE(!c.header || std::regex_match(header, std::regex(c.header))) << header;
+    if (c.header) {
+        EXPECT_TRUE(std::regex_match(header, std::regex(c.header))) << header;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Send, SendTable, ::testing::ValuesIn(kCases),

@@ -19,54 +19,36 @@ namespace stkimage {
 
 namespace {
 
-const char* validationReason(int code, size_t fileSize) {
-    switch (code) {
-        case kValidateCannotReopen:
-            return "the file cannot be reopened for the CRC check";
-        case kValidateCannotOpen:
-            return "the file cannot be opened";
-        case kValidateShortOrBadCrc:
-            return fileSize < stk::kStkFileHeaderFixedSize ? "the file is shorter than 88 bytes"
-                                                           : "the file CRC does not match";
-        case kValidateNoStatus:
-            return "the file's status cannot be read";
-        case kValidateTooShort:
-            return "the file is shorter than the total length of its STK file header";
-        case kValidateBadHeader:
-            return "the STK file header has more than 10 records or is longer than 368 bytes";
-        case kValidateNoRecords:
-            return "the STK file header lists no image";
-        case kValidateNoImageForBoard:
-            return "no image record for target device 0x00508541 with record flag 1";
-        case kValidateBadVersion:
-            return "the image version is not accepted";
-        default:
-            return "the image is not valid";
-    }
+// The words first; the boot program's code (as its console messages show it) after them.
+std::string failure(const std::string& words, int code) {
+    return words + " (validation code " + std::to_string(code) + ")";
 }
 
-std::string failure(int code, size_t fileSize) {
-    return std::string(validationReason(code, fileSize)) + " (validation code " +
-           std::to_string(code) + ")";
-}
-
-std::string truncation(size_t have, uint64_t want, int code) {
-    return "truncated: " + std::to_string(have) + " of " + std::to_string(want) +
-           " bytes (validation code " + std::to_string(code) + ")";
+// A length field that the file does not hold. Without an STK file header the
+// size field is all that says "image": one no image can have means the file is
+// none, a plausible one that it was cut short.
+std::string shortFile(const char* field, uint64_t stated, size_t have, bool stkFile, int code) {
+    bool image = stkFile || (stated >= stk::kImageMinSize && stated <= stk::kImageMaxSize);
+    return failure(std::string(image ? "truncated" : "not an image") + ": its " + field + " says " +
+                       std::to_string(stated) + " bytes, the file has " + std::to_string(have),
+                   code);
 }
 
 // The STK file header's checks; on success *base is the offset of the image
 // for this board. An empty string means the header is good.
 std::string checkStkFileHeader(const std::vector<uint8_t>& file, size_t& size, uint32_t* base) {
     uint32_t totalLength = stk::getBe32(file.data() + 12);
-    if (size < totalLength) return truncation(size, totalLength, kValidateTooShort);
+    if (size < totalLength)
+        return shortFile("STK file header's total length", totalLength, size, true,
+                         kValidateTooShort);
     // A short tail (a transfer's padding) is not part of the image.
     if (size - totalLength <= 1023) size = totalLength;
     uint32_t recordCount = stk::getBe32(file.data() + 8);
     uint32_t headerLength = stk::getBe32(file.data() + 20);
     if (recordCount > stk::kStkMaxRecords || headerLength > stk::kStkMaxHeaderLength)
-        return failure(kValidateBadHeader, size);
-    if (recordCount == 0) return failure(kValidateNoRecords, size);
+        return failure("the STK file header has more than 10 records or is longer than 368 bytes",
+                       kValidateBadHeader);
+    if (recordCount == 0) return failure("the STK file header lists no image", kValidateNoRecords);
     StkFileHeader header;
     int records =
         stk::decodeStkFileHeader(file.data(), std::min<size_t>(size, headerLength), header);
@@ -76,7 +58,8 @@ std::string checkStkFileHeader(const std::vector<uint8_t>& file, size_t& size, u
             return "";
         }
     }
-    return failure(kValidateNoImageForBoard, size);
+    return failure("no image record for target device 0x00508541 with record flag 1",
+                   kValidateNoImageForBoard);
 }
 
 }  // namespace
@@ -91,7 +74,8 @@ bool verifyImage(const std::string& path, std::string& reason, std::string& summ
     }
     size_t size = file.size();
     if (size < stk::kStkFileHeaderFixedSize) {
-        reason = failure(kValidateShortOrBadCrc, size);
+        reason = failure("not an image: the file has only " + std::to_string(size) + " bytes",
+                         kValidateShortOrBadCrc);
         return false;
     }
     uint32_t base = 0;
@@ -101,11 +85,17 @@ bool verifyImage(const std::string& path, std::string& reason, std::string& summ
     }
     stk::FileCrcSpan span;
     if (!stk::fileCrcSpan(file.data(), size, span) || span.length > size) {
-        reason = truncation(size, span.length, kValidateShortOrBadCrc);
+        reason =
+            shortFile(span.stkFileHeader ? "STK file header's total length" : "header's size field",
+                      span.length, size, span.stkFileHeader, kValidateShortOrBadCrc);
         return false;
     }
-    if (!stk::fileCrcCheck(file.data(), size)) {
-        reason = failure(kValidateShortOrBadCrc, size);
+    uint16_t computed = 0;
+    if (!stk::fileCrcCheck(file.data(), size, &computed)) {
+        char words[80];
+        std::snprintf(words, sizeof words, "CRC mismatch: header says 0x%04x, data gives 0x%04x",
+                      span.storedCrc, computed);
+        reason = failure(words, kValidateShortOrBadCrc);
         return false;
     }
     OprHeader h;

@@ -23,6 +23,10 @@ using stkimage::Bytes;
 
 namespace {
 
+// Exit statuses, as command-line tools have them.
+constexpr int kFailed = 1;      // a file could not be used, or an image is not valid
+constexpr int kUsageError = 2;  // the command line itself is wrong
+
 // Largest input file read: an image is at most 16 MiB, and a firmware that
 // compresses to that is refused later with its own reason.
 constexpr uint64_t kMaxInputBytes = 256ull << 20;
@@ -144,6 +148,9 @@ int main(int argc, char** argv) {
     CLI::App app{"stkimage - builds, shows and checks STK image files"};
     app.name("stkimage");
     app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 when the command did its work, 1 when it failed (a file that cannot be "
+        "read or written, an image that is not valid), 2 when the command line is wrong.");
 
     // create
     CLI::App* create = app.add_subcommand("create", "build an image file from a firmware file");
@@ -237,17 +244,23 @@ int main(int argc, char** argv) {
         for (const CLI::App* sub : app.get_subcommands({}))
             known = known || sub->get_name() == first;
         if (!known && first.rfind("-", 0) != 0) {
-            std::fprintf(stderr,
-                         "stkimage: unknown subcommand '%s' (create, bundle, info, verify, bootflash)\n",
-                         first.c_str());
-            return 109;
+            std::fprintf(
+                stderr,
+                "stkimage: unknown subcommand '%s' (create, bundle, info, verify, bootflash)\n",
+                first.c_str());
+            return kUsageError;
         }
         if (!known && first != "-h" && first != "--help" && first != "--version") {
             std::fprintf(stderr, "stkimage: unknown option '%s' (try --help)\n", first.c_str());
-            return 109;
+            return kUsageError;
         }
     }
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help and --version end here too, with status 0.
+        return app.exit(e) == 0 ? 0 : kUsageError;
+    }
 
     try {
         if (*create) {
@@ -315,7 +328,7 @@ int main(int argc, char** argv) {
         }
     } catch (const BuildError& e) {
         std::fprintf(stderr, "stkimage: %s\n", e.reason.c_str());
-        return 1;
+        return kFailed;
     }
     return 0;
 }
