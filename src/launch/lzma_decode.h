@@ -45,6 +45,14 @@ int LzmaDecode(CLzmaDecoderState* state, const unsigned char* inStream, size_t i
                size_t* inSizeProcessed, unsigned char* outStream, size_t outSize,
                size_t* outSizeProcessed);
 
+// The target's decoder library: decodes into [outStream, outStream+outSize)
+// until the window is full or the end marker comes; with mayGoOn (the stream
+// may produce more than the window) a full window is right only when the end
+// marker follows at once. Running out of input or corrupt data: false.
+bool lzmaDecodeWindow(const CLzmaProperties& p, const unsigned char* inStream, size_t inSize,
+                      size_t* inUsed, unsigned char* outStream, size_t outSize, bool mayGoOn,
+                      size_t* outUsed);
+
 // LzmaDecode into a window of `capacity` bytes for a stream that may produce
 // up to `wanted` bytes: when the stream would produce more than `capacity`
 // (capacity < wanted), that is LZMA_RESULT_DATA_ERROR rather than a silent cut.

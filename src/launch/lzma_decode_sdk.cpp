@@ -6,16 +6,10 @@
 // decoder (lzma_decode_xz.cpp), which the host tests hold it to.
 #include <LzmaDec.h>
 
-#include <algorithm>
-
 #include "launch/lzma_decode.h"
 #include "platform/kernel.h"
 
 namespace {
-
-// The host's decoder refuses lc + lp above 4; so does this one, so that an
-// image decodes on both targets or on neither.
-constexpr int kMaxLcPlusLp = 4;
 
 void* allocate(void*, size_t size) {
     return plat::malloc(size);
@@ -27,28 +21,17 @@ ISzAlloc allocator = {allocate, release};
 
 }  // namespace
 
-int LzmaDecodeBounded(CLzmaDecoderState* state, const unsigned char* inStream, size_t inSize,
-                      size_t* inSizeProcessed, unsigned char* outStream, size_t capacity,
-                      uint64_t wanted, size_t* outSizeProcessed) {
-    if (inSizeProcessed) *inSizeProcessed = 0;
-    if (outSizeProcessed) *outSizeProcessed = 0;
-    if (!state || (!inStream && inSize) || (!outStream && capacity)) return LZMA_RESULT_DATA_ERROR;
-    const CLzmaProperties& p = state->Properties;
-    if (p.lc < 0 || p.lp < 0 || p.lc + p.lp > kMaxLcPlusLp || p.pb < 0 || p.pb > 4)
-        return LZMA_RESULT_DATA_ERROR;
-
-    size_t outSize = size_t(std::min<uint64_t>(capacity, wanted));
-    if (outSize == 0) return LZMA_RESULT_OK;
-
+bool lzmaDecodeWindow(const CLzmaProperties& p, const unsigned char* inStream, size_t inSize,
+                      size_t* inUsed, unsigned char* outStream, size_t outSize, bool mayGoOn,
+                      size_t* outUsed) {
     Byte props[LZMA_PROPS_SIZE] = {
-        Byte((p.pb * 5 + p.lp) * 9 + p.lc),   Byte(p.DictionarySize),
-        Byte(p.DictionarySize >> 8),          Byte(p.DictionarySize >> 16),
+        Byte((p.pb * 5 + p.lp) * 9 + p.lc), Byte(p.DictionarySize),
+        Byte(p.DictionarySize >> 8),        Byte(p.DictionarySize >> 16),
         Byte(p.DictionarySize >> 24),
     };
     CLzmaDec dec;
     LzmaDec_Construct(&dec);
-    if (LzmaDec_AllocateProbs(&dec, props, LZMA_PROPS_SIZE, &allocator) != SZ_OK)
-        return LZMA_RESULT_DATA_ERROR;
+    if (LzmaDec_AllocateProbs(&dec, props, LZMA_PROPS_SIZE, &allocator) != SZ_OK) return false;
     dec.dic = outStream;
     dec.dicBufSize = outSize;
     LzmaDec_Init(&dec);
@@ -57,7 +40,7 @@ int LzmaDecodeBounded(CLzmaDecoderState* state, const unsigned char* inStream, s
     ELzmaStatus status;
     SRes res = LzmaDec_DecodeToDic(&dec, outSize, inStream, &used, LZMA_FINISH_ANY, &status);
     bool ok = res == SZ_OK && (status == LZMA_STATUS_FINISHED_WITH_MARK || dec.dicPos == outSize);
-    if (ok && status != LZMA_STATUS_FINISHED_WITH_MARK && outSize < wanted) {
+    if (ok && status != LZMA_STATUS_FINISHED_WITH_MARK && mayGoOn) {
         // The window is full but the stream may go on: it fits only when its
         // end marker follows at once.
         SizeT more = inSize - used;
@@ -65,8 +48,8 @@ int LzmaDecodeBounded(CLzmaDecoderState* state, const unsigned char* inStream, s
         used += more;
         ok = res == SZ_OK && status == LZMA_STATUS_FINISHED_WITH_MARK;
     }
-    if (inSizeProcessed) *inSizeProcessed = size_t(used);
-    if (outSizeProcessed) *outSizeProcessed = size_t(dec.dicPos);
+    *inUsed = size_t(used);
+    *outUsed = size_t(dec.dicPos);
     LzmaDec_FreeProbs(&dec, &allocator);
-    return ok ? LZMA_RESULT_OK : LZMA_RESULT_DATA_ERROR;
+    return ok;
 }

@@ -1,16 +1,14 @@
 // The bounded LZMA decode by liblzma (the host's decoder).
-#include "launch/lzma_decode.h"
-
 #include <lzma.h>
 
 #include <algorithm>
 
+#include "launch/lzma_decode.h"
+
 namespace {
 
-// liblzma's own limits: a smaller window is raised to this, lc + lp above 4
-// is refused.
+// liblzma raises a smaller window to this.
 constexpr uint32_t kMinWindow = 4096;
-constexpr int kMaxLcPlusLp = 4;
 
 // Runs the decoder until the output is full, the end marker is seen or the
 // input is exhausted. Returns the liblzma status of the last call.
@@ -28,18 +26,9 @@ lzma_ret runDecoder(lzma_stream& strm, unsigned char* out, size_t outSize) {
 
 }  // namespace
 
-int LzmaDecodeBounded(CLzmaDecoderState* state, const unsigned char* inStream, size_t inSize,
-                      size_t* inSizeProcessed, unsigned char* outStream, size_t capacity,
-                      uint64_t wanted, size_t* outSizeProcessed) {
-    if (inSizeProcessed) *inSizeProcessed = 0;
-    if (outSizeProcessed) *outSizeProcessed = 0;
-    if (!state || (!inStream && inSize) || (!outStream && capacity)) return LZMA_RESULT_DATA_ERROR;
-    const CLzmaProperties& p = state->Properties;
-    if (p.lc + p.lp > kMaxLcPlusLp || p.pb > 4) return LZMA_RESULT_DATA_ERROR;
-
-    size_t outSize = size_t(std::min<uint64_t>(capacity, wanted));
-    if (outSize == 0) return LZMA_RESULT_OK;
-
+bool lzmaDecodeWindow(const CLzmaProperties& p, const unsigned char* inStream, size_t inSize,
+                      size_t* inUsed, unsigned char* outStream, size_t outSize, bool mayGoOn,
+                      size_t* outUsed) {
     lzma_options_lzma opts{};
     // Matches never reach further back than the output produced, so a window
     // of the output's size is enough whatever the header asks for.
@@ -53,13 +42,13 @@ int LzmaDecodeBounded(CLzmaDecoderState* state, const unsigned char* inStream, s
     lzma_stream strm = LZMA_STREAM_INIT;
     if (lzma_raw_decoder(&strm, filters) != LZMA_OK) {
         lzma_end(&strm);
-        return LZMA_RESULT_DATA_ERROR;
+        return false;
     }
     strm.next_in = inStream;
     strm.avail_in = inSize;
     lzma_ret ret = runDecoder(strm, outStream, outSize);
     bool ok = ret == LZMA_STREAM_END || ret == LZMA_OK;
-    if (ret == LZMA_OK && outSize < wanted) {
+    if (ret == LZMA_OK && mayGoOn) {
         // The window is full but the stream may go on: it fits only when its
         // end marker follows at once.
         unsigned char probe;
@@ -67,8 +56,8 @@ int LzmaDecodeBounded(CLzmaDecoderState* state, const unsigned char* inStream, s
         ret = runDecoder(strm, &probe, 1);
         ok = ret == LZMA_STREAM_END && strm.total_out == before;
     }
-    if (inSizeProcessed) *inSizeProcessed = size_t(strm.total_in);
-    if (outSizeProcessed) *outSizeProcessed = std::min<size_t>(size_t(strm.total_out), outSize);
+    *inUsed = size_t(strm.total_in);
+    *outUsed = std::min<size_t>(size_t(strm.total_out), outSize);
     lzma_end(&strm);
-    return ok ? LZMA_RESULT_OK : LZMA_RESULT_DATA_ERROR;
+    return ok;
 }
