@@ -42,6 +42,8 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z0-9_/]+)/[^/"]+"')
 
 def folder_of(path, root):
     rel = os.path.relpath(os.path.dirname(path), root)
+    # The C library corrections of the bare-metal build belong to its platform.
+    rel = rel.split("/libc_compat")[0]
     return rel[len("src/"):] if rel.startswith("src/") else rel
 
 

@@ -1,10 +1,15 @@
 #!/bin/sh
 # Installs the Debian packages that stkboot needs to build, run and test,
-# skipping those already present. Run as root (or with sudo available).
+# skipping those already present. Run as root (or with sudo available). The
+# second half serves the bare-metal PowerPC build run under QEMU (ppce500):
+# cross compiler, newlib's and LzmaDec's sources, dpkg-dev for zlib's source
+# package, the packaged boot loader as a peer, inotify for the runner's wait.
 set -e
 PACKAGES="build-essential cmake pkg-config zlib1g-dev liblzma-dev libcli11-dev
-lzma-dev libgtest-dev libgmock-dev libbenchmark-dev lrzsz xz-utils python3 pigz picocom
-clang libclang-rt-14-dev"
+libgtest-dev libgmock-dev libbenchmark-dev lrzsz xz-utils python3 pigz picocom
+clang libclang-rt-14-dev
+qemu-system-ppc gcc-powerpc-linux-gnu g++-powerpc-linux-gnu binutils-powerpc-linux-gnu
+newlib-source lzma-dev dpkg-dev u-boot-qemu u-boot-tools inotify-tools dosfstools mtools"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

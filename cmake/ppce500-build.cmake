@@ -1,0 +1,13 @@
+# The bare-metal PowerPC build (configured with cmake/ppce500.cmake): the
+# platform below the interface with its runtime (src/platform/ppce500), the
+# boot program's folders over it (src/CMakeLists.txt), and the programs:
+# stkboot.elf and the demo operational code. Device models, tools, tests and
+# benchmarks are host-only.
+enable_language(C ASM)
+set(STK_INFLATE_LIBRARIES ppce500_zlib ppce500_lzmadec)
+add_subdirectory(src)
+
+stk_add_ppce500_program(stkboot
+  SOURCES ${CMAKE_SOURCE_DIR}/src/platform/ppce500/program/main.cpp
+  LIBRARIES stk_boot)
+set_target_properties(stkboot PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

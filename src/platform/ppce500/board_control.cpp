@@ -1,0 +1,47 @@
+#include "platform/ppce500/board_control.h"
+
+#include <cstdint>
+
+#include "platform/ppce500/cpu.h"
+#include "platform/ppce500/memory_map.h"
+#include "platform/ppce500/uart.h"
+
+namespace ppce {
+
+namespace {
+
+constexpr uint32_t kRstcrHresetRequest = 2;
+constexpr uint32_t kGpioDirection = 0x00, kGpioData = 0x08;
+constexpr uint32_t kGpioPin0 = 0x80000000u;  // pins are numbered from the top bit
+
+void write32(uint32_t addr, uint32_t value) {
+    *reinterpret_cast<volatile uint32_t*>(uintptr_t(addr)) = value;
+    __asm__ volatile("mbar" : : : "memory");
+}
+
+}  // namespace
+
+void boardReset() {
+    uart::drain();
+    write32(kGutsRstcr, kRstcrHresetRequest);
+    boardHalt();  // the request takes effect outside the core
+}
+
+void boardPowerOff() {
+    uart::drain();
+    write32(kGpioBase + kGpioDirection, kGpioPin0);
+    write32(kGpioBase + kGpioData, kGpioPin0);
+    boardHalt();
+}
+
+void boardHalt() {
+    // The idle tick stops too: nothing is left to wake the core, and QEMU
+    // has no timer to serve.
+    spr::set<spr::kTcr>(0);
+    spr::set<spr::kDecar>(0);
+    spr::set<spr::kDec>(0);
+    hid0Set(hid0Get() | kHid0Doze);
+    for (;;) msrSet(kMsrWe);  // no interrupt enabled: nothing wakes the core
+}
+
+}  // namespace ppce

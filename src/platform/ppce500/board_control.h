@@ -1,0 +1,15 @@
+// The board's ways to stop: reset, power-off and halt. None returns.
+#pragma once
+
+namespace ppce {
+
+// Resets the board through the global utilities' reset control register
+// (RSTCR, HRESET_REQ): QEMU restarts the program, or exits under -no-reboot.
+[[noreturn]] void boardReset();
+// Drains the console, then raises GPIO pin 0, which powers QEMU's board off
+// (QEMU exits with status 0).
+[[noreturn]] void boardPowerOff();
+// Stops the core for good: interrupts off, dozing, only a reset leaves it.
+[[noreturn]] void boardHalt();
+
+}  // namespace ppce

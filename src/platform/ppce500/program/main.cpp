@@ -1,0 +1,24 @@
+// stkboot on the board: start-up code (start.S, startup.cpp) has set up the
+// processor, the address translation, the UART and the time base; this
+// installs the platform's services over them, as the kernel does before it
+// calls the boot program's entry, and runs the boot program. It never
+// returns: the boot program ends in a hand-off, a reset or a halt.
+#include "boot/boot.h"
+#include "platform/line_console.h"
+#include "platform/platform.h"
+#include "platform/ppce500/board_control.h"
+#include "platform/ppce500/memory_map.h"
+#include "platform/ppce500/timebase.h"
+#include "platform/ppce500/uart.h"
+
+int main() {
+    static ppce::TimeBaseClock clock;
+    static ppce::UartLine uart(clock, ppce::boardInfo().uartClockHz);
+    static plat::LineConsole console(uart);
+    plat::Services& s = plat::services();
+    s.clock = &clock;
+    s.console = &console;
+    plat::resetProcessState();
+    usrAppInit();
+    ppce::boardHalt();
+}
