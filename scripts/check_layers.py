@@ -11,10 +11,11 @@ import sys
 
 RANKS = {
     "platform": 0,
-    "board": 1,
-    "osapi": 2, "image": 2, "eventlog": 2, "xmodem": 2,
-    "launch": 3, "load": 3, "bootflash": 3,
-    "boot": 4,
+    "fs": 1,
+    "board": 2,
+    "osapi": 3, "image": 3, "eventlog": 3, "xmodem": 3,
+    "launch": 4, "load": 4, "bootflash": 4,
+    "boot": 5,
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z]+)/')
 
