@@ -4,7 +4,7 @@
 set -e
 PACKAGES="build-essential cmake pkg-config zlib1g-dev liblzma-dev libcli11-dev
 libgtest-dev libgmock-dev libbenchmark-dev lrzsz xz-utils python3 pigz picocom
-clang libclang-rt-14-dev"
+clang libclang-rt-14-dev dosfstools mtools"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
