@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -180,27 +181,27 @@ std::string shortNameText(const uint8_t* raw, uint8_t caseFlags) {
 }
 
 void shortNameWithTail(const std::string& name, uint32_t n, uint8_t out[11]) {
-    auto basis = [](const std::string& part, size_t width) {
-        std::string s;
-        for (char c : part) {
+    // The basis of a part: short name characters only, in upper case.
+    auto basis = [](const std::string& part, size_t width, uint8_t* to) {
+        size_t kept = 0;
+        for (size_t i = 0; i < part.size() && kept < width; ++i) {
+            char c = part[i];
             if (c == ' ' || c == '.') continue;
             char u = upper(c);
-            s += shortChar(uint8_t(u)) ? u : '_';
-            if (s.size() == width) break;
+            to[kept++] = uint8_t(shortChar(uint8_t(u)) ? u : '_');
         }
-        return s;
+        return kept;
     };
     size_t start = name.find_first_not_of('.');
-    std::string trimmed = start == std::string::npos ? "" : name.substr(start);
+    std::string trimmed = start == std::string::npos ? std::string() : name.substr(start);
     size_t dot = trimmed.rfind('.');
-    std::string tail = "~" + std::to_string(n);
-    std::string base = basis(trimmed.substr(0, dot), 8 - tail.size());
-    std::string ext = dot == std::string::npos ? "" : basis(trimmed.substr(dot + 1), 3);
-    if (base.empty()) base = "_";
-    base += tail;
+    char tail[12];
+    int tailLength = std::snprintf(tail, sizeof tail, "~%u", unsigned(n % 1000000));
     std::memset(out, ' ', 11);
-    std::memcpy(out, base.data(), base.size());
-    std::memcpy(out + 8, ext.data(), ext.size());
+    size_t kept = basis(trimmed.substr(0, dot), 8 - size_t(tailLength), out);
+    if (kept == 0) out[kept++] = '_';
+    std::memcpy(out + kept, tail, size_t(tailLength));
+    if (dot != std::string::npos) basis(trimmed.substr(dot + 1), 3, out + 8);
 }
 
 uint8_t longNameChecksum(const uint8_t* raw) {

@@ -125,7 +125,7 @@ long Ftl::programBatch(uint32_t u, uint32_t lsn, uint32_t count, const uint8_t* 
     }
     int rc = programWords(stateAddr(u, s0), kStateWriting, count);
     if (rc == 0) rc = program(slotAddr(u, s0), data, count * kSectorSize);
-    if (rc == 0) rc = program(tagAddr(u, s0), tags.data(), uint32_t(tags.size()));
+    if (rc == 0) rc = programRun(tagAddr(u, s0), tags.data(), uint32_t(tags.size()));
     if (rc == -EROFS) return rc;
     if (rc != 0) {
         x.used = slots_;
@@ -257,7 +257,7 @@ int Ftl::moveUnit(uint32_t victim) {
         if (rc == 0) rc = program(slotAddr(p, j), buffer.data(), batch * kSectorSize);
         j += batch;
     }
-    if (rc == 0 && n) rc = program(tagAddr(p, 0), newTags.data(), uint32_t(newTags.size()));
+    if (rc == 0 && n) rc = programRun(tagAddr(p, 0), newTags.data(), uint32_t(newTags.size()));
     if (rc == 0 && n) rc = programWords(stateAddr(p, 0), kStateValid, n);
     std::vector<uint8_t> header = encodeHeader(to.erases, true, unit_[victim].lun, seq_ + 1);
     if (rc == 0) rc = program(unitBase(p) + 36, &header[36], 12);

@@ -96,6 +96,7 @@ class Ftl : public BlockDevice {
     }
     int readFlash(uint32_t addr, void* buffer, uint32_t length);
     int program(uint32_t addr, const void* data, uint32_t length);
+    int programRun(uint32_t addr, const uint8_t* data, uint32_t length);
     int programWords(uint32_t addr, uint16_t value, uint32_t count);
     int eraseUnit(uint32_t u);
     bool readHeader(uint32_t u, Header* h);

@@ -20,6 +20,9 @@ constexpr uint32_t kHeaderBytes = 64;
 constexpr uint32_t kCommittedBytes = 48;  // header bytes a committed unit programs
 constexpr uint32_t kSpareBytes = 32;      // header bytes a spare unit programs
 constexpr uint16_t kStateFree = 0xFFFF, kStateValid = 0x3FFF;
+// Programs of map runs start on this boundary (a write buffer's, or a
+// multiple of it).
+constexpr uint32_t kProgramAlign = 64;
 
 bool allOnes(const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i)
@@ -70,10 +73,22 @@ int Ftl::program(uint32_t addr, const void* data, uint32_t length) {
     return rc == plat::flWriteProtect ? -EROFS : -EIO;
 }
 
+// A run of map entries is programmed from where a write buffer starts: the
+// bytes before it are programmed again with what they hold, which changes no
+// cell (and a cut leaves them as they are), and the chip takes the run in
+// whole buffer programs instead of one word program per word up to a boundary.
+int Ftl::programRun(uint32_t addr, const uint8_t* data, uint32_t length) {
+    uint32_t head = length > 2 ? addr % kProgramAlign : 0;
+    std::vector<uint8_t> bytes(head + size_t(length));
+    if (head && readFlash(addr - head, bytes.data(), head) != 0) return -EIO;
+    std::copy(data, data + length, bytes.begin() + head);
+    return program(addr - head, bytes.data(), uint32_t(bytes.size()));
+}
+
 int Ftl::programWords(uint32_t addr, uint16_t value, uint32_t count) {
     std::vector<uint8_t> words(2 * size_t(count));
     for (uint32_t i = 0; i < count; ++i) putBe16(&words[2 * i], value);
-    return program(addr, words.data(), uint32_t(words.size()));
+    return programRun(addr, words.data(), uint32_t(words.size()));
 }
 
 int Ftl::eraseUnit(uint32_t u) {

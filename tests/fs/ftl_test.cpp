@@ -151,6 +151,7 @@ TEST_F(FtlTest, PowerCutAtEveryStepLeavesEverySectorOldOrNew) {
         done = pending = filled;
         mtd.cutPowerAfter(cut);
         EXPECT_TRUE(tb.run([&] { scenario(&done, &pending); }).has_value());
+        mtd.install();  // the next power-on
         auto after = ftl(false);
         std::vector<uint8_t> got(fs::kSectorSize);
         for (uint32_t i = 0; i < n; ++i) {

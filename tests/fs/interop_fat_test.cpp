@@ -48,7 +48,8 @@ class DosTools : public ::testing::Test {
     // fsck.fat finds nothing to mend, mdir lists exactly the files, and
     // mcopy gives back their bytes.
     void expectDosToolsRead(const std::vector<uint8_t>& image, const Files& files) {
-        stktest::writeHostFile(img, std::string(image.begin(), image.end()));
+        stktest::writeHostFile(
+            img, std::string(reinterpret_cast<const char*>(image.data()), image.size()));
         std::string out;
         EXPECT_EQ(stktest::runTool({"fsck.fat", "-n", img}, &out), 0) << out;
         EXPECT_EQ(out.find("\n", out.find("\n") + 1), out.rfind("\n")) << out;  // two lines

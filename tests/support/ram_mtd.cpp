@@ -15,6 +15,7 @@ RamMtd::RamMtd(uint32_t unitSize, uint32_t units)
 
 void RamMtd::install() {
     installed = this;
+    off_ = false;
     plat::board().map().attach(kBase, uint32_t(bytes_.size()), this, "RAM MTD");
     plat::tffsMtdRegister(identify);
 }
@@ -69,12 +70,13 @@ bool RamMtd::step(uint8_t* cells, size_t n, const uint8_t* target) {
 int RamMtd::program(plat::FLFlash* f, uint32_t at, const void* buffer, int length, int) {
     RamMtd& m = *installed;
     if (f->socket && plat::flWriteProtected(f->socket)) return plat::flWriteProtect;
-    if (length < 0 || at + uint64_t(length) > m.bytes_.size()) return plat::flWriteFault;
+    if (m.off_ || length < 0 || at + uint64_t(length) > m.bytes_.size()) return plat::flWriteFault;
     const uint8_t* data = static_cast<const uint8_t*>(buffer);
     for (uint32_t done = 0; done < uint32_t(length);) {
         uint32_t piece = std::min<uint32_t>(64 - (at + done) % 64, uint32_t(length) - done);
         if (!m.step(&m.bytes_[at + done], piece, data + done)) {
             m.cutAt_ = 0;
+            m.off_ = true;
             throw plat::BoardStop(plat::BoardStop::Kind::PowerLoss);
         }
         done += piece;
@@ -85,10 +87,12 @@ int RamMtd::program(plat::FLFlash* f, uint32_t at, const void* buffer, int lengt
 int RamMtd::erase(plat::FLFlash* f, int first, int count) {
     RamMtd& m = *installed;
     if (f->socket && plat::flWriteProtected(f->socket)) return plat::flWriteProtect;
+    if (m.off_) return plat::flWriteFault;
     for (int b = first; b < first + count; ++b) {
         if (b < 0 || size_t(b + 1) * m.unitSize_ > m.bytes_.size()) return plat::flWriteFault;
         if (!m.step(&m.bytes_[size_t(b) * m.unitSize_], m.unitSize_, nullptr)) {
             m.cutAt_ = 0;
+            m.off_ = true;
             throw plat::BoardStop(plat::BoardStop::Kind::PowerLoss);
         }
         ++m.erases_[size_t(b)];

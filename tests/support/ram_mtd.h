@@ -4,7 +4,8 @@
 // the board's driver does; an erase sets a unit to 0xFF. Every 64-byte
 // program piece and every erase is one step, and the power can be cut at any
 // step: the interrupted piece or unit is left with arbitrary bits between
-// its old and new contents, and BoardStop{PowerLoss} is thrown.
+// its old and new contents, BoardStop{PowerLoss} is thrown, and the flash
+// refuses every change until it is installed again (the next power-on).
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,7 @@ class RamMtd : public plat::BusDevice {
     void cutPowerAfter(uint64_t steps) { cutAt_ = steps ? steps_ + steps : 0; }
     uint64_t steps() const { return steps_; }
     std::vector<uint8_t>& bytes() { return bytes_; }
+    bool powerOff() const { return off_; }
     uint32_t erases(uint32_t unit) const { return erases_.at(unit); }
 
     bool read(uint32_t offset, int width, uint32_t* value) override;
@@ -42,4 +44,5 @@ class RamMtd : public plat::BusDevice {
     std::vector<uint8_t> bytes_;
     std::vector<uint32_t> erases_;
     uint64_t steps_ = 0, cutAt_ = 0;
+    bool off_ = false;
 };
