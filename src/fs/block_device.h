@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace fs {
 
@@ -24,21 +23,29 @@ class BlockDevice {
     virtual int discard(uint32_t first, uint32_t count) = 0;
 };
 
-// Sectors in RAM, all zeros at the start.
+// Sectors in RAM, all zeros at the start, kept in the board's memory.
 class RamDisk : public BlockDevice {
   public:
-    explicit RamDisk(uint32_t sectors) : bytes_(size_t(sectors) * kSectorSize) {}
-    uint32_t sectorCount() const override { return uint32_t(bytes_.size() / kSectorSize); }
+    explicit RamDisk(uint32_t sectors);
+    ~RamDisk() override;
+    RamDisk(const RamDisk&) = delete;
+    RamDisk& operator=(const RamDisk&) = delete;
+    // false when the memory could not be had (the disk then has no sectors).
+    bool ok() const { return bytes_ != nullptr; }
+    uint8_t* data() { return bytes_; }
+    size_t size() const { return size_t(sectors_) * kSectorSize; }
+
+    uint32_t sectorCount() const override { return sectors_; }
     int read(uint32_t first, uint32_t count, uint8_t* buffer) override;
     int write(uint32_t first, uint32_t count, const uint8_t* buffer) override;
     int discard(uint32_t first, uint32_t count) override;
-    std::vector<uint8_t>& bytes() { return bytes_; }
 
   private:
     bool inside(uint32_t first, uint32_t count) const {
-        return uint64_t(first) + count <= sectorCount();
+        return uint64_t(first) + count <= sectors_;
     }
-    std::vector<uint8_t> bytes_;
+    uint8_t* bytes_ = nullptr;
+    uint32_t sectors_ = 0;
 };
 
 }  // namespace fs

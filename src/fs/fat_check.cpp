@@ -59,14 +59,15 @@ class FatVolume::Checker {
                 continue;
             }
             raw[13] = 0;
-            if (!(raw[11] & kAttrDir)) {
-                claimFile(raw);
-            } else if (claimDirChain(c)) {
-                rc = walkDir(c, s.dir, 1);
-            }
-            if (repair_ && v_.updateEntry(s.dir, s.index, [&](uint8_t* e) {
-                    std::memcpy(e, raw, kEntrySize);
-                }) != 0)
+            Entry e;
+            e.dir = s.dir;
+            e.index = s.index;
+            e.first = s.first;
+            bool remove = claimEntry(raw, s.dir, 1, &rc) == Verdict::Remove;
+            if (repair_ &&
+                (remove ? v_.removeEntry(e) : v_.updateEntry(s.dir, s.index, [&](uint8_t* to) {
+                    std::memcpy(to, raw, kEntrySize);
+                })) != 0)
                 return -EIO;
         }
         return rc;
@@ -155,6 +156,24 @@ class FatVolume::Checker {
         return change;
     }
 
+    enum class Verdict { Keep, Changed, Remove };
+    // Claims what an entry of `dir` holds: a file's chain, or a directory's
+    // chain and everything below it.
+    Verdict claimEntry(uint8_t* raw, uint32_t dir, int depth, int* rc) {
+        if (!(raw[11] & kAttrDir)) return claimFile(raw) ? Verdict::Changed : Verdict::Keep;
+        uint32_t c = getLe16(raw + 26);
+        if (depth >= kMaxDepth || !claimDirChain(c)) {
+            ++removed;
+            ++broken;
+            return Verdict::Remove;
+        }
+        bool changed = getLe32(raw + 28) != 0 || getLe16(raw + 20) != 0;
+        if (changed) ++sizes;
+        if (changed && repair_) std::memset(raw + 28, 0, 4), std::memset(raw + 20, 0, 2);
+        *rc = walkDir(c, dir, depth + 1);
+        return changed ? Verdict::Changed : Verdict::Keep;
+    }
+
     int walkDir(uint32_t dir, uint32_t parent, int depth) {
         std::vector<uint32_t> sectors;
         v_.dirSectors(dir, &sectors);
@@ -225,23 +244,9 @@ class FatVolume::Checker {
                 sources_.push_back(Source{dir, i, first});
                 continue;
             }
-            if (raw[11] & kAttrDir) {
-                uint32_t c = getLe16(raw + 26);
-                if (depth >= kMaxDepth || !claimDirChain(c)) {
-                    ++removed;
-                    ++broken;
-                    drop(first, i);
-                    continue;
-                }
-                if (getLe32(raw + 28) != 0 || getLe16(raw + 20) != 0) {
-                    ++sizes;
-                    if (repair_) std::memset(raw + 28, 0, 4), std::memset(raw + 20, 0, 2);
-                    changed[i / kEntriesPerSector] = 1;
-                }
-                rc = walkDir(c, dir, depth + 1);
-                continue;
-            }
-            if (claimFile(raw)) changed[i / kEntriesPerSector] = 1;
+            Verdict verdict = claimEntry(raw, dir, depth, &rc);
+            if (verdict == Verdict::Remove) drop(first, i);
+            if (verdict == Verdict::Changed) changed[i / kEntriesPerSector] = 1;
         }
         if (repair_)
             for (size_t si = 0; si < sectors.size(); ++si)

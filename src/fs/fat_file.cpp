@@ -161,6 +161,11 @@ int FatVolume::close(int h) {
     int rc = 0;
     if (--node->refs == 0) {
         rc = commit(node);
+        // Clusters of a change that could not be committed belong to no file.
+        std::vector<uint32_t> unused;
+        for (size_t i = 0; rc != 0 && i < node->chain.size(); ++i)
+            if (node->fresh[i]) unused.push_back(node->chain[i]);
+        freeClusters(unused);
         release(node);
     }
     return rc;
@@ -379,17 +384,14 @@ int FatVolume::commit(Node* n) {
     for (size_t i = from; i < w.size(); ++i)
         fat_.set(w[i], i + 1 < w.size() ? w[i + 1] : g_.endOfChain());
     if (append && !c.empty() && w.size() > c.size()) fat_.set(c.back(), w[c.size()]);
-    if ((rc = flushTable()) == 0 && (rc = commitEntry(n)) == 0) {
-        if (append && !w.empty() && w.size() < c.size()) fat_.set(w.back(), g_.endOfChain());
-        rc = freeClusters(dropped);
-        if (rc == 0) rc = flushTable();
-    }
-    if (rc != 0) return rc;
+    if ((rc = flushTable()) != 0 || (rc = commitEntry(n)) != 0) return rc;
     n->committed = w;
     n->committedSize = n->size;
     n->fresh.assign(w.size(), 0);
     n->modified = n->inPlace = false;
-    return 0;
+    if (append && !w.empty() && w.size() < c.size()) fat_.set(w.back(), g_.endOfChain());
+    rc = freeClusters(dropped);
+    return rc == 0 ? flushTable() : rc;
 }
 
 int FatVolume::statNode(const Node* n, const uint8_t* raw, plat::Stat* st) const {

@@ -64,6 +64,7 @@ std::unique_ptr<plat::FlashDiskDriver> makeFlashVolumeDriver() {
 int createRamVolume(uint64_t bytes, const std::string& name, std::unique_ptr<plat::Volume>* out) {
     if (bytes / kSectorSize > 0xFFFFFFFFu / 2) return -EINVAL;
     auto disk = std::make_unique<RamDisk>(uint32_t(bytes / kSectorSize));
+    if (!disk->ok()) return bytes < kSectorSize ? -EINVAL : -ENOMEM;
     int rc = makeFatVolume(*disk, 2, newVolumeId());
     if (rc != 0) return rc;
     std::unique_ptr<FatVolume> fat;

@@ -33,7 +33,7 @@ class FlashVolumeDriver : public plat::FlashDiskDriver {
 std::unique_ptr<plat::FlashDiskDriver> makeFlashVolumeDriver();
 
 // A freshly formatted FAT volume on a RAM disk of `bytes` (whole 512-byte
-// blocks). 0, or -EINVAL when that is too small for a FAT volume.
+// blocks). 0, -EINVAL when that is too small for a FAT volume, or -ENOMEM.
 int createRamVolume(uint64_t bytes, const std::string& name, std::unique_ptr<plat::Volume>* out);
 
 // Every sector of a device in order, and back: an image of exactly the

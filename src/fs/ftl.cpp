@@ -102,7 +102,9 @@ int Ftl::writeRun(uint32_t lsn, uint32_t count, const uint8_t* data) {
         uint32_t n = std::min(count, slots_ - unit_[u].used);
         long done = programBatch(uint32_t(u), lsn, n, data);
         if (done < 0) return int(done);
-        if (done == 0 && ++failures == kAttempts) return -EIO;
+        // A unit that refused a program takes no more writes: each failure
+        // uses up one, and a reclaim erases them.
+        if (done == 0 && ++failures == int(units_) + kAttempts) return -EIO;
         lsn += uint32_t(done);
         data += size_t(done) * kSectorSize;
         count -= uint32_t(done);

@@ -12,6 +12,11 @@ namespace {
 using plat::kOpenCreate, plat::kOpenRead, plat::kOpenReadWrite, plat::kOpenTrunc, plat::kOpenWrite;
 constexpr int kCreat = kOpenReadWrite | kOpenCreate | kOpenTrunc;
 
+std::vector<uint8_t> bytesOf(fs::BlockDevice& dev) {
+    auto& disk = static_cast<fs::RamDisk&>(dev);
+    return std::vector<uint8_t>(disk.data(), disk.data() + disk.size());
+}
+
 class FatTest : public ::testing::Test {
   protected:
     FatTest() { format(8192); }
@@ -19,18 +24,18 @@ class FatTest : public ::testing::Test {
         vol.reset();
         fs::RamDisk disk(sectors);
         EXPECT_EQ(fs::makeFatVolume(disk, 2, 7), 0);
-        image = disk.bytes();
+        image = bytesOf(disk);
         remount();
     }
     // Mounts the RAM disk's bytes again; what the checker printed.
     std::string remount() {
         if (vol) {
             EXPECT_EQ(vol->syncAll(), 0);
-            image = static_cast<fs::RamDisk&>(vol->device()).bytes();
+            image = bytesOf(vol->device());
             vol.reset();
         }
         auto disk = std::make_unique<fs::RamDisk>(uint32_t(image.size() / fs::kSectorSize));
-        disk->bytes() = image;
+        std::memcpy(disk->data(), image.data(), image.size());
         tb.con().takeOutput();
         EXPECT_EQ(fs::FatVolume::mount(std::move(disk), "ram0", &vol), 0);
         return tb.con().takeOutput();
@@ -174,7 +179,7 @@ TEST_F(FatTest, StatTimesSerialsAndReadOnlyFiles) {
     EXPECT_EQ(fst.serial, st.serial);
     vol->close(h);
     ASSERT_EQ(vol->syncAll(), 0);
-    image = static_cast<fs::RamDisk&>(vol->device()).bytes();
+    image = bytesOf(vol->device());
     rootEntry("CONF    CFG")[11] |= fs::kAttrReadOnly;
     vol.reset();
     remount();
@@ -234,7 +239,7 @@ TEST_F(FatTest, CheckerRepairsDamageAndKeepsCommittedFiles) {
         put("keep.txt", std::string(5000, 'k'));
         put("long name.txt", "x");
         ASSERT_EQ(vol->mkdir("dir"), 0);
-        image = static_cast<fs::RamDisk&>(vol->device()).bytes();
+        image = bytesOf(vol->device());
         std::string d = c.damage;
         uint8_t* keep = rootEntry("KEEP    TXT");
         uint32_t first = fs::getLe16(keep + 26);

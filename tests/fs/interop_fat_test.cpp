@@ -115,7 +115,7 @@ TEST_F(DosTools, ReadWhatTheRamDiskWrote) {
     fill(*v, kFiles);
     ASSERT_EQ(v->syncAll(), 0);
     EXPECT_EQ(v->geometry().type, fs::FatType::Fat12);
-    expectDosToolsRead(raw->bytes(), kFiles);
+    expectDosToolsRead(std::vector<uint8_t>(raw->data(), raw->data() + raw->size()), kFiles);
 }
 
 TEST_F(DosTools, MountWhatMkfsAndMcopyMade) {

@@ -16,6 +16,7 @@ RamMtd::RamMtd(uint32_t unitSize, uint32_t units)
 void RamMtd::install() {
     installed = this;
     off_ = false;
+    plat::board().map().detach(this);
     plat::board().map().attach(kBase, uint32_t(bytes_.size()), this, "RAM MTD");
     plat::tffsMtdRegister(identify);
 }
