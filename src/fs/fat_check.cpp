@@ -17,7 +17,7 @@ namespace fs {
 
 namespace {
 
-constexpr int kMaxDepth = 32;
+constexpr int kMaxDepth = 64;  // directories deeper than mkdir makes are damage
 constexpr uint32_t kEntriesPerSector = kSectorSize / kEntrySize;
 const uint8_t kDotName[11] = {'.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 const uint8_t kDotDotName[11] = {'.', '.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};

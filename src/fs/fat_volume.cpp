@@ -2,6 +2,7 @@
 // rmdir, rename, listing and the volume figures. Format: fat_format.h.
 #include "fs/fat_volume.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +14,7 @@ namespace fs {
 
 namespace {
 
+constexpr long kMaxDirDepth = 48;
 const uint8_t kDotName[11] = {'.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 const uint8_t kDotDotName[11] = {'.', '.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
@@ -117,6 +119,7 @@ int FatVolume::mkdir(const std::string& path) {
     uint32_t dir = 0;
     std::string leaf;
     if ((rc = resolveParent(path, &dir, &leaf)) != 0 || (rc = checkName(leaf)) != 0) return rc;
+    if (std::count(path.begin(), path.end(), '/') >= kMaxDirDepth) return -ENAMETOOLONG;
     uint32_t c = allocCluster(0);
     if (c == 0) return -ENOSPC;
     // The new directory's clusters with "." and "..", then its table entry,
