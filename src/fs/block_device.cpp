@@ -1,3 +1,5 @@
+// The RAM disk: its sectors one after the other in the board's memory; and
+// the CRC-32 of the translation layer's headers.
 #include "fs/block_device.h"
 
 #include <cerrno>

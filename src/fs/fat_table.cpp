@@ -1,3 +1,5 @@
+// The allocation table's entries in RAM and their write-back to every copy;
+// entry format: fat_table.h.
 #include "fs/fat_table.h"
 
 #include "fs/bytes.h"

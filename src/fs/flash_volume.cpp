@@ -1,3 +1,6 @@
+// Mount and format of the flash disk (the FAT volume on the translation
+// layer, formats in ftl.h and fat_format.h), RAM disk volumes, and images of
+// every logical sector in order.
 #include "fs/flash_volume.h"
 
 #include <algorithm>

@@ -26,6 +26,8 @@
 // its slots being written, programs the data, then the tags, then marks them
 // valid and only then deletes the old copies; of two valid copies of one
 // sector the mount keeps the newer version and deletes the other.
+// A sector never written, discarded, or written as all zeros has no valid
+// copy and reads as zeros.
 // A reclaim copies the valid slots of the unit with the most deleted slots
 // into the spare, commits the spare under the unit's logical number with the
 // next sequence number, erases the old unit and makes it the spare.
