@@ -136,15 +136,13 @@ class FatVolume::Checker {
         }
         uint64_t need = (uint64_t(size) + g_.clusterBytes() - 1) / g_.clusterBytes();
         uint64_t k = 0;
-        for (uint32_t cur = c;;) {
-            seen_[cur] = 1;
-            if (++k == need) break;
-            uint32_t next = v_.fat_.get(cur);
-            if (!usable(next)) break;
-            cur = next;
-        }
         uint32_t last = c;
-        for (uint64_t i = 1; i < k; ++i) last = v_.fat_.get(last);
+        for (;;) {
+            seen_[last] = 1;
+            uint32_t next = v_.fat_.get(last);
+            if (++k == need || !usable(next)) break;
+            last = next;
+        }
         if (k < need) {
             ++sizes;
             ++broken;

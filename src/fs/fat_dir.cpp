@@ -345,9 +345,14 @@ int FatVolume::freeClusters(const std::vector<uint32_t>& clusters) {
     if (clusters.empty()) return 0;
     for (uint32_t c : clusters) fat_.set(c, 0);
     int rc = flushTable();
-    // Freed clusters need no room on the device any more.
-    for (uint32_t c : clusters)
-        if (rc == 0) rc = dev_->discard(g_.clusterSector(c), g_.sectorsPerCluster);
+    // Freed clusters need no room on the device any more: one discard per
+    // run of neighbouring clusters.
+    std::vector<uint32_t> sorted = clusters;
+    std::sort(sorted.begin(), sorted.end());
+    for (size_t i = 0, run; i < sorted.size() && rc == 0; i += run) {
+        for (run = 1; i + run < sorted.size() && sorted[i + run] == sorted[i] + run;) ++run;
+        rc = dev_->discard(g_.clusterSector(sorted[i]), uint32_t(run) * g_.sectorsPerCluster);
+    }
     return rc;
 }
 

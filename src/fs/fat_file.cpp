@@ -49,9 +49,9 @@ FatVolume::Handle* FatVolume::handle(int h) {
 void FatVolume::release(Node* node) {
     if (node->unlinked) {
         std::vector<uint32_t> clusters = node->chain;
-        for (uint32_t c : node->committed)
-            if (std::find(clusters.begin(), clusters.end(), c) == clusters.end())
-                clusters.push_back(c);
+        clusters.insert(clusters.end(), node->committed.begin(), node->committed.end());
+        std::sort(clusters.begin(), clusters.end());
+        clusters.erase(std::unique(clusters.begin(), clusters.end()), clusters.end());
         freeClusters(clusters);
     }
     nodes_.erase(std::remove_if(nodes_.begin(), nodes_.end(),
@@ -377,9 +377,10 @@ int FatVolume::commit(Node* n) {
         }
         if (rc != 0) return rc;
     }
-    std::vector<uint32_t> dropped;
+    std::vector<uint32_t> kept = w, dropped;
+    std::sort(kept.begin(), kept.end());
     for (uint32_t cluster : c)
-        if (std::find(w.begin(), w.end(), cluster) == w.end()) dropped.push_back(cluster);
+        if (!std::binary_search(kept.begin(), kept.end(), cluster)) dropped.push_back(cluster);
     size_t from = append ? c.size() : 0;
     for (size_t i = from; i < w.size(); ++i)
         fat_.set(w[i], i + 1 < w.size() ? w[i + 1] : g_.endOfChain());
