@@ -78,7 +78,7 @@ int FatVolume::scanDir(uint32_t dir, const std::function<bool(const Entry&)>& fn
                     sum = raw[13];
                     longFirst = index;
                     next = ordinal;
-                } else if (!inLong || ordinal != next || raw[13] != sum) {
+                } else if (!inLong || ordinal == 0 || ordinal != next || raw[13] != sum) {
                     inLong = false;
                 }
                 if (inLong && ordinal == next) {
