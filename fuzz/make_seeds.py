@@ -237,10 +237,29 @@ def vpd_seeds():
     }
 
 
+def volume_seeds():
+    # Mode byte (odd: flash units, even: FAT sectors), then patches of a
+    # 16-bit offset and a byte over the target's known good volume.
+    def patch(mode, *edits):
+        return bytes([mode]) + b"".join(struct.pack(">HB", at, value) for at, value in edits)
+    return {
+        "image-intact": patch(0),
+        "image-chain-broken": patch(0, (0x206, 0x00)),
+        "image-table-copies-differ": patch(0, (0x409, 0x55)),
+        "image-size-too-large": patch(0, (0x600 + 28, 0xFF), (0x600 + 29, 0x7F)),
+        "image-long-name-orphaned": patch(0, (0x600, 0xE5), (0x620, 0xE5)),
+        "flash-intact": patch(1),
+        "flash-slot-being-written": patch(1, (64, 0x7F)),
+        "flash-tag-changed": patch(1, (70, 0x00), (71, 0x01)),
+        "flash-header-broken": patch(1, (2048 + 20, 0x00)),
+        "flash-spare-copy-started": patch(1, (23 * 2048 + 32, 0x00), (23 * 2048 + 33, 0x00)),
+    }
+
+
 def main():
     for target, seeds in {"image": image_seeds(), "dim": dim_seeds(), "receive": receive_seeds(),
                           "eventlog": eventlog_seeds(), "menu_line": menu_line_seeds(),
-                          "memory": memory_seeds(),
+                          "memory": memory_seeds(), "volume": volume_seeds(),
                           "vpd": vpd_seeds()}.items():
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
