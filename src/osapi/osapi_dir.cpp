@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "fs/flash_volume.h"
 #include "osapi/osapi.h"
 #include "platform/platform.h"
 
@@ -240,7 +241,11 @@ int osapiFsDirSize(uint32_t* total, uint32_t* used) {
 
 int osapiFsRamCreate(uint32_t, const char* device, uint32_t size) {
     if (size <= 512) return kOsapiSuccess;
-    if (!device) return kOsapiError;
-    // A fresh volume of the host disk is an empty, formatted file system.
-    return plat::ramDiskCreate(device, size) == 0 ? kOsapiSuccess : kOsapiError;
+    // A second disk under a name in use would hide the files of the first.
+    std::string dev = device ? device : "";
+    while (dev.size() > 1 && dev.back() == '/') dev.pop_back();
+    if (dev.empty() || dev == "/DskVol" || plat::mountedVolume(dev.c_str())) return kOsapiError;
+    std::unique_ptr<plat::Volume> volume;
+    if (fs::createRamVolume(size, dev.substr(1), &volume) != 0) return kOsapiError;
+    return plat::mountVolume(dev.c_str(), std::move(volume)) ? kOsapiSuccess : kOsapiError;
 }

@@ -26,7 +26,6 @@ struct FileState {
     std::vector<Descriptor> fds;
     std::string cwd = "/DskVol";
     int lastErrno = 0;
-    RamDiskFactory ramDisks = nullptr;
 };
 
 FileState& state() {
@@ -141,19 +140,6 @@ void unmountAllVolumes() {
 Volume* mountedVolume(const char* device) {
     auto it = state().volumes.find(deviceName(device));
     return it == state().volumes.end() ? nullptr : it->second.get();
-}
-
-void ramDiskFactorySet(RamDiskFactory factory) {
-    state().ramDisks = factory;
-}
-
-int ramDiskCreate(const char* device, uint64_t bytes) {
-    std::string dev = deviceName(device);
-    // A second disk under the same name would lose the files of the first.
-    if (dev.empty() || dev == "DskVol" || state().volumes.count(dev) || !state().ramDisks)
-        return -1;
-    std::unique_ptr<Volume> volume = state().ramDisks(bytes);
-    return volume && mountVolume(device, std::move(volume)) ? 0 : -1;
 }
 
 bool sameFile(const char* a, const char* b) {

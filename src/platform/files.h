@@ -69,10 +69,4 @@ Volume* mountedVolume(const char* device);
 // reaches none.
 bool resolve(const char* name, Volume** volume, std::string* path);
 
-// Creates an empty, formatted RAM disk of `bytes` under the device name
-// through the installed factory; 0 or -1 (bad or taken name, no factory).
-int ramDiskCreate(const char* device, uint64_t bytes);
-using RamDiskFactory = std::unique_ptr<Volume> (*)(uint64_t bytes);
-void ramDiskFactorySet(RamDiskFactory factory);
-
 }  // namespace plat

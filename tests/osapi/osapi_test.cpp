@@ -135,22 +135,25 @@ TEST_F(Osapi, Directories) {
     char buf[4] = {};
     EXPECT_EQ(osapiFsRamCreate(0, "/ram0", 512), kOsapiSuccess);  // too small: nothing is made
     EXPECT_EQ(osapiFsWrite("/ram0/x", "r", 1), kOsapiError);
-    EXPECT_EQ(osapiFsRamCreate(0, "/ram0", 513), kOsapiSuccess);
+    EXPECT_EQ(osapiFsRamCreate(0, "/ram0", 513), kOsapiError);  // no room for a FAT volume
+    EXPECT_EQ(osapiFsRamCreate(0, "/DskVol", 65536), kOsapiError);
+    EXPECT_EQ(osapiFsRamCreate(0, "/ram0", 65536), kOsapiSuccess);
     EXPECT_EQ(osapiFsWrite("/ram0/x", "ram", 3), kOsapiSuccess);
     EXPECT_EQ(osapiFsRead("/ram0/x", buf, 3), kOsapiSuccess);
     EXPECT_STREQ(buf, "ram");
     // A RAM disk keeps to its size, reports its own figures, and is never made twice.
-    std::string bytes(3000, 'r');
+    plat::StatFs ram;
+    ASSERT_EQ(osapiFsRamCreate(0, "/ram1", 16384), kOsapiSuccess);
+    ASSERT_EQ(plat::statfs("/ram1", &ram), 0);
+    std::string bytes(size_t(ram.bsize * ram.bfree), 'r');
     uint32_t total = 0, used = 0;
-    std::vector<int> got = {osapiFsRamCreate(0, "/ram1", 4096),
-                            osapiFsWrite("/ram1/a", bytes.data(), 3000),
-                            osapiFsWrite("/ram1/b", bytes.data(), 2000),
-                            osapiFsRamCreate(0, "/ram1", 8192),
-                            plat::chdir("/ram1"),
-                            osapiFsDirSize(&total, &used)};
-    EXPECT_EQ(got, (std::vector<int>{0, 0, 2, 2, 0, 0}));
+    std::vector<int> got = {osapiFsWrite("/ram1/a", bytes.data(), uint32_t(bytes.size())),
+                            osapiFsWrite("/ram1/b", "b", 1), osapiFsRamCreate(0, "/ram1", 8192),
+                            plat::chdir("/ram1"), osapiFsDirSize(&total, &used)};
+    EXPECT_EQ(got, (std::vector<int>{0, 2, 2, 0, 0}));
     EXPECT_EQ(tb.readFile("/ram1/a"), bytes);
-    EXPECT_EQ(std::vector<uint32_t>({total, used}), std::vector<uint32_t>({4096, 4096}));
+    EXPECT_EQ(total, uint32_t(ram.bsize * ram.blocks));
+    EXPECT_EQ(used, total);
 }
 
 }  // namespace

@@ -77,7 +77,6 @@ void installBoard(std::unique_ptr<Board> b) {
     unmountAllVolumes();
     current() = std::move(b);
     installServices(current().get());
-    ramDiskFactorySet(current() ? folderRamDisk : nullptr);
     resetProcessState();
 }
 

@@ -29,8 +29,6 @@ namespace {
 constexpr uint8_t kFormatMark[16] = {'S', 'T', 'K', '-', 'T', 'F', 'F', 'S',
                                      '-', 'F', 'M', 'T', '-', '0', '1', 0};
 constexpr long kBlockSize = 4096;
-// RAM disks are block devices of 512-byte blocks.
-constexpr long kRamBlockSize = 512;
 // The flash disk takes the chip below the boot program's last megabyte, 99 per
 // cent of it in use.
 constexpr uint64_t kVolumeBytes =
@@ -102,8 +100,8 @@ bool leadsOutside(const std::string& boardDir, const std::string& host) {
 
 class FolderVolume : public Volume {
   public:
-    FolderVolume(FolderDisk& disk, std::string root, uint64_t capacity, long block, bool ram)
-        : disk_(disk), root_(std::move(root)), capacity_(capacity), block_(block), ram_(ram) {}
+    FolderVolume(FolderDisk& disk, std::string root, uint64_t capacity, long block)
+        : disk_(disk), root_(std::move(root)), capacity_(capacity), block_(block) {}
     ~FolderVolume() override {
         for (const auto& open : open_) ::close(open.first);
     }
@@ -148,7 +146,7 @@ class FolderVolume : public Volume {
     long write(int h, const void* buf, size_t n) override {
         disk_.beforeChange();
         if (disk_.injectWriteFailure()) return err(EIO);
-        size_t allowed = disk_.allowWrite(roomFor(h, n));
+        size_t allowed = disk_.allowWrite(n);
         if (allowed == 0 && n > 0) return err(ENOSPC);
         const char* p = static_cast<const char*>(buf);
         size_t done = 0;
@@ -268,28 +266,10 @@ class FolderVolume : public Volume {
         st->serial = uint32_t(hs.st_ino);
     }
 
-    // Bytes of a write of n bytes at the current offset that the room left on
-    // the volume allows. Only the RAM disks are kept to their size here; the
-    // flash disk has the fault injection's limit.
-    size_t roomFor(int h, size_t n) const {
-        if (!ram_) return n;
-        struct stat st;
-        off_t at = ::lseek(h, 0, SEEK_CUR);
-        if (::fstat(h, &st) != 0 || at < 0) return 0;
-        // The blocks the file has already, and those still free on the volume.
-        uint64_t owned = roundUp(uint64_t(st.st_size), block_);
-        uint64_t used = treeBytes(root_, block_);
-        uint64_t cap = capacity_ / uint64_t(block_) * uint64_t(block_);
-        uint64_t limit = owned + (used < cap ? cap - used : 0);  // furthest byte the file may reach
-        if (uint64_t(at) >= limit) return 0;
-        return size_t(std::min<uint64_t>(n, limit - uint64_t(at)));
-    }
-
     FolderDisk& disk_;
     std::string root_;
     uint64_t capacity_;
     long block_;
-    bool ram_;
     std::map<int, Open> open_;
 };
 
@@ -309,7 +289,7 @@ bool FolderDisk::formatted() const {
 
 int FolderDisk::mount(std::unique_ptr<Volume>* volume) {
     if (!formatted()) return -1;
-    *volume = std::make_unique<FolderVolume>(*this, root_, kVolumeBytes, kBlockSize, false);
+    *volume = std::make_unique<FolderVolume>(*this, root_, kVolumeBytes, kBlockSize);
     return 0;
 }
 
@@ -390,19 +370,6 @@ size_t FolderDisk::allowWrite(size_t n) {
     size_t k = std::min<uint64_t>(n, uint64_t(freeBudget_));
     freeBudget_ -= int64_t(k);
     return k;
-}
-
-std::unique_ptr<Volume> folderRamDisk(uint64_t bytes) {
-    // Each RAM disk gets a folder of its own, emptied first: a RAM disk starts
-    // empty, whatever an earlier run left there.
-    static int made = 0;
-    FolderDisk& disk = board().disk();
-    std::string volumes = disk.boardDir() + "/volumes";
-    std::string host = volumes + "/ram" + std::to_string(made++);
-    ::mkdir(volumes.c_str(), 0755);
-    removeTree(host);
-    if (::mkdir(host.c_str(), 0755) != 0) return nullptr;
-    return std::make_unique<FolderVolume>(disk, host, bytes, kRamBlockSize, true);
 }
 
 }  // namespace plat

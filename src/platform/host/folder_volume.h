@@ -3,8 +3,7 @@
 // erase unit (reached through the registered memory technology driver), so
 // erasing the start of the flash disk unformats it, as on the board. A
 // fault-injection layer sits in front of every change so that tests can fail
-// a write, fill the disk, or cut the power at any step. RAM disks of the
-// folder kind live in <board>/volumes/<name>.
+// a write, fill the disk, or cut the power at any step.
 #pragma once
 
 #include <cstddef>
@@ -68,9 +67,5 @@ class FolderDisk : public FlashDiskDriver {
     std::string corruptPath_;
     uint8_t corruptMask_ = 0;
 };
-
-// A RAM disk kept in a folder of the installed board: the factory for
-// plat::ramDiskCreate on a host board.
-std::unique_ptr<Volume> folderRamDisk(uint64_t bytes);
 
 }  // namespace plat
