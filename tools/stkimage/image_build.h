@@ -2,12 +2,12 @@
 // its components, the STK file header around several images, and the CRCs.
 #pragma once
 
-#include "board/identity.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "board/identity.h"
 
 namespace stkimage {
 

@@ -13,79 +13,23 @@
 #include <string>
 #include <vector>
 
+#include "host_files.h"
 #include "image/stk_format.h"
 #include "image_build.h"
 #include "image_show.h"
+#include "volume.h"
 
 namespace fs = std::filesystem;
 using stkimage::BuildError;
 using stkimage::Bytes;
+using stkimage::readInput;
+using stkimage::writeOutput;
 
 namespace {
 
 // Exit statuses, as command-line tools have them.
 constexpr int kFailed = 1;      // a file could not be used, or an image is not valid
 constexpr int kUsageError = 2;  // the command line itself is wrong
-
-// Largest input file read: an image is at most 16 MiB, and a firmware that
-// compresses to that is refused later with its own reason.
-constexpr uint64_t kMaxInputBytes = 256ull << 20;
-
-Bytes readInput(const std::string& path, const char* what) {
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec))
-        throw BuildError{std::string("cannot read ") + what + " " + path +
-                         (fs::exists(path, ec) ? ": not a regular file" : ": no such file")};
-    uint64_t size = fs::file_size(path, ec);
-    if (ec) throw BuildError{std::string("cannot read ") + what + " " + path + ": " + ec.message()};
-    if (size > kMaxInputBytes)
-        throw BuildError{std::string(what) + " " + path + " is too large (" + std::to_string(size) +
-                         " bytes)"};
-    std::ifstream in(path, std::ios::binary);
-    Bytes data(size);
-    if (!in || !in.read(reinterpret_cast<char*>(data.data()), std::streamsize(size)))
-        throw BuildError{std::string("cannot read ") + what + " " + path};
-    return data;
-}
-
-// Writes under a temporary name next to the target and renames it into place,
-// so a failed run never leaves a half-written image. A link is written through
-// to its target, an existing file keeps its permissions, and a device, a
-// folder or one of the input files is refused.
-void writeOutput(const std::string& path, const Bytes& data,
-                 const std::vector<std::string>& inputs) {
-    if (path.empty()) throw BuildError{"cannot write \"\": an empty path names no file"};
-    std::error_code ec;
-    fs::path target = fs::is_symlink(path, ec) ? fs::weakly_canonical(path, ec) : fs::path(path);
-    fs::file_status st = fs::status(target, ec);
-    if (fs::is_directory(st)) throw BuildError{"cannot write " + path + ": it is a folder"};
-    if (fs::exists(st) && !fs::is_regular_file(st))
-        throw BuildError{"cannot write " + path + ": not a regular file"};
-    for (const std::string& in : inputs) {
-        if (fs::exists(st) && fs::equivalent(target, in, ec))
-            throw BuildError{"cannot write " + path + ": it is the input file " + in};
-    }
-    fs::path tmp = target;
-    tmp += ".partial-" + std::to_string(::getpid());
-    {
-        errno = 0;
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (out)
-            out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-        out.flush();
-        if (!out) {
-            std::string why = errno ? std::strerror(errno) : "write failed";
-            fs::remove(tmp, ec);
-            throw BuildError{"cannot write " + path + ": " + why};
-        }
-    }
-    if (fs::exists(st)) fs::permissions(tmp, st.permissions(), ec);
-    fs::rename(tmp, target, ec);
-    if (ec) {
-        fs::remove(tmp, ec);
-        throw BuildError{"cannot write " + path + ": " + ec.message()};
-    }
-}
 
 // The boot flash window 0xFFF00000-0xFFFFFFFF as the board's NOR chip holds
 // it: norflash.bin keeps the chip's bytes in address order from 0xFE000000,
@@ -236,6 +180,20 @@ int main(int argc, char** argv) {
         ->type_name("FILE")
         ->required();
 
+    // volume
+    CLI::App* volume = app.add_subcommand(
+        "volume", "the flash volume of a board folder started with --volume flash: " +
+                      std::string(stkimage::kVolumeVerbs));
+    std::string volumeBoard, volumeVerb;
+    std::vector<std::string> volumeArgs;
+    volume->add_option("board", volumeBoard, "board folder (stkboot --board)")
+        ->type_name("DIR")
+        ->required();
+    volume->add_option("verb", volumeVerb, "ls, get, put, rm, export or import")
+        ->type_name("VERB")
+        ->required();
+    volume->add_option("args", volumeArgs, "the verb's paths and files")->type_name("ARG");
+
     app.set_version_flag("--version", "stkimage " STK_VERSION);
     // CLI11 says "A subcommand is required" for both of these.
     if (argc > 1) {
@@ -244,10 +202,10 @@ int main(int argc, char** argv) {
         for (const CLI::App* sub : app.get_subcommands({}))
             known = known || sub->get_name() == first;
         if (!known && first.rfind("-", 0) != 0) {
-            std::fprintf(
-                stderr,
-                "stkimage: unknown subcommand '%s' (create, bundle, info, verify, bootflash)\n",
-                first.c_str());
+            std::fprintf(stderr,
+                         "stkimage: unknown subcommand '%s' (create, bundle, info, verify, "
+                         "bootflash, volume)\n",
+                         first.c_str());
             return kUsageError;
         }
         if (!known && first != "-h" && first != "--help" && first != "--version") {
@@ -320,6 +278,8 @@ int main(int argc, char** argv) {
             if (!stkimage::verifyImage(verifyPath, reason, summary))
                 throw BuildError{verifyPath + ": " + reason};
             std::printf("%s: %s\n", verifyPath.c_str(), summary.c_str());
+        } else if (*volume) {
+            return stkimage::volumeCommand(volumeBoard, volumeVerb, volumeArgs);
         } else if (*bootflash) {
             Bytes window = readBootFlashWindow(boardDir);
             writeOutput(bootflashOutput, window, {});

@@ -221,7 +221,8 @@ void adoptPreparedDisk() {
                        plat::board().dir().c_str());
 }
 
-bool prepareBoardFolder(const std::string& dir, std::string* reason, bool* fresh) {
+bool prepareBoardFolder(const std::string& dir, bool folderVolume, std::string* reason,
+                        bool* fresh) {
     if (dir.empty()) {
         *reason = "an empty path names no folder";
         return false;
@@ -239,8 +240,8 @@ bool prepareBoardFolder(const std::string& dir, std::string* reason, bool* fresh
         return false;
     }
     // The flash disk's volume folder must be creatable there.
-    std::string volume = dir + "/DskVol";
-    if (::mkdir(volume.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::string volume = folderVolume ? dir + "/DskVol" : dir;
+    if (folderVolume && ::mkdir(volume.c_str(), 0755) != 0 && errno != EEXIST) {
         *reason = std::strerror(errno);
         return false;
     }

@@ -25,10 +25,12 @@ void adoptPreparedDisk();
 bool seedDemoBoard();
 
 // Makes the board folder ready before start-up: creates it when only the
-// folder itself is missing, and refuses an empty path, a path that is not a
+// folder itself is missing (with the volume folder DskVol for a folder
+// volume), and refuses an empty path, a path that is not a
 // folder, and a folder this program cannot write. *fresh: no board has been
 // kept there yet (no flash chip file). false: *reason says why.
-bool prepareBoardFolder(const std::string& dir, std::string* reason, bool* fresh);
+bool prepareBoardFolder(const std::string& dir, bool folderVolume, std::string* reason,
+                        bool* fresh);
 
 // Holds the board folder for the rest of the program's life, so that a second
 // program cannot run the same board. false: *reason names the holder.

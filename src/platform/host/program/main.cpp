@@ -13,6 +13,7 @@
 #include "platform/host/board.h"
 #include "platform/host/host_clock.h"
 #include "platform/host/host_console.h"
+#include "platform/host/program/board_volume.h"
 #include "platform/host/program/host_run.h"
 #include "platform/platform.h"
 #include "sim/board_devices.h"
@@ -34,6 +35,12 @@ int main(int argc, char** argv) {
                  "execute a handed-off image when it is a program for this host");
     app.add_flag("--demo", demo,
                  "seed an empty board with the demo firmware (implies --run-firmware)");
+    std::string volume;
+    app.add_option("--volume", volume,
+                   "a new board's flash disk: folder (DIR/DskVol, the default) or flash (a FAT "
+                   "volume on the flash translation layer in DIR/norflash.bin); a board keeps "
+                   "the kind of its first start")
+        ->type_name("folder|flash");
     app.add_option("--rtc", clockTime,
                    "set the board's clock chip before start-up (UTC, \"YYYY-MM-DD HH:MM:SS\")");
     app.set_version_flag("--version", "stkboot " STK_VERSION);
@@ -42,13 +49,25 @@ int main(int argc, char** argv) {
     // The board folder is checked and held before anything of the board runs.
     std::string reason;
     bool fresh = false;
-    if (!stkhost::prepareBoardFolder(boardDir, &reason, &fresh)) {
+    stkhost::VolumeKind kind;
+    if (!stkhost::boardVolumeKind(boardDir, volume, &kind, &reason)) {
+        std::fprintf(stderr, "stkboot: %s\n", reason.c_str());
+        return 2;
+    }
+    if (!stkhost::prepareBoardFolder(boardDir, kind == stkhost::VolumeKind::Folder, &reason,
+                                     &fresh)) {
         std::fprintf(stderr, "stkboot: cannot use board folder %s: %s\n",
                      boardDir.empty() ? "\"\"" : boardDir.c_str(), reason.c_str());
         return 2;
     }
     if (!stkhost::lockBoardFolder(boardDir, &reason)) {
         std::fprintf(stderr, "stkboot: %s\n", reason.c_str());
+        return 2;
+    }
+    if (!stkhost::recordVolumeKind(boardDir, kind)) {
+        std::fprintf(stderr,
+                     "stkboot: cannot use board folder %s: cannot write its flashdisk file\n",
+                     boardDir.c_str());
         return 2;
     }
     bool terminal = console == "stdio" && plat::hostStdinIsTerminal();
@@ -64,6 +83,7 @@ int main(int argc, char** argv) {
     plat::installBoard(std::make_unique<plat::Board>(
         std::unique_ptr<plat::ConsoleDevice>(con), std::make_unique<plat::HostClock>(), boardDir));
     attachBoardDevices(plat::board());
+    stkhost::useVolumeKind(kind);
     if (!clockTime.empty() && !sim::setBoardClock(clockTime.c_str())) {
         std::fprintf(stderr, "stkboot: --rtc wants \"YYYY-MM-DD HH:MM:SS\"\n");
         return 2;
@@ -71,7 +91,7 @@ int main(int argc, char** argv) {
     plat::board().runFirmware = runFirmware || demo;
     // Formatting goes through the flash driver.
     if (fresh || demo) Flash_Init();
-    if (fresh) stkhost::adoptPreparedDisk();
+    if (fresh && kind == stkhost::VolumeKind::Folder) stkhost::adoptPreparedDisk();
     if (demo && !stkhost::seedDemoBoard()) return 2;
 
     for (;;) {

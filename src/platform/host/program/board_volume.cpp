@@ -1,0 +1,60 @@
+#include "platform/host/program/board_volume.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "fs/flash_volume.h"
+#include "platform/host/board.h"
+
+namespace stkhost {
+
+namespace {
+constexpr const char* kRecordName = "/flashdisk";
+}  // namespace
+
+const char* volumeKindName(VolumeKind kind) {
+    return kind == VolumeKind::Flash ? "flash" : "folder";
+}
+
+bool boardVolumeKind(const std::string& dir, const std::string& requested, VolumeKind* kind,
+                     std::string* reason) {
+    if (!requested.empty() && requested != "folder" && requested != "flash") {
+        *reason = "--volume takes folder or flash, not " + requested;
+        return false;
+    }
+    std::ifstream in(dir + kRecordName);
+    std::string own;
+    if (in) {
+        std::getline(in, own);
+        if (own != "folder" && own != "flash") {
+            *reason = "board folder " + dir + " names no kind of flash disk in " + dir +
+                      kRecordName + " (\"folder\" or \"flash\")";
+            return false;
+        }
+    } else {
+        std::ifstream chip(dir + "/norflash.bin");
+        // A board from before the record keeps its folder volume.
+        own = chip ? "folder" : requested;
+    }
+    if (!requested.empty() && !own.empty() && requested != own) {
+        *reason = "board folder " + dir + " keeps its flash disk as a " + own +
+                  " volume; --volume " + requested + " does not fit it";
+        return false;
+    }
+    *kind = own == "flash" ? VolumeKind::Flash : VolumeKind::Folder;
+    return true;
+}
+
+bool recordVolumeKind(const std::string& dir, VolumeKind kind) {
+    std::ifstream existing(dir + kRecordName);
+    if (existing) return true;
+    std::ofstream out(dir + kRecordName);
+    out << volumeKindName(kind) << "\n";
+    return bool(out);
+}
+
+void useVolumeKind(VolumeKind kind) {
+    if (kind == VolumeKind::Flash) plat::board().useFlashDiskDriver(fs::makeFlashVolumeDriver());
+}
+
+}  // namespace stkhost
