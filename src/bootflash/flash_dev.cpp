@@ -1,10 +1,11 @@
-// The NOR flash driver. Everything is 16-bit bus cycles at chip addresses;
-// those two accesses are the only part that knows where the chip is reached.
+// The NOR flash driver. Everything is 16-bit bus cycles at chip addresses,
+// in the command set the chip's query names (bootflash/flash_commands.h).
 #include "bootflash/flash_dev.h"
 
 #include <cstdint>
 #include <utility>
 
+#include "bootflash/flash_commands.h"
 #include "platform/platform.h"
 
 FlashDevInfo flashDevInfo;
@@ -19,30 +20,24 @@ STK_RESET_HOOK {
 
 namespace {
 
-constexpr uint32_t kUnlockAddress1 = kFlashChipBase + 2 * 0x555;
-constexpr uint32_t kUnlockAddress2 = kFlashChipBase + 2 * 0x2AA;
 constexpr uint32_t kCfiQueryAddress = kFlashChipBase + 2 * 0x55;
-constexpr uint16_t kCmdReset = 0xF0, kCmdCfiQuery = 0x98, kCmdUnlock1 = 0xAA, kCmdUnlock2 = 0x55,
-                   kCmdEraseSetup = 0x80, kCmdSectorErase = 0x30, kCmdWordProgram = 0xA0,
-                   kCmdWriteBuffer = 0x25, kCmdProgramBuffer = 0x29;
+constexpr uint16_t kCmdReset = 0xF0, kCmdCfiQuery = 0x98;
 // The last 2 MiB of the chip, with the boot flash window, stay out of the flash disk.
 constexpr uint32_t kReservedTop = 0x200000;
 // The largest chip that fits from the base to the top of the address space.
 constexpr uint32_t kMaxChipSize = 0u - kFlashChipBase;
 
-// Nothing answering reads as a floating bus: all ones.
-uint16_t busRead(uint32_t address) {
-    uint16_t value = 0xFFFF;
-    plat::busRead16(address, &value);
-    return value;
-}
-
-void busWrite(uint32_t address, uint16_t value) {
-    plat::busWrite16(address, value);
-}
+using flashcmd::WaitEnd;
 
 uint16_t cfiWord(uint32_t word) {
-    return busRead(kFlashChipBase + 2 * word);
+    return flashcmd::read(kFlashChipBase + 2 * word);
+}
+
+// The command set of the identified chip.
+const flashcmd::CommandSet& commands() {
+    uint32_t set = flashDevInfo.commandSet;
+    return set == flashcmd::kIntelStandard || set == flashcmd::kIntelExtended ? flashcmd::intel()
+                                                                              : flashcmd::amd();
 }
 
 void* ptr(uint32_t address) {
@@ -86,7 +81,7 @@ bool notInitialized() {
 
 int flashDevProbe() {
     if (flashDevInitialized == 1) return 0;
-    busWrite(kCfiQueryAddress, kCmdCfiQuery);
+    flashcmd::write(kCfiQueryAddress, kCmdCfiQuery);
     plat::taskDelay(1);
     bool ok = cfiWord(0x10) == 'Q' && cfiWord(0x11) == 'R' && cfiWord(0x12) == 'Y';
     if (ok) {
@@ -95,6 +90,7 @@ int flashDevProbe() {
         uint32_t sizeShift = cfiWord(0x27) & 0xFF;
         uint32_t bufferShift = cfiWord(0x2A) & 0xFF;
         flashDevInfo.regionCount = cfiWord(0x2C) & 0xFF;
+        flashDevInfo.commandSet = (cfiWord(0x14) & 0xFF) << 8 | (cfiWord(0x13) & 0xFF);
         // A geometry this board cannot hold is a failed identification.
         ok = sizeShift < 32 && (uint64_t(1) << sizeShift) <= kMaxChipSize &&
              (uint64_t(1) << sizeShift) > kReservedTop && bufferShift >= 1 && bufferShift < 16 &&
@@ -105,7 +101,12 @@ int flashDevProbe() {
             ok = readRegions();
         }
     }
-    busWrite(kFlashChipBase, kCmdReset);
+    // Back to read mode in the chip's own command set (an Intel chip stays in
+    // query mode on the AMD reset).
+    if (ok)
+        commands().readMode(kFlashChipBase);
+    else
+        flashcmd::write(kFlashChipBase, kCmdReset);
     if (!ok) {
         flashDevInfo = {};
         plat::printf("%s: CFI query failed\n", "flashDevProbe");
@@ -164,47 +165,8 @@ int spfSectorAdrsGet(int sector, uint32_t* address) {
     return -1;
 }
 
-namespace {
-
-enum class WaitEnd { Done, Failed, Aborted, TimedOut };
-
-// The status wait; how it ended tells a caller whether the chip was already
-// put back to read mode by the write-buffer abort reset.
-WaitEnd waitForStatus(int operation, uint32_t address, uint16_t expected) {
-    const uint16_t done = expected & 0x80;
-    for (uint32_t reads = 1;; ++reads) {
-        uint16_t status = busRead(address);
-        if ((status & 0x80) == done) return WaitEnd::Done;
-        if (status & 0x20) {
-            if ((busRead(address) & 0x80) == done) return WaitEnd::Done;
-            plat::printf("%s: FAILED for operation %d at address %p\n", "spfOpStatusCheck",
-                         operation, ptr(address));
-            busWrite(address, kCmdReset);
-            return WaitEnd::Failed;
-        }
-        if (operation == kFlashOpBufferProgram && (status & 0x02)) {
-            if ((busRead(address) & 0x80) == done) return WaitEnd::Done;
-            plat::printf("%s: ABORT for buffer write at address %p\n", "spfOpStatusCheck",
-                         ptr(address));
-            busWrite(kUnlockAddress1, kCmdUnlock1);
-            busWrite(kUnlockAddress2, kCmdUnlock2);
-            busWrite(kUnlockAddress1, kCmdReset);
-            return WaitEnd::Aborted;
-        }
-        plat::taskDelay(0);
-        if (reads >= kFlashStatusReadLimit) {
-            plat::printf("%s: TIMEOUT for operation %d at address %p\n", "spfOpStatusCheck",
-                         operation, ptr(address));
-            busWrite(address, kCmdReset);
-            return WaitEnd::TimedOut;
-        }
-    }
-}
-
-}  // namespace
-
 int spfOpStatusCheck(int operation, uint32_t address, uint16_t expected) {
-    return waitForStatus(operation, address, expected) == WaitEnd::Done ? 0 : -1;
+    return commands().wait(operation, address, expected) == WaitEnd::Done ? 0 : -1;
 }
 
 int flashDevSectorErase(int sector) {
@@ -215,19 +177,13 @@ int flashDevSectorErase(int sector) {
                      sector);
         return -1;
     }
-    busWrite(kFlashChipBase, kCmdReset);
-    busWrite(kUnlockAddress1, kCmdUnlock1);
-    busWrite(kUnlockAddress2, kCmdUnlock2);
-    busWrite(kUnlockAddress1, kCmdEraseSetup);
-    busWrite(kUnlockAddress1, kCmdUnlock1);
-    busWrite(kUnlockAddress2, kCmdUnlock2);
-    busWrite(address, kCmdSectorErase);
+    commands().sectorErase(address);
     if (spfOpStatusCheck(kFlashOpSectorErase, address, 0xFFFF) != 0) {
         plat::printf("%s: spfOpStatusCheck() failed for sector %d (adrs %p) \n",
                      "flashDevSectorErase", sector, ptr(address));
         return -1;
     }
-    busWrite(address, kCmdReset);
+    commands().readMode(address);
     return 0;
 }
 
@@ -260,6 +216,7 @@ int flashDevWrite(uint32_t address, const void* source, uint32_t size) {
     }
     const uint8_t* bytes = static_cast<const uint8_t*>(source);
     auto wordAt = [bytes](uint32_t i) { return uint16_t(bytes[2 * i] << 8 | bytes[2 * i + 1]); };
+    const flashcmd::CommandSet& set = commands();
     const uint32_t bufferWords = flashDevInfo.bufferSize / 2;
     uint32_t left = size / 2;
     uint32_t next = 0;  // index of the next source word
@@ -267,23 +224,16 @@ int flashDevWrite(uint32_t address, const void* source, uint32_t size) {
         uint32_t words = 1;
         uint32_t waitAt = address;
         int operation = kFlashOpWordProgram;
-        busWrite(kUnlockAddress1, kCmdUnlock1);
-        busWrite(kUnlockAddress2, kCmdUnlock2);
         if (address % flashDevInfo.bufferSize == 0) {
             words = left < bufferWords ? left : bufferWords;
-            busWrite(address, kCmdWriteBuffer);
-            busWrite(address, uint16_t(words - 1));
-            for (uint32_t i = 0; i < words; ++i) busWrite(address + 2 * i, wordAt(next + i));
-            busWrite(address, kCmdProgramBuffer);
-            waitAt = address + 2 * (words - 1);
+            waitAt = set.bufferProgram(address, bytes + 2 * next, words);
             operation = kFlashOpBufferProgram;
         } else {
-            busWrite(kUnlockAddress1, kCmdWordProgram);
-            busWrite(address, wordAt(next));
+            set.wordProgram(address, wordAt(next));
         }
-        WaitEnd end = waitForStatus(operation, waitAt, wordAt(next + words - 1));
+        WaitEnd end = set.wait(operation, waitAt, wordAt(next + words - 1));
         // The abort reset that ends a write-buffer abort has left read mode already.
-        if (end != WaitEnd::Aborted) busWrite(address, kCmdReset);
+        if (end != WaitEnd::Aborted) set.readMode(address);
         if (end != WaitEnd::Done) {
             plat::printf("%s: spfOpStatusCheck() failed at adrs %p\n", "flashDevWrite",
                          ptr(address));
@@ -295,6 +245,6 @@ int flashDevWrite(uint32_t address, const void* source, uint32_t size) {
     }
     // Back to read mode at the address after the last word; after the chip's
     // last word that would wrap to address 0, so the last word takes it.
-    busWrite(insideChip(address, 2) ? address : address - 2, kCmdReset);
+    set.readMode(insideChip(address, 2) ? address : address - 2);
     return 0;
 }

@@ -31,6 +31,7 @@ struct flashRegion {
 
 struct FlashDevInfo {
     uint32_t deviceId;
+    uint32_t commandSet;  // the query's primary algorithm: 0x0002 AMD, 0x0001 Intel
     uint32_t chipSize;
     uint32_t bufferSize;  // bytes
     uint32_t regionCount;

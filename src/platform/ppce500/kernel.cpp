@@ -3,11 +3,12 @@
 // calls the loaded image; the processor registers are the real ones; memory
 // comes from the C library's heap; semaphores never block another task
 // because there is none (a take that cannot succeed waits out its time-out).
+#include "platform/kernel.h"
+
 #include <cstdlib>
 
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "platform/kernel.h"
 #include "platform/ppce500/board_control.h"
 #include "platform/ppce500/cpu.h"
 #include "platform/ppce500/memory_map.h"

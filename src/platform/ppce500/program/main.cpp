@@ -3,7 +3,10 @@
 // installs the platform's services over them, as the kernel does before it
 // calls the boot program's entry, and runs the boot program. It never
 // returns: the boot program ends in a hand-off, a reset or a halt.
+#include <memory>
+
 #include "boot/boot.h"
+#include "fs/flash_volume.h"
 #include "platform/line_console.h"
 #include "platform/platform.h"
 #include "platform/ppce500/board_control.h"
@@ -18,6 +21,9 @@ int main() {
     plat::Services& s = plat::services();
     s.clock = &clock;
     s.console = &console;
+    // The flash disk: the FAT volume on the translation layer in the flash.
+    static std::unique_ptr<plat::FlashDiskDriver> flashDisk = fs::makeFlashVolumeDriver();
+    s.flashDisk = flashDisk.get();
     plat::resetProcessState();
     usrAppInit();
     ppce::boardHalt();
