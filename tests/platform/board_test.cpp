@@ -1,5 +1,9 @@
+#include <poll.h>
+#include <unistd.h>
+
 #include <filesystem>
 
+#include "support/pty_harness.h"
 #include "support/test_board.h"
 
 namespace {
@@ -27,6 +31,22 @@ TEST_F(Volume, AResetClosesTheHostFilesOfOpenDescriptors) {
     ASSERT_EQ(openHostFiles(), before + 1);
     tb.powerOn();
     EXPECT_EQ(openHostFiles(), before);
+}
+
+// What a pseudo-terminal was given has left the line: the flush before a
+// transfer must not take back an announcement the peer has not read yet, not
+// even what waits behind a full input queue of the peer.
+TEST(HostConsole, AFlushOnAPseudoTerminalKeepsWhatWasWritten) {
+    stktest::HostLineBoard board;
+    ASSERT_TRUE(board.ok());
+    const std::string text(6000, 'a');
+    ASSERT_EQ(plat::conWrite(text.data(), text.size()), long(text.size()));
+    ASSERT_EQ(plat::ioctl(plat::kConsoleFd, plat::FIOFLUSH, 0), 0);
+    std::string got;
+    char buf[4096];
+    for (struct pollfd p{board.lineFd(), POLLIN, 0}; ::poll(&p, 1, 200) == 1;)
+        got.append(buf, size_t(std::max<ssize_t>(0, ::read(board.lineFd(), buf, sizeof buf))));
+    EXPECT_EQ(got.size(), text.size());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <utility>
 
 #include "bootflash/bootflash.h"
 #include "platform/host/address_map.h"
@@ -152,6 +153,16 @@ int runTool(const std::vector<std::string>& argv, std::string* output) {
         if (output) output->append(buf, n);
     int status = p ? ::pclose(p) : -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int runOnLine(const std::string& line, const std::string& dir, const std::vector<std::string>& argv,
+              int timeoutMs) {
+    std::string errFile;
+    int fd = ::open(line.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    pid_t pid = fd < 0 ? -1 : spawn(argv, dir, fd, &errFile);
+    if (fd >= 0) ::close(fd);
+    if (!errFile.empty()) ::unlink(errFile.c_str());
+    return pid > 0 ? reap(pid, timeoutMs) : -1;
 }
 
 bool programsAvailable(const std::vector<std::string>& names) {
@@ -340,19 +351,22 @@ uint64_t BriskClock::nowUs() {
 }
 
 void BriskClock::sleepUs(uint64_t us) {
-    us >= 1000000u ? void(skipped_ += us) : void(::usleep(useconds_t(us)));
+    if (us >= 1000000u) skipped_ += us - 100000u;
+    ::usleep(useconds_t(us >= 1000000u ? 100000u : us));
 }
 
 // --- HostLineBoard --------------------------------------------------------------
 
-HostLineBoard::HostLineBoard() {
+HostLineBoard::HostLineBoard(bool onMaster) : onMaster_(onMaster) {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    std::string slavePath = ::ptsname(master_);
-    guard_ = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    slavePath_ = ::ptsname(master_);
+    guard_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     makeRaw(guard_, B115200);
     char err[256] = {};
-    plat::ConsoleDevice* con = plat::openHostConsole(slavePath.c_str(), err, sizeof err);
+    plat::ConsoleDevice* con = onMaster
+                                   ? plat::ptyMasterConsole(std::exchange(master_, -1), -1)
+                                   : plat::openHostConsole(slavePath_.c_str(), err, sizeof err);
     std::string templ = (fs::temp_directory_path() / "stkline-XXXXXX").string();
     if (!con || !::mkdtemp(templ.data())) return;
     dir_ = templ;

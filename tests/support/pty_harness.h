@@ -27,6 +27,10 @@ std::string stkbootPath();
 std::string stkimagePath();
 // Runs a tool to its end; its output (with standard error) goes to *output.
 int runTool(const std::vector<std::string>& argv, std::string* output = nullptr);
+// Runs a program in dir with its standard input and output on the terminal
+// device `line`; its exit code, or -1 when it was killed after timeoutMs.
+int runOnLine(const std::string& line, const std::string& dir, const std::vector<std::string>& argv,
+              int timeoutMs);
 bool programsAvailable(const std::vector<std::string>& names);
 std::string randomBytes(size_t n, uint32_t seed);  // the same bytes for the same seed
 
@@ -107,7 +111,8 @@ class BootProcess {
 };
 
 // Real time, except that sleeps of a second or more (the pauses before and
-// after a transfer) pass at once; waits for input still take real time.
+// after a transfer) take a tenth of a second, time enough for a peer program
+// to end; waits for input still take real time.
 class BriskClock : public plat::Clock {
   public:
     uint64_t nowUs() override;
@@ -119,20 +124,23 @@ class BriskClock : public plat::Clock {
 };
 
 // A board of this process whose console is the slave of a pseudo-terminal at
-// 115200 bit/s; the master is the line for peers. The flash disk is formatted
-// and the working directory is "/DskVol/files".
+// 115200 bit/s; the master is the line for peers. onMaster: the console is
+// the master, as with stkboot --console pty, and peers take the slave
+// (linePath). The flash disk is formatted and the working directory is
+// "/DskVol/files".
 class HostLineBoard {
   public:
-    HostLineBoard();
+    explicit HostLineBoard(bool onMaster = false);
     ~HostLineBoard();
     HostLineBoard(const HostLineBoard&) = delete;
     bool ok() const { return ok_; }
-    int lineFd() const { return master_; }
+    int lineFd() const { return onMaster_ ? guard_ : master_; }
+    const std::string& linePath() const { return slavePath_; }
     std::string hostPath(const std::string& name) const;  // under "/DskVol/files"
 
   private:
-    bool ok_ = false;
-    std::string dir_;
+    bool ok_ = false, onMaster_;
+    std::string dir_, slavePath_;
     int master_ = -1;
     int guard_ = -1;  // a slave descriptor kept open so the master never sees a hang-up
 };

@@ -10,7 +10,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -113,6 +116,9 @@ class FdConsole : public ConsoleDevice {
             struct termios t;
             if (::tcgetattr(in_, &t) == 0) speed_ = baudValue(::cfgetospeed(&t));
         }
+        struct stat st;
+        ptySlave_ = tty_ && ::fstat(out_, &st) == 0 && S_ISCHR(st.st_mode) &&
+                    major(st.st_rdev) >= kPtySlaveMajor && major(st.st_rdev) < kPtySlaveMajor + 8;
         setOptions(OPT_TERMINAL);
     }
 
@@ -210,7 +216,12 @@ class FdConsole : public ConsoleDevice {
 
     int flush(bool input, bool output) override {
         if (input) ready_.clear();
-        if (!tty_) return 0;
+        // What a pseudo-terminal was given has left already: it waits in the
+        // other side's input queue, where a serial line's far end would have
+        // it by now. Flushing there would take back text the peer may not
+        // have read yet (an announcement before a transfer).
+        output = output && !ptySlave_;
+        if (!tty_ || !(input || output)) return 0;
         int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
         return ::tcflush(in_, which) == 0 ? 0 : -1;
     }
@@ -220,60 +231,72 @@ class FdConsole : public ConsoleDevice {
     }
 
   private:
+    static constexpr unsigned kPtySlaveMajor = 136;  // device numbers of /dev/pts/N
     int in_, out_;
     bool tty_;
+    bool ptySlave_ = false;
     int opts_ = OPT_TERMINAL;
     int speed_ = 9600;
     std::string ready_;  // bytes read ahead in transfer mode
 };
 
 // The master side of a pseudo-terminal: a raw line under the console's
-// software line discipline.
+// software line discipline. The master runs in packet mode, so that each read
+// says whether it carries data or a notice that the other side flushed.
 class PtyLine : public RawLine {
   public:
-    PtyLine(int master, int hold) : master_(master), hold_(hold) {}
+    PtyLine(int master, int hold) : master_(master), hold_(hold) {
+        int on = 1;
+        ::ioctl(master_, TIOCPKT, &on);
+    }
     ~PtyLine() override {
         if (hold_ >= 0) ::close(hold_);
         ::close(master_);
     }
 
-    bool waitByte(int64_t timeoutUs) override {
-        return have_ < got_ || pollReadable(master_, timeoutUs);
-    }
+    bool waitByte(int64_t timeoutUs) override { return waitFor(timeoutUs, false) == kLineByte; }
+    int waitByteOrFlush(int64_t timeoutUs) override { return waitFor(timeoutUs, true); }
 
     size_t readSome(uint8_t* buf, size_t n) override {
         // Whatever the line holds comes in one call, so that the byte-wise
         // reads of a transfer cost no system call each.
-        while (have_ == got_) {
-            ssize_t r = ::read(master_, ahead_, sizeof ahead_);
-            if (r > 0) {
-                have_ = 0;
-                got_ = size_t(r);
-            } else if (!(r < 0 && (errno == EINTR || errno == EAGAIN))) {
-                endOfInput();
-            }
-        }
+        while (have_ == got_) readPacket();
         size_t k = std::min(n, got_ - have_);
-        std::memcpy(buf, ahead_ + have_, k);
+        std::memcpy(buf, packet_ + have_, k);
         have_ += k;
         return k;
     }
 
     bool writeAll(const uint8_t* buf, size_t n) override {
+        // The other side's flushes count from the last write on: one after it
+        // threw away what was written, or what was sent in answer to it.
+        takeNotices();
+        flushes_ = 0;
         return writeAllFd(master_, reinterpret_cast<const char*>(buf), n) >= 0;
     }
 
-    void drain() override {}
+    // What was written waits in the other side's input queue until the
+    // program there reads it; a hang-up (this process ending) would throw it
+    // away. A program that reads nothing is given a few seconds.
+    void drain() override {
+        Clock& clock = board().clock();
+        uint64_t until = clock.nowUs() + kDrainLimitUs;
+        int queued = 0;
+        while (::ioctl(hold_, FIONREAD, &queued) == 0 && queued > 0 && clock.nowUs() < until)
+            clock.sleepUs(10000);
+    }
 
     void discardInput() override {
         have_ = got_ = 0;
+        // The other side's flushes before this one are of no concern to what follows.
+        takeNotices();
+        flushes_ = 0;
         // An empty queue needs no flush; the terminal's flush waits for its
         // receive worker and would stall a transfer now and then.
         struct pollfd p {
             master_, POLLIN, 0
         };
-        if (::poll(&p, 1, 0) == 0) return;
-        ::tcflush(master_, TCIFLUSH);
+        if (::poll(&p, 1, 0) == 1) ::tcflush(master_, TCIFLUSH);
     }
 
     int setBaud(int bps) override {
@@ -295,10 +318,57 @@ class PtyLine : public RawLine {
     }
 
   private:
+    static constexpr uint64_t kDrainLimitUs = 3000000;
+
+    // A LineWait; the other side's flushes end it only when flushesEnd.
+    int waitFor(int64_t timeoutUs, bool flushesEnd) {
+        Clock& clock = board().clock();
+        uint64_t deadline = timeoutUs < 0 ? 0 : clock.nowUs() + uint64_t(timeoutUs);
+        for (;;) {
+            if (have_ < got_) return kLineByte;
+            int flushes = flushesEnd ? std::exchange(flushes_, 0) : 0;
+            if (flushes & TIOCPKT_FLUSHWRITE) return kPeerDroppedItsOutput;
+            if (flushes & TIOCPKT_FLUSHREAD) return kPeerDroppedItsInput;
+            int64_t left = -1;
+            if (timeoutUs >= 0) {
+                uint64_t now = clock.nowUs();
+                left = now >= deadline ? 0 : int64_t(deadline - now);
+            }
+            if (!pollReadable(master_, left)) return kLineTimedOut;
+            readPacket();
+        }
+    }
+
+    // Takes the notices waiting on the master, leaving its data alone (a
+    // notice comes before data, and a read of one byte carries no data).
+    void takeNotices() {
+        struct pollfd p {
+            master_, POLLPRI, 0
+        };
+        uint8_t status;
+        while (::poll(&p, 1, 0) == 1 && (p.revents & POLLPRI) && ::read(master_, &status, 1) == 1)
+            flushes_ |= status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE);
+    }
+
+    // One read of the master (blocking): data, or a notice. Of the notices
+    // only the other side's flushes matter; those of flow control do not.
+    void readPacket() {
+        ssize_t r = ::read(master_, packet_, sizeof packet_);
+        if (r > 1 && packet_[0] == TIOCPKT_DATA) {
+            have_ = 1;
+            got_ = size_t(r);
+        } else if (r == 1) {
+            flushes_ |= packet_[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE);
+        } else if (!(r < 0 && (errno == EINTR || errno == EAGAIN))) {
+            endOfInput();
+        }
+    }
+
     int master_;
     int hold_;
-    uint8_t ahead_[4096];
+    uint8_t packet_[4097];  // the packet byte, then the data
     size_t have_ = 0, got_ = 0;
+    int flushes_ = 0;  // the other side's flushes noticed and not yet reported
 };
 
 class PtyConsole : public LineConsole {
@@ -323,6 +393,10 @@ void waitForTerminal(int master, const std::string& name) {
 }
 
 }  // namespace
+
+ConsoleDevice* ptyMasterConsole(int master, int heldSlave) {
+    return new PtyConsole(std::make_unique<PtyLine>(master, heldSlave));
+}
 
 bool hostStdinIsTerminal() {
     return ::isatty(0) == 1;
@@ -367,8 +441,7 @@ ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize) {
         waitForTerminal(master, name);
         // From now on a descriptor of our own keeps the master from seeing a
         // hang-up when the terminal program goes away for a while.
-        slave = ::open(name.c_str(), O_RDWR | O_NOCTTY);
-        return new PtyConsole(std::make_unique<PtyLine>(master, slave));
+        return ptyMasterConsole(master, ::open(name.c_str(), O_RDWR | O_NOCTTY));
     }
     // Anything but a terminal or another character device would be written
     // over with console output.
