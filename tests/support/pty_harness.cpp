@@ -288,7 +288,7 @@ bool BootProcess::start(const std::string& boardDir, const std::vector<std::stri
     if (pid_ < 0 || !expectErr(mark + "/", 10000) || !expectErr("\n", 1000)) return false;
     std::string e = errText();
     size_t at = e.find(mark) + mark.size();
-    console_ = e.substr(at, e.find('\n', at) - at);
+    console_ = e.substr(at, e.find_first_of(" \n", at) - at);
     if (!attach) return true;
     terminal_ = ::open(console_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     makeRaw(terminal_, 0);

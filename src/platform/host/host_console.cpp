@@ -1,16 +1,11 @@
-// Host console devices: the process's standard input/output, a pseudo-terminal
-// whose slave a terminal program or lrzsz attaches to, or a serial device.
-//
-// On a terminal or serial device the option bits map onto termios, so the host
-// line discipline does echo and line editing. On a pseudo-terminal our end is
-// the master, where no line discipline runs on the operator's input; there the
-// console's software line discipline carries out the same options, as on the
-// board's UART.
+// Host console devices: the process's standard input/output or a serial
+// device, where the option bits map onto termios so that the host's line
+// discipline does echo and line editing; a pseudo-terminal is in
+// pty_console.cpp.
 #include "platform/host/host_console.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -21,44 +16,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <utility>
 
-#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/host/board.h"
-#include "platform/line_console.h"
+#include "platform/host/host_lines.h"
 
 namespace plat {
 
 namespace {
 
-struct BaudEntry {
-    int bps;
-    speed_t code;
-};
-constexpr BaudEntry kBauds[] = {
-    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
-};
-
-bool baudCode(int bps, speed_t* code) {
-    for (const auto& e : kBauds)
-        if (e.bps == bps) {
-            *code = e.code;
-            return true;
-        }
-    return false;
-}
-
-int baudValue(speed_t code) {
-    for (const auto& e : kBauds)
-        if (e.code == code) return e.bps;
-    return -1;
-}
+using namespace hostline;
 
 // The host terminal's own settings, put back when the program ends: state of
 // the host process, not of the board, so a board reset leaves it alone.
@@ -66,44 +34,6 @@ struct termios savedStdin;
 bool stdinSaved = false;
 void restoreStdin() {
     if (stdinSaved) ::tcsetattr(0, TCSANOW, &savedStdin);
-}
-
-long writeAllFd(int fd, const char* p, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t w = ::write(fd, p + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && errno == EAGAIN) {
-            struct pollfd pw {
-                fd, POLLOUT, 0
-            };
-            ::poll(&pw, 1, 100);
-            continue;
-        }
-        if (w <= 0) return -1;
-        done += size_t(w);
-    }
-    return long(n);
-}
-
-// Waits for input on fd for up to timeoutUs of the board's clock (< 0: no
-// limit): true when it is readable (or has hung up, for the read to tell).
-bool pollReadable(int fd, int64_t timeoutUs) {
-    Clock& clock = board().clock();
-    uint64_t deadline = timeoutUs < 0 ? 0 : clock.nowUs() + uint64_t(timeoutUs);
-    for (;;) {
-        int ms = -1;
-        if (timeoutUs >= 0) {
-            uint64_t now = clock.nowUs();
-            ms = now >= deadline ? 0 : int((deadline - now + 999) / 1000);
-        }
-        struct pollfd p {
-            fd, POLLIN, 0
-        };
-        int r = ::poll(&p, 1, ms);
-        if (r < 0 && errno == EINTR) continue;
-        return r > 0;
-    }
 }
 
 // The process's standard input and output, a terminal or a serial device:
@@ -240,169 +170,32 @@ class FdConsole : public ConsoleDevice {
     std::string ready_;  // bytes read ahead in transfer mode
 };
 
-// The master side of a pseudo-terminal: a raw line under the console's
-// software line discipline. The master runs in packet mode, so that each read
-// says whether it carries data or a notice that the other side flushed.
-class PtyLine : public RawLine {
-  public:
-    PtyLine(int master, int hold) : master_(master), hold_(hold) {
-        int on = 1;
-        ::ioctl(master_, TIOCPKT, &on);
-    }
-    ~PtyLine() override {
-        if (hold_ >= 0) ::close(hold_);
-        ::close(master_);
-    }
-
-    bool waitByte(int64_t timeoutUs) override { return waitFor(timeoutUs, false) == kLineByte; }
-    int waitByteOrFlush(int64_t timeoutUs) override { return waitFor(timeoutUs, true); }
-
-    size_t readSome(uint8_t* buf, size_t n) override {
-        // Whatever the line holds comes in one call, so that the byte-wise
-        // reads of a transfer cost no system call each.
-        while (have_ == got_) readPacket();
-        size_t k = std::min(n, got_ - have_);
-        std::memcpy(buf, packet_ + have_, k);
-        have_ += k;
-        return k;
-    }
-
-    bool writeAll(const uint8_t* buf, size_t n) override {
-        // The other side's flushes count from the last write on: one after it
-        // threw away what was written, or what was sent in answer to it.
-        takeNotices();
-        flushes_ = 0;
-        return writeAllFd(master_, reinterpret_cast<const char*>(buf), n) >= 0;
-    }
-
-    // What was written waits in the other side's input queue until the
-    // program there reads it; a hang-up (this process ending) would throw it
-    // away. A program that reads nothing is given a few seconds.
-    void drain() override {
-        Clock& clock = board().clock();
-        uint64_t until = clock.nowUs() + kDrainLimitUs;
-        int queued = 0;
-        while (::ioctl(hold_, FIONREAD, &queued) == 0 && queued > 0 && clock.nowUs() < until)
-            clock.sleepUs(10000);
-    }
-
-    void discardInput() override {
-        have_ = got_ = 0;
-        // The other side's flushes before this one are of no concern to what follows.
-        takeNotices();
-        flushes_ = 0;
-        // An empty queue needs no flush; the terminal's flush waits for its
-        // receive worker and would stall a transfer now and then.
-        struct pollfd p {
-            master_, POLLIN, 0
-        };
-        if (::poll(&p, 1, 0) == 1) ::tcflush(master_, TCIFLUSH);
-    }
-
-    int setBaud(int bps) override {
-        speed_t code;
-        struct termios t;
-        if (!baudCode(bps, &code) || ::tcgetattr(master_, &t) != 0) return -1;
-        ::cfsetispeed(&t, code);
-        ::cfsetospeed(&t, code);
-        return ::tcsetattr(master_, TCSADRAIN, &t) == 0 ? 0 : -1;
-    }
-
-    int getBaud(int* bps) override {
-        struct termios t;
-        if (::tcgetattr(master_, &t) != 0) return -1;
-        int v = baudValue(::cfgetospeed(&t));
-        if (v < 0) return -1;
-        *bps = v;
-        return 0;
-    }
-
-  private:
-    static constexpr uint64_t kDrainLimitUs = 3000000;
-
-    // A LineWait; the other side's flushes end it only when flushesEnd.
-    int waitFor(int64_t timeoutUs, bool flushesEnd) {
-        Clock& clock = board().clock();
-        uint64_t deadline = timeoutUs < 0 ? 0 : clock.nowUs() + uint64_t(timeoutUs);
-        for (;;) {
-            if (have_ < got_) return kLineByte;
-            int flushes = flushesEnd ? std::exchange(flushes_, 0) : 0;
-            if (flushes & TIOCPKT_FLUSHWRITE) return kPeerDroppedItsOutput;
-            if (flushes & TIOCPKT_FLUSHREAD) return kPeerDroppedItsInput;
-            int64_t left = -1;
-            if (timeoutUs >= 0) {
-                uint64_t now = clock.nowUs();
-                left = now >= deadline ? 0 : int64_t(deadline - now);
-            }
-            if (!pollReadable(master_, left)) return kLineTimedOut;
-            readPacket();
-        }
-    }
-
-    // Takes the notices waiting on the master, leaving its data alone (a
-    // notice comes before data, and a read of one byte carries no data).
-    void takeNotices() {
-        struct pollfd p {
-            master_, POLLPRI, 0
-        };
-        uint8_t status;
-        while (::poll(&p, 1, 0) == 1 && (p.revents & POLLPRI) && ::read(master_, &status, 1) == 1)
-            flushes_ |= status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE);
-    }
-
-    // One read of the master (blocking): data, or a notice. Of the notices
-    // only the other side's flushes matter; those of flow control do not.
-    void readPacket() {
-        ssize_t r = ::read(master_, packet_, sizeof packet_);
-        if (r > 1 && packet_[0] == TIOCPKT_DATA) {
-            have_ = 1;
-            got_ = size_t(r);
-        } else if (r == 1) {
-            flushes_ |= packet_[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE);
-        } else if (!(r < 0 && (errno == EINTR || errno == EAGAIN))) {
-            endOfInput();
-        }
-    }
-
-    int master_;
-    int hold_;
-    uint8_t packet_[4097];  // the packet byte, then the data
-    size_t have_ = 0, got_ = 0;
-    int flushes_ = 0;  // the other side's flushes noticed and not yet reported
-};
-
-class PtyConsole : public LineConsole {
-  public:
-    explicit PtyConsole(std::unique_ptr<PtyLine> line)
-        : LineConsole(*line), line_(std::move(line)) {}
-
-  private:
-    std::unique_ptr<PtyLine> line_;
-};
-
-// Start-up waits until a terminal program holds the pseudo-terminal: until
-// then the master reports a hang-up, and an auto-boot would run out unseen.
-void waitForTerminal(int master, const std::string& name) {
-    struct pollfd p = {master, POLLIN, 0};
-    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) {
-        std::fprintf(stderr, "stkboot: waiting for a terminal on %s\n", name.c_str());
-        std::fflush(stderr);
-        while (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) ::usleep(20000);
-    }
-    std::fflush(stderr);
-}
-
 }  // namespace
-
-ConsoleDevice* ptyMasterConsole(int master, int heldSlave) {
-    return new PtyConsole(std::make_unique<PtyLine>(master, heldSlave));
-}
 
 bool hostStdinIsTerminal() {
     return ::isatty(0) == 1;
 }
 
-ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize) {
+bool checkHostConsole(const char* spec, char* err, size_t errSize) {
+    std::string s = spec;
+    if (s == "stdio" || s == "pty") return true;
+    // Anything but a terminal or another character device would be written
+    // over with console output.
+    struct stat st;
+    if (::stat(s.c_str(), &st) != 0 || ::access(s.c_str(), R_OK | W_OK) != 0) {
+        std::snprintf(err, errSize, "cannot open console %s: %s", s.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        std::snprintf(err, errSize, "cannot use console %s: not a terminal or character device",
+                      s.c_str());
+        return false;
+    }
+    return true;
+}
+
+ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize,
+                               const std::string& ptyLink) {
     std::string s = spec ? spec : "stdio";
     if (s == "stdio") {
         bool tty = ::isatty(0);
@@ -412,45 +205,8 @@ ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize) {
         }
         return new FdConsole(0, 1, tty);
     }
-    if (s == "pty") {
-        int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-            std::snprintf(err, errSize, "cannot open a pseudo-terminal: %s", std::strerror(errno));
-            return nullptr;
-        }
-        const char* found = ::ptsname(master);
-        std::string name = found ? found : "";
-        // The line starts raw at 9600 bit/s; the settings stay with the
-        // terminal while the master is open, whoever opens the other side.
-        int slave = name.empty() ? -1 : ::open(name.c_str(), O_RDWR | O_NOCTTY);
-        if (slave < 0) {
-            std::snprintf(err, errSize, "cannot open the pseudo-terminal %s: %s", name.c_str(),
-                          std::strerror(errno));
-            ::close(master);
-            return nullptr;
-        }
-        struct termios t;
-        if (::tcgetattr(slave, &t) == 0) {
-            ::cfmakeraw(&t);
-            ::cfsetispeed(&t, B9600);
-            ::cfsetospeed(&t, B9600);
-            ::tcsetattr(slave, TCSANOW, &t);
-        }
-        ::close(slave);
-        std::fprintf(stderr, "stkboot: console on %s\n", name.c_str());
-        waitForTerminal(master, name);
-        // From now on a descriptor of our own keeps the master from seeing a
-        // hang-up when the terminal program goes away for a while.
-        return ptyMasterConsole(master, ::open(name.c_str(), O_RDWR | O_NOCTTY));
-    }
-    // Anything but a terminal or another character device would be written
-    // over with console output.
-    struct stat st;
-    if (::stat(s.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) {
-        std::snprintf(err, errSize, "cannot use console %s: not a terminal or character device",
-                      s.c_str());
-        return nullptr;
-    }
+    if (s == "pty") return hostline::openPtyConsole(err, errSize, ptyLink);
+    if (!checkHostConsole(s.c_str(), err, errSize)) return nullptr;
     int fd = ::open(s.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 0) {
         std::snprintf(err, errSize, "cannot open console %s: %s", s.c_str(), std::strerror(errno));
