@@ -1,7 +1,9 @@
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "support/pty_harness.h"
 #include "support/test_board.h"
@@ -47,6 +49,25 @@ TEST(HostConsole, AFlushOnAPseudoTerminalKeepsWhatWasWritten) {
     for (struct pollfd p{board.lineFd(), POLLIN, 0}; ::poll(&p, 1, 200) == 1;)
         got.append(buf, size_t(std::max<ssize_t>(0, ::read(board.lineFd(), buf, sizeof buf))));
     EXPECT_EQ(got.size(), text.size());
+}
+
+// A drain on the pseudo-terminal waits until the terminal program has read
+// everything, so that nothing is lost when the program ends right after.
+TEST(HostConsole, ADrainWaitsUntilTheTerminalHasReadEverything) {
+    stktest::HostLineBoard board(true);
+    ASSERT_TRUE(board.ok());
+    ASSERT_EQ(plat::conWrite(std::string(3000, 'a').data(), 3000), 3000);
+    std::thread terminal([&] {
+        char buf[4096];
+        ::usleep(300000);
+        for (struct pollfd p{board.lineFd(), POLLIN, 0}; ::poll(&p, 1, 200) == 1;)
+            [[maybe_unused]] ssize_t n = ::read(board.lineFd(), buf, sizeof buf);
+    });
+    plat::board().console().drain();
+    int queued = -1;
+    EXPECT_EQ(::ioctl(board.lineFd(), FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, 0);
+    terminal.join();
 }
 
 }  // namespace
