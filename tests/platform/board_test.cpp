@@ -2,7 +2,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "support/pty_harness.h"
@@ -19,6 +21,56 @@ TEST_F(Volume, NamesCannotLeaveIt) {
     EXPECT_EQ(vol, plat::mountedVolume("/DskVol"));
     EXPECT_EQ(path, "etc/passwd");
     EXPECT_FALSE(plat::resolve("/etc/passwd", &vol, &path));
+}
+
+// The host volume's faults, each acting on the call it names and no other:
+// "ab", "cd" and "ef" written to a new file, then the file read back through
+// the file calls.
+struct FaultCase {
+    const char* name;
+    std::function<void(plat::FolderDisk&)> fault;
+    std::vector<long> writes;  // each write's result, until a power cut
+    int error;                 // the error of the failed write (0: none failed)
+    const char* readBack;
+};
+
+const FaultCase kFaults[] = {
+    {"None", [](plat::FolderDisk&) {}, {2, 2, 2}, 0, "abcdef"},
+    {"SecondWriteFails", [](plat::FolderDisk& d) { d.failWriteAt(2); }, {2, -1, 2}, EIO, "abef"},
+    {"FreeSpaceRunsOut", [](plat::FolderDisk& d) { d.setFreeBytes(3); }, {2, 1, -1}, ENOSPC, "abc"},
+    // The open for writing is the first changing operation, so the second write is the third.
+    {"PowerCutAtTheSecondWrite", [](plat::FolderDisk& d) { d.powerLossAt(3); }, {2}, 0, "ab"},
+    {"ReadsFlipped",
+     [](plat::FolderDisk& d) { d.corruptReadsOf("f.bin", 32); },
+     {2, 2, 2},
+     0,
+     "ABCDEF"},
+};
+
+TEST_F(Volume, FaultsActOnTheCallTheyName) {
+    for (const FaultCase& c : kFaults) {
+        SCOPED_TRACE(c.name);
+        plat::unlink("f.bin");
+        c.fault(tb.disk());
+        std::vector<long> writes;
+        int error = 0;
+        int fd = plat::open("f.bin", plat::kOpenWrite | plat::kOpenCreate, 0);
+        tb.run([&] {
+            for (const char* part : {"ab", "cd", "ef"}) {
+                writes.push_back(plat::write(fd, part, 2));
+                if (writes.back() < 0) error = plat::lastError();
+            }
+        });
+        plat::close(fd);
+        char buf[16] = {};
+        fd = plat::open("f.bin", plat::kOpenRead, 0);
+        EXPECT_GE(plat::read(fd, buf, sizeof buf - 1), 0);
+        plat::close(fd);
+        tb.disk().clearFaults();
+        EXPECT_EQ(writes, c.writes);
+        EXPECT_EQ(error, c.error);
+        EXPECT_STREQ(buf, c.readBack);
+    }
 }
 
 size_t openHostFiles() {
