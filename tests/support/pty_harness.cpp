@@ -364,9 +364,9 @@ HostLineBoard::HostLineBoard(bool onMaster) : onMaster_(onMaster) {
     guard_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     makeRaw(guard_, B115200);
     char err[256] = {};
-    plat::ConsoleDevice* con = onMaster
-                                   ? plat::ptyMasterConsole(std::exchange(master_, -1), -1)
-                                   : plat::openHostConsole(slavePath_.c_str(), err, sizeof err);
+    plat::ConsoleDevice* con =
+        onMaster ? plat::ptyMasterConsole(std::exchange(master_, -1), ::dup(guard_))
+                 : plat::openHostConsole(slavePath_.c_str(), err, sizeof err);
     std::string templ = (fs::temp_directory_path() / "stkline-XXXXXX").string();
     if (!con || !::mkdtemp(templ.data())) return;
     dir_ = templ;
