@@ -10,9 +10,7 @@ namespace stktest {
 
 namespace {
 
-std::string goldenPath(const std::string& file) {
-    return STK_SOURCE_DIR "/tests/" + file;
-}
+const std::string kTests = STK_SOURCE_DIR "/tests/";
 
 // Where section `name` lies in the file's bytes: [*begin, *end).
 void sectionSpan(const std::string& bytes, const std::string& file, const std::string& name,
@@ -20,41 +18,37 @@ void sectionSpan(const std::string& bytes, const std::string& file, const std::s
     std::string text = "\n" + bytes;
     size_t at = text.find("\n### " + name + "\n");
     if (at == std::string::npos) throw std::runtime_error("no section " + name + " in " + file);
-    at += name.size() + 6;
-    *begin = at - 1;
-    *end = std::min(text.find("\n### ", at), text.size() - 1) - 1;
-}
-
-::testing::AssertionResult rewrite(const std::string& text, const std::string& file,
-                                   const std::string& name, const std::string& old) {
-    if (old.find("[...]") != std::string::npos)
-        return ::testing::AssertionFailure()
-               << name << " in " << file << " has \"[...]\" parts: edit it by hand";
-    std::string section = text, menu = old.find("{menu}") != std::string::npos
-                                           ? golden(file, "Menu")
-                                           : std::string();
-    for (size_t at = 0; !menu.empty() && (at = section.find(menu, at)) != std::string::npos;)
-        section.replace(at, menu.size(), "{menu}");
-    if (("\n" + section).find("\n### ") != std::string::npos)
-        return ::testing::AssertionFailure() << name << ": a line of the text starts with ###";
-    std::string bytes = readHostFile(goldenPath(file));
-    size_t begin, end;
-    sectionSpan(bytes, file, name, &begin, &end);
-    writeHostFile(goldenPath(file), bytes.replace(begin, end - begin, section));
-    std::fprintf(stderr, "rewrote section %s of %s\n", name.c_str(), file.c_str());
-    return ::testing::AssertionSuccess();
+    *begin = at + name.size() + 5;
+    *end = std::min(text.find("\n### ", *begin + 1), text.size() - 1) - 1;
 }
 
 }  // namespace
 
 std::string golden(const std::string& file, const std::string& name) {
-    std::string bytes = readHostFile(goldenPath(file));
+    std::string bytes = readHostFile(kTests + file);
     size_t begin, end;
     sectionSpan(bytes, file, name, &begin, &end);
     return bytes.substr(begin, end - begin);
 }
 
 namespace {
+
+// Writes the section from `text`, with the menu put back as "{menu}" where
+// the old section had it.
+::testing::AssertionResult rewrite(std::string text, const std::string& file,
+                                   const std::string& name, const std::string& old) {
+    if (old.find("[...]") != std::string::npos)
+        return ::testing::AssertionFailure() << name << " has \"[...]\" parts: edit it by hand";
+    std::string menu = old.find("{menu}") != std::string::npos ? golden(file, "Menu") : "";
+    for (size_t at = 0; !menu.empty() && (at = text.find(menu, at)) != std::string::npos;)
+        text.replace(at, menu.size(), "{menu}");
+    std::string bytes = readHostFile(kTests + file);
+    size_t begin, end;
+    sectionSpan(bytes, file, name, &begin, &end);
+    writeHostFile(kTests + file, bytes.replace(begin, end - begin, text));
+    std::fprintf(stderr, "rewrote section %s of %s\n", name.c_str(), file.c_str());
+    return ::testing::AssertionSuccess();
+}
 
 ::testing::AssertionResult compare(const std::string& text, std::string pattern,
                                    const std::string& file, const std::string& name) {

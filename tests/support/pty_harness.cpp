@@ -165,12 +165,6 @@ int runOnLine(const std::string& line, const std::string& dir, const std::vector
     return pid > 0 ? reap(pid, timeoutMs) : -1;
 }
 
-bool programsAvailable(const std::vector<std::string>& names) {
-    for (const auto& name : names)
-        if (std::system(("command -v " + name + " >/dev/null").c_str()) != 0) return false;
-    return true;
-}
-
 std::string randomBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     std::string s(n, '\0');

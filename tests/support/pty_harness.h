@@ -31,7 +31,6 @@ int runTool(const std::vector<std::string>& argv, std::string* output = nullptr)
 // device `line`; its exit code, or -1 when it was killed after timeoutMs.
 int runOnLine(const std::string& line, const std::string& dir, const std::vector<std::string>& argv,
               int timeoutMs);
-bool programsAvailable(const std::vector<std::string>& names);
 std::string randomBytes(size_t n, uint32_t seed);  // the same bytes for the same seed
 
 // Byte faults at a seeded rate per byte.
