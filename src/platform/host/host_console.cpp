@@ -207,7 +207,7 @@ ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize,
     }
     if (s == "pty") return hostline::openPtyConsole(err, errSize, ptyLink);
     if (!checkHostConsole(s.c_str(), err, errSize)) return nullptr;
-    int fd = ::open(s.c_str(), O_RDWR | O_NOCTTY);
+    int fd = ::open(s.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         std::snprintf(err, errSize, "cannot open console %s: %s", s.c_str(), std::strerror(errno));
         return nullptr;

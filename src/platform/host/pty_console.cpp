@@ -219,7 +219,7 @@ void removeConsoleLink() {
 }
 
 ConsoleDevice* hostline::openPtyConsole(char* err, size_t errSize, const std::string& ptyLink) {
-    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
         std::snprintf(err, errSize, "cannot open a pseudo-terminal: %s", std::strerror(errno));
         return nullptr;
@@ -249,7 +249,7 @@ ConsoleDevice* hostline::openPtyConsole(char* err, size_t errSize, const std::st
     waitForTerminal(master, name);
     // From now on a descriptor of our own keeps the master from seeing a
     // hang-up when the terminal program goes away for a while.
-    return ptyMasterConsole(master, ::open(name.c_str(), O_RDWR | O_NOCTTY));
+    return ptyMasterConsole(master, ::open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
 }
 
 }  // namespace plat

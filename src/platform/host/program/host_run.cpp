@@ -104,19 +104,23 @@ int runOnConsole(int exe, char* const argv[]) {
         ::_exit(127);
     }
     ::close(exe);
+    // Our own descriptor of the terminal keeps the master from a hang-up
+    // until the program has opened it.
+    int hold = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     plat::ConsoleDevice& con = plat::board().console();
     con.setOptions(plat::OPT_RAW);
-    bool input = true;
+    bool input = true, exited = pid < 0;
     int status = 0;
     char buf[4096];
-    for (bool ended = pid < 0; !ended;) {
+    for (;;) {
         struct pollfd p {
             master, POLLIN, 0
         };
         ssize_t n = ::poll(&p, 1, 20) == 1 ? ::read(master, buf, sizeof buf) : 0;
         if (n > 0) con.write(buf, size_t(n));
-        // The program and everything it started have closed the terminal.
-        ended = n < 0 && errno != EINTR && errno != EAGAIN;
+        // Once the program has ended, what it wrote is read to the end.
+        if (exited && n <= 0) break;
+        exited = exited || ::waitpid(pid, &status, WNOHANG) == pid;
         try {
             while (input && con.waitReadable(0) == 1) {
                 long got = con.read(buf, sizeof buf);
@@ -129,8 +133,8 @@ int runOnConsole(int exe, char* const argv[]) {
             [[maybe_unused]] ssize_t w = ::write(master, &eof, 1);
         }
     }
-    if (pid > 0) ::waitpid(pid, &status, 0);
     con.drain();
+    ::close(hold);
     ::close(master);
     return pid < 0 ? 1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
