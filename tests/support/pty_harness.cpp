@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -163,6 +164,12 @@ int runOnLine(const std::string& line, const std::string& dir, const std::vector
     if (fd >= 0) ::close(fd);
     if (!errFile.empty()) ::unlink(errFile.c_str());
     return pid > 0 ? reap(pid, timeoutMs) : -1;
+}
+
+bool programsAvailable(const std::vector<std::string>& names) {
+    for (const auto& name : names)
+        if (std::system(("command -v " + name + " >/dev/null").c_str()) != 0) return false;
+    return true;
 }
 
 std::string randomBytes(size_t n, uint32_t seed) {
@@ -345,8 +352,9 @@ uint64_t BriskClock::nowUs() {
 }
 
 void BriskClock::sleepUs(uint64_t us) {
-    if (us >= 1000000u) skipped_ += us - 100000u;
-    ::usleep(useconds_t(us >= 1000000u ? 100000u : us));
+    uint64_t real = us >= 1000000u ? std::min(us, longSleepUs) : us;
+    skipped_ += us - real;
+    ::usleep(useconds_t(real));
 }
 
 // --- HostLineBoard --------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/host/board.h"
 
 namespace stktest {
 
@@ -27,6 +28,7 @@ std::string stkbootPath();
 std::string stkimagePath();
 // Runs a tool to its end; its output (with standard error) goes to *output.
 int runTool(const std::vector<std::string>& argv, std::string* output = nullptr);
+bool programsAvailable(const std::vector<std::string>& names);
 // Runs a program in dir with its standard input and output on the terminal
 // device `line`; its exit code, or -1 when it was killed after timeoutMs.
 int runOnLine(const std::string& line, const std::string& dir, const std::vector<std::string>& argv,
@@ -110,13 +112,14 @@ class BootProcess {
 };
 
 // Real time, except that sleeps of a second or more (the pauses before and
-// after a transfer) take a tenth of a second, time enough for a peer program
-// to end; waits for input still take real time.
+// after a transfer) pass at once, or in longSleepUs when a peer program needs
+// the time to end; waits for input still take real time.
 class BriskClock : public plat::Clock {
   public:
     uint64_t nowUs() override;
     void sleepUs(uint64_t us) override;
     bool isVirtual() const override { return false; }
+    uint64_t longSleepUs = 0;
 
   private:
     std::atomic<uint64_t> skipped_{0};
@@ -135,6 +138,7 @@ class HostLineBoard {
     bool ok() const { return ok_; }
     int lineFd() const { return onMaster_ ? guard_ : master_; }
     const std::string& linePath() const { return slavePath_; }
+    BriskClock& clock() { return static_cast<BriskClock&>(plat::board().clock()); }
     std::string hostPath(const std::string& name) const;  // under "/DskVol/files"
 
   private:
