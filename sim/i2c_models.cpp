@@ -34,19 +34,34 @@ void attachI2cDevices(plat::Board& board) {
     board.map().attachOwned(moduleBase, CpmI2cModel::kSize, std::move(module), "cpm");
 }
 
-bool setBoardClock(const char* text) {
+namespace {
+struct ClockText {
     int year, month, day, hour, minute, second;
+};
+
+bool readClockText(const char* text, ClockText* t) {
     char end = 0;
-    if (std::sscanf(text, "%4d-%2d-%2d %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second,
-                    &end) != 6)
+    if (std::sscanf(text, "%4d-%2d-%2d %2d:%2d:%2d%c", &t->year, &t->month, &t->day, &t->hour,
+                    &t->minute, &t->second, &end) != 6)
         return false;
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59 ||
-        year < 0 || hour < 0 || minute < 0 || second < 0)
-        return false;
+    return t->month >= 1 && t->month <= 12 && t->day >= 1 && t->day <= 31 && t->hour <= 23 &&
+           t->minute <= 59 && t->second <= 59 && t->year >= 0 && t->hour >= 0 && t->minute >= 0 &&
+           t->second >= 0;
+}
+}  // namespace
+
+bool isBoardClockText(const char* text) {
+    ClockText t;
+    return readClockText(text, &t);
+}
+
+bool setBoardClock(const char* text) {
+    ClockText t;
+    if (!readClockText(text, &t)) return false;
     auto* controller = plat::board().map().find<I2cControllerModel>();
     Ds1338* clock = controller ? controller->bus().find<Ds1338>(Ds1338::kAddress) : nullptr;
     if (!clock) return false;
-    clock->setTime(year, month, day, hour, minute, second);
+    clock->setTime(t.year, t.month, t.day, t.hour, t.minute, t.second);
     return true;
 }
 

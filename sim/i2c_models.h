@@ -16,4 +16,6 @@ void attachI2cDevices(plat::Board& board);
 // (running, 24-hour form, century in its RAM); false for another text or a
 // board without the clock.
 bool setBoardClock(const char* text);
+// Whether setBoardClock would take the text.
+bool isBoardClockText(const char* text);
 }  // namespace sim

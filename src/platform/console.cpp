@@ -91,6 +91,10 @@ int select(long seconds, long microseconds) {
     return console().waitReadable(us);
 }
 
+int selectAnswer(long seconds) {
+    return console().waitReadableOrFlush(int64_t(seconds) * 1000000);
+}
+
 long conRead(void* buf, size_t n) {
     return console().read(buf, n);
 }

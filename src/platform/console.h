@@ -35,12 +35,25 @@ constexpr int SIO_BAUD_GET = 0x1004;
 // Descriptor of the console device itself, as the kernel opened it.
 constexpr int kConsoleFd = 3;
 
+// How a wait on the line ended: a time-out, a byte to read, or a flush by the
+// other end that threw bytes away: its own output before it was read here, or
+// its input, what was sent from here and not read there yet.
+enum LineWait {
+    kLineTimedOut = 0,
+    kLineByte = 1,
+    kPeerDroppedItsOutput = 2,
+    kPeerDroppedItsInput = 3,
+};
+
 class ConsoleDevice {
   public:
     virtual ~ConsoleDevice() = default;
     // Waits until input can be read: 1 readable, 0 time-out. timeoutUs < 0
     // waits without limit.
     virtual int waitReadable(int64_t timeoutUs) = 0;
+    // Like waitReadable, but also ends when the other end of the line
+    // flushed (LineWait); a line that cannot tell only waits.
+    virtual int waitReadableOrFlush(int64_t timeoutUs) { return waitReadable(timeoutUs); }
     // Reads at least one byte (blocking). On a host line whose input has
     // ended for good it does not return (the simulation ends).
     virtual long read(void* buf, size_t n) = 0;
@@ -75,6 +88,11 @@ char* gets(char* buf, size_t size);
 // select(1, {0}, NULL, NULL, timeout): 1 when descriptor 0 is readable, 0 on
 // time-out. A null time-out (seconds < 0) waits without limit.
 int select(long seconds, long microseconds);
+
+// select() for an answer in transfer mode: a LineWait. Only a line that can
+// tell (a pseudo-terminal, whose other side's program flushes) reports the
+// other end's flushes; a serial line gives kLineByte or kLineTimedOut.
+int selectAnswer(long seconds);
 
 // Raw bytes from descriptor 0 / to descriptor 1 (read blocks for at least one
 // byte; use select() first for a time-out).

@@ -23,6 +23,11 @@ int LineConsole::waitReadable(int64_t timeoutUs) {
     }
 }
 
+int LineConsole::waitReadableOrFlush(int64_t timeoutUs) {
+    if (!ready_.empty() || (opts_ & OPT_LINE)) return waitReadable(timeoutUs);
+    return line_.waitByteOrFlush(timeoutUs);
+}
+
 long LineConsole::take(void* buf, size_t n) {
     size_t k = std::min(n, ready_.size());
     std::memcpy(buf, ready_.data(), k);

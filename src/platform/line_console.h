@@ -16,6 +16,7 @@ class LineConsole : public ConsoleDevice {
     explicit LineConsole(RawLine& line) : line_(line) {}
 
     int waitReadable(int64_t timeoutUs) override;
+    int waitReadableOrFlush(int64_t timeoutUs) override;
     long read(void* buf, size_t n) override;
     long write(const void* buf, size_t n) override;
     int options() const override { return opts_; }

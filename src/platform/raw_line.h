@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/console.h"
+
 namespace plat {
 
 class RawLine {
@@ -15,6 +17,13 @@ class RawLine {
     // first (timeoutUs < 0 waits without limit). Time goes by the platform
     // clock.
     virtual bool waitByte(int64_t timeoutUs) = 0;
+    // Like waitByte, but also ends when the other end flushed (see
+    // LineWait). A pseudo-terminal tells when the program on its other side
+    // flushes, as lrzsz does after each answer and as it ends; a serial line
+    // cannot tell.
+    virtual int waitByteOrFlush(int64_t timeoutUs) {
+        return waitByte(timeoutUs) ? kLineByte : kLineTimedOut;
+    }
     // Reads what has arrived, at least one byte (blocking). A UART's input
     // never ends; a host line whose input has ended for good does not return
     // (the simulation ends).

@@ -126,6 +126,16 @@ int readbyte(int seconds) {
     return b;
 }
 
+int readanswer(int seconds) {
+    int ready = plat::selectAnswer(seconds);
+    if (ready == plat::kPeerDroppedItsOutput) return kAnswerDropped;
+    if (ready == plat::kPeerDroppedItsInput) return kQuestionDropped;
+    if (ready != plat::kLineByte) return -1;
+    uint8_t b;
+    if (plat::conRead(&b, 1) != 1) return -1;
+    return b;
+}
+
 int readbuf(int n, int seconds, int textMode, uint32_t* check, int* kept) {
     uint8_t local[kSectorSize];
     uint32_t value = 0;

@@ -311,7 +311,15 @@ int Sender::finish() {
     for (int attempt = 1; attempt <= kEotTries; ++attempt) {
         if (attempt >= 3) tip("EOT not ACKed, try %d\n", attempt - 1);
         sendbyte(EOT);
-        if (readbyte(15) == ACK) {
+        // A receiver answers the EOT with ACK and ends. On a pseudo-terminal
+        // its program's end flushes the line, which may throw that ACK away
+        // before it is read here; the line tells, and that stands for the ACK
+        // (every block was acknowledged already). A flush of its input after
+        // the EOT was sent threw the EOT away unread: it goes again at once.
+        // A serial line never tells.
+        int answer = readanswer(15);
+        if (answer == kQuestionDropped) continue;
+        if (answer == ACK || answer == kAnswerDropped) {
             if (attempt > kEotAcceptedTries) break;
             if (file_.fd >= 0) plat::close(file_.fd);
             file_.fd = -1;

@@ -100,6 +100,12 @@ void reallyflush();
 void sendbyte(int byte);
 void writebuf(const uint8_t* buf, size_t n);
 int readbyte(int seconds);
+// readbyte for an answer, on a line that may tell (plat::selectAnswer) that
+// the other end flushed: it threw its answer away (kAnswerDropped), or what
+// was sent to it and not read yet (kQuestionDropped).
+constexpr int kAnswerDropped = -2;
+constexpr int kQuestionDropped = -3;
+int readanswer(int seconds);
 int readbuf(int n, int seconds, int textMode, uint32_t* check, int* kept);
 int getbyte(int fd, uint8_t* out);
 long countnl(int fd);

@@ -81,17 +81,22 @@ TEST_F(HostPrograms, StkbootRefusesBoardsAndConsolesItCannotUseAndKeepsToItsFold
     writeHostFile(work("prep/DskVol/files/image1"), "placed by hand\n");
     runAll(
         stktest::stkbootPath(),
-        {{{"--board", ""}, 2, "cannot use board folder \"\": an empty path names no folder"},
-         {{"--board", "afile"}, 2, "cannot use board folder afile: not a folder"},
-         {{"--board", "nodir/b"}, 2, "cannot use board folder nodir/b: No such file"},
-         {{"--board", "/proc/x"}, 2, "cannot use board folder /proc/x: "},
-         {{"--board", "b1"}, 2, "cannot use board folder b1: norflash.bin is a symbolic link"},
-         {{"--board", "b2", "--console", "afile"}, 2, "cannot use console afile: not a terminal"},
-         {{"--board", "b3"}, 2, "board folder b3 is in use (process 4242)"},
+        {{{"--board", ""}, 1, "cannot use board folder \"\": an empty path names no folder"},
+         {{"--board", "afile"}, 1, "cannot use board folder afile: not a folder"},
+         {{"--board", "nodir/b"}, 1, "cannot use board folder nodir/b: No such file"},
+         {{"--board", "/proc/x"}, 1, "cannot use board folder /proc/x: "},
+         {{"--board", "b1"}, 1, "cannot use board folder b1: norflash.bin is a symbolic link"},
+         {{"--board", "b2", "--console", "afile"}, 1, "cannot use console afile: not a terminal"},
+         {{"--board", "b2", "--console", "nodev"}, 1, "cannot open console nodev: No such file"},
+         {{"--board", "b2", "--rtc", "2031-13-01 00:00:00"}, 2, "--rtc: wants \"YYYY-MM-DD"},
+         {{"--board", "b2", "--bogus"}, 2, "--bogus"},
+         {{"--board", "b3"}, 1, "board folder b3 is in use (process 4242)"},
+         {{"--help"}, 0, "2 when the command line is wrong"},
          {{"--version"}, 0, "stkboot "},
          {{"--board", "prep"}, 0, "prepared by hand: formatted, keeping its files"},
          {{"--board", "b"}, 0, "board folder b (new board)"}});
     ::close(held);
+    EXPECT_FALSE(fs::exists(work("b2")));  // refused options leave no board behind
     EXPECT_EQ(readHostFile(work("afile")), "text\n");
     EXPECT_EQ(readHostFile(work("prep/DskVol/files/image1")), "placed by hand\n");
     // Start-up never writes through a link out of the board.
@@ -103,10 +108,13 @@ TEST_F(HostPrograms, StkbootRefusesBoardsAndConsolesItCannotUseAndKeepsToItsFold
 
 TEST_F(HostPrograms, PseudoTerminalWaitsForATerminalProgram) {
     // Nobody attaches: after three seconds the program is still waiting, with
-    // no start-up run (an auto-boot would have timed out unseen).
+    // no start-up run (an auto-boot would have timed out unseen). Its second
+    // name in the board folder goes with the program.
     std::string out = run(stktest::stkbootPath(), {"--board", "p", "--console", "pty"}, 3).out;
     EXPECT_TRUE(stktest::contains(out, "waiting for a terminal on /dev/pts/"));
+    EXPECT_TRUE(stktest::contains(out, " (also p/console)\n"));
     EXPECT_FALSE(fs::exists(work("p/DskVol/files/log2.bin")));
+    EXPECT_FALSE(fs::is_symlink(work("p/console")));
 }
 
 TEST_F(HostPrograms, StkimageOutputsAndMessages) {

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <utility>
 
 #include "bootflash/bootflash.h"
 #include "platform/host/address_map.h"
@@ -154,6 +156,16 @@ int runTool(const std::vector<std::string>& argv, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int runOnLine(const std::string& line, const std::string& dir, const std::vector<std::string>& argv,
+              int timeoutMs) {
+    std::string errFile;
+    int fd = ::open(line.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    pid_t pid = fd < 0 ? -1 : spawn(argv, dir, fd, &errFile);
+    if (fd >= 0) ::close(fd);
+    if (!errFile.empty()) ::unlink(errFile.c_str());
+    return pid > 0 ? reap(pid, timeoutMs) : -1;
+}
+
 bool programsAvailable(const std::vector<std::string>& names) {
     for (const auto& name : names)
         if (std::system(("command -v " + name + " >/dev/null").c_str()) != 0) return false;
@@ -277,7 +289,7 @@ bool BootProcess::start(const std::string& boardDir, const std::vector<std::stri
     if (pid_ < 0 || !expectErr(mark + "/", 10000) || !expectErr("\n", 1000)) return false;
     std::string e = errText();
     size_t at = e.find(mark) + mark.size();
-    console_ = e.substr(at, e.find('\n', at) - at);
+    console_ = e.substr(at, e.find_first_of(" \n", at) - at);
     if (!attach) return true;
     terminal_ = ::open(console_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     makeRaw(terminal_, 0);
@@ -340,19 +352,23 @@ uint64_t BriskClock::nowUs() {
 }
 
 void BriskClock::sleepUs(uint64_t us) {
-    us >= 1000000u ? void(skipped_ += us) : void(::usleep(useconds_t(us)));
+    uint64_t real = us >= 1000000u ? std::min(us, longSleepUs) : us;
+    skipped_ += us - real;
+    ::usleep(useconds_t(real));
 }
 
 // --- HostLineBoard --------------------------------------------------------------
 
-HostLineBoard::HostLineBoard() {
+HostLineBoard::HostLineBoard(bool onMaster) : onMaster_(onMaster) {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    std::string slavePath = ::ptsname(master_);
-    guard_ = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    slavePath_ = ::ptsname(master_);
+    guard_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     makeRaw(guard_, B115200);
     char err[256] = {};
-    plat::ConsoleDevice* con = plat::openHostConsole(slavePath.c_str(), err, sizeof err);
+    plat::ConsoleDevice* con =
+        onMaster ? plat::ptyMasterConsole(std::exchange(master_, -1), ::dup(guard_))
+                 : plat::openHostConsole(slavePath_.c_str(), err, sizeof err);
     std::string templ = (fs::temp_directory_path() / "stkline-XXXXXX").string();
     if (!con || !::mkdtemp(templ.data())) return;
     dir_ = templ;

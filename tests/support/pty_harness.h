@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/host/board.h"
 
 namespace stktest {
 
@@ -28,6 +29,10 @@ std::string stkimagePath();
 // Runs a tool to its end; its output (with standard error) goes to *output.
 int runTool(const std::vector<std::string>& argv, std::string* output = nullptr);
 bool programsAvailable(const std::vector<std::string>& names);
+// Runs a program in dir with its standard input and output on the terminal
+// device `line`; its exit code, or -1 when it was killed after timeoutMs.
+int runOnLine(const std::string& line, const std::string& dir, const std::vector<std::string>& argv,
+              int timeoutMs);
 std::string randomBytes(size_t n, uint32_t seed);  // the same bytes for the same seed
 
 // Byte faults at a seeded rate per byte.
@@ -107,32 +112,38 @@ class BootProcess {
 };
 
 // Real time, except that sleeps of a second or more (the pauses before and
-// after a transfer) pass at once; waits for input still take real time.
+// after a transfer) pass at once, or in longSleepUs when a peer program needs
+// the time to end; waits for input still take real time.
 class BriskClock : public plat::Clock {
   public:
     uint64_t nowUs() override;
     void sleepUs(uint64_t us) override;
     bool isVirtual() const override { return false; }
+    uint64_t longSleepUs = 0;
 
   private:
     std::atomic<uint64_t> skipped_{0};
 };
 
 // A board of this process whose console is the slave of a pseudo-terminal at
-// 115200 bit/s; the master is the line for peers. The flash disk is formatted
-// and the working directory is "/DskVol/files".
+// 115200 bit/s; the master is the line for peers. onMaster: the console is
+// the master, as with stkboot --console pty, and peers take the slave
+// (linePath). The flash disk is formatted and the working directory is
+// "/DskVol/files".
 class HostLineBoard {
   public:
-    HostLineBoard();
+    explicit HostLineBoard(bool onMaster = false);
     ~HostLineBoard();
     HostLineBoard(const HostLineBoard&) = delete;
     bool ok() const { return ok_; }
-    int lineFd() const { return master_; }
+    int lineFd() const { return onMaster_ ? guard_ : master_; }
+    const std::string& linePath() const { return slavePath_; }
+    BriskClock& clock() { return static_cast<BriskClock&>(plat::board().clock()); }
     std::string hostPath(const std::string& name) const;  // under "/DskVol/files"
 
   private:
-    bool ok_ = false;
-    std::string dir_;
+    bool ok_ = false, onMaster_;
+    std::string dir_, slavePath_;
     int master_ = -1;
     int guard_ = -1;  // a slave descriptor kept open so the master never sees a hang-up
 };

@@ -34,39 +34,6 @@ void writeHostFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::string golden(const std::string& file, const std::string& name) {
-    std::string text = "\n" + readHostFile(STK_SOURCE_DIR "/tests/" + file);
-    size_t at = text.find("\n### " + name + "\n");
-    if (at == std::string::npos) throw std::runtime_error("no section " + name + " in " + file);
-    at += name.size() + 6;
-    size_t end = std::min(text.find("\n### ", at), text.size() - 1);
-    return text.substr(at, end - at);
-}
-
-::testing::AssertionResult matchesGolden(const std::string& text, const std::string& file,
-                                         const std::string& name) {
-    std::string pattern = golden(file, name);
-    for (size_t at; (at = pattern.find("{menu}")) != std::string::npos;)
-        pattern.replace(at, 6, golden(file, "Menu"));
-    for (size_t from = 0, start = 0;; from += 5) {
-        size_t mark = std::min(pattern.find("[...]", from), pattern.size());
-        std::string part = pattern.substr(from, mark - from);
-        bool last = mark == pattern.size();
-        // The first part starts the text, the last one ends it, others follow in order.
-        size_t at = from == 0 ? 0
-                    : last    ? text.size() - std::min(text.size(), part.size())
-                              : text.find(part, start);
-        if (at == std::string::npos || at < start || text.compare(at, part.size(), part) != 0 ||
-            (last && at + part.size() != text.size()))
-            return ::testing::AssertionFailure()
-                   << name << ": no \"" << part << "\" at the right place in:\n"
-                   << text.substr(start);
-        start = at + part.size();
-        if (last) return ::testing::AssertionSuccess();
-        from = mark;
-    }
-}
-
 void TestBoard::powerOn() {
     auto clock = std::make_unique<plat::VirtualClock>();
     auto con = std::make_unique<plat::ScriptedConsole>(*clock);

@@ -15,6 +15,7 @@
 #include "platform/host/host_console.h"
 #include "platform/platform.h"
 #include "support/board_setup.h"
+#include "support/golden.h"
 #include "support/scripted_console.h"
 
 namespace stktest {
@@ -29,14 +30,6 @@ inline ::testing::AssertionResult contains(const std::string& text, const std::s
     if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
 }
-
-// Section `name` of the text file `file` under tests/: the text after the line
-// "### name" up to the next "### " line (the newline before it is not part of it).
-std::string golden(const std::string& file, const std::string& name);
-// For EXPECT_TRUE: `text` is golden(file, name), in which each "[...]" stands
-// for any text and "{menu}" for the section "Menu" (repeated menus stay short).
-::testing::AssertionResult matchesGolden(const std::string& text, const std::string& file,
-                                         const std::string& name);
 
 class TestBoard {
   public:

@@ -1,16 +1,13 @@
-// Host console devices: the process's standard input/output, a pseudo-terminal
-// whose slave a terminal program or lrzsz attaches to, or a serial device.
-//
-// On a terminal or serial device the option bits map onto termios, so the host
-// line discipline does echo and line editing. On a pseudo-terminal our end is
-// the master, where no line discipline runs on the operator's input; there the
-// console's software line discipline carries out the same options, as on the
-// board's UART.
+// Host console devices: the process's standard input/output or a serial
+// device, where the option bits map onto termios so that the host's line
+// discipline does echo and line editing; a pseudo-terminal is in
+// pty_console.cpp.
 #include "platform/host/host_console.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,43 +16,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
-#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/host/board.h"
-#include "platform/line_console.h"
+#include "platform/host/host_lines.h"
 
 namespace plat {
 
 namespace {
 
-struct BaudEntry {
-    int bps;
-    speed_t code;
-};
-constexpr BaudEntry kBauds[] = {
-    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
-};
-
-bool baudCode(int bps, speed_t* code) {
-    for (const auto& e : kBauds)
-        if (e.bps == bps) {
-            *code = e.code;
-            return true;
-        }
-    return false;
-}
-
-int baudValue(speed_t code) {
-    for (const auto& e : kBauds)
-        if (e.code == code) return e.bps;
-    return -1;
-}
+using namespace hostline;
 
 // The host terminal's own settings, put back when the program ends: state of
 // the host process, not of the board, so a board reset leaves it alone.
@@ -63,44 +34,6 @@ struct termios savedStdin;
 bool stdinSaved = false;
 void restoreStdin() {
     if (stdinSaved) ::tcsetattr(0, TCSANOW, &savedStdin);
-}
-
-long writeAllFd(int fd, const char* p, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t w = ::write(fd, p + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && errno == EAGAIN) {
-            struct pollfd pw {
-                fd, POLLOUT, 0
-            };
-            ::poll(&pw, 1, 100);
-            continue;
-        }
-        if (w <= 0) return -1;
-        done += size_t(w);
-    }
-    return long(n);
-}
-
-// Waits for input on fd for up to timeoutUs of the board's clock (< 0: no
-// limit): true when it is readable (or has hung up, for the read to tell).
-bool pollReadable(int fd, int64_t timeoutUs) {
-    Clock& clock = board().clock();
-    uint64_t deadline = timeoutUs < 0 ? 0 : clock.nowUs() + uint64_t(timeoutUs);
-    for (;;) {
-        int ms = -1;
-        if (timeoutUs >= 0) {
-            uint64_t now = clock.nowUs();
-            ms = now >= deadline ? 0 : int((deadline - now + 999) / 1000);
-        }
-        struct pollfd p {
-            fd, POLLIN, 0
-        };
-        int r = ::poll(&p, 1, ms);
-        if (r < 0 && errno == EINTR) continue;
-        return r > 0;
-    }
 }
 
 // The process's standard input and output, a terminal or a serial device:
@@ -113,6 +46,9 @@ class FdConsole : public ConsoleDevice {
             struct termios t;
             if (::tcgetattr(in_, &t) == 0) speed_ = baudValue(::cfgetospeed(&t));
         }
+        struct stat st;
+        ptySlave_ = tty_ && ::fstat(out_, &st) == 0 && S_ISCHR(st.st_mode) &&
+                    major(st.st_rdev) >= kPtySlaveMajor && major(st.st_rdev) < kPtySlaveMajor + 8;
         setOptions(OPT_TERMINAL);
     }
 
@@ -210,7 +146,12 @@ class FdConsole : public ConsoleDevice {
 
     int flush(bool input, bool output) override {
         if (input) ready_.clear();
-        if (!tty_) return 0;
+        // What a pseudo-terminal was given has left already: it waits in the
+        // other side's input queue, where a serial line's far end would have
+        // it by now. Flushing there would take back text the peer may not
+        // have read yet (an announcement before a transfer).
+        output = output && !ptySlave_;
+        if (!tty_ || !(input || output)) return 0;
         int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
         return ::tcflush(in_, which) == 0 ? 0 : -1;
     }
@@ -220,107 +161,14 @@ class FdConsole : public ConsoleDevice {
     }
 
   private:
+    static constexpr unsigned kPtySlaveMajor = 136;  // device numbers of /dev/pts/N
     int in_, out_;
     bool tty_;
+    bool ptySlave_ = false;
     int opts_ = OPT_TERMINAL;
     int speed_ = 9600;
     std::string ready_;  // bytes read ahead in transfer mode
 };
-
-// The master side of a pseudo-terminal: a raw line under the console's
-// software line discipline.
-class PtyLine : public RawLine {
-  public:
-    PtyLine(int master, int hold) : master_(master), hold_(hold) {}
-    ~PtyLine() override {
-        if (hold_ >= 0) ::close(hold_);
-        ::close(master_);
-    }
-
-    bool waitByte(int64_t timeoutUs) override {
-        return have_ < got_ || pollReadable(master_, timeoutUs);
-    }
-
-    size_t readSome(uint8_t* buf, size_t n) override {
-        // Whatever the line holds comes in one call, so that the byte-wise
-        // reads of a transfer cost no system call each.
-        while (have_ == got_) {
-            ssize_t r = ::read(master_, ahead_, sizeof ahead_);
-            if (r > 0) {
-                have_ = 0;
-                got_ = size_t(r);
-            } else if (!(r < 0 && (errno == EINTR || errno == EAGAIN))) {
-                endOfInput();
-            }
-        }
-        size_t k = std::min(n, got_ - have_);
-        std::memcpy(buf, ahead_ + have_, k);
-        have_ += k;
-        return k;
-    }
-
-    bool writeAll(const uint8_t* buf, size_t n) override {
-        return writeAllFd(master_, reinterpret_cast<const char*>(buf), n) >= 0;
-    }
-
-    void drain() override {}
-
-    void discardInput() override {
-        have_ = got_ = 0;
-        // An empty queue needs no flush; the terminal's flush waits for its
-        // receive worker and would stall a transfer now and then.
-        struct pollfd p {
-            master_, POLLIN, 0
-        };
-        if (::poll(&p, 1, 0) == 0) return;
-        ::tcflush(master_, TCIFLUSH);
-    }
-
-    int setBaud(int bps) override {
-        speed_t code;
-        struct termios t;
-        if (!baudCode(bps, &code) || ::tcgetattr(master_, &t) != 0) return -1;
-        ::cfsetispeed(&t, code);
-        ::cfsetospeed(&t, code);
-        return ::tcsetattr(master_, TCSADRAIN, &t) == 0 ? 0 : -1;
-    }
-
-    int getBaud(int* bps) override {
-        struct termios t;
-        if (::tcgetattr(master_, &t) != 0) return -1;
-        int v = baudValue(::cfgetospeed(&t));
-        if (v < 0) return -1;
-        *bps = v;
-        return 0;
-    }
-
-  private:
-    int master_;
-    int hold_;
-    uint8_t ahead_[4096];
-    size_t have_ = 0, got_ = 0;
-};
-
-class PtyConsole : public LineConsole {
-  public:
-    explicit PtyConsole(std::unique_ptr<PtyLine> line)
-        : LineConsole(*line), line_(std::move(line)) {}
-
-  private:
-    std::unique_ptr<PtyLine> line_;
-};
-
-// Start-up waits until a terminal program holds the pseudo-terminal: until
-// then the master reports a hang-up, and an auto-boot would run out unseen.
-void waitForTerminal(int master, const std::string& name) {
-    struct pollfd p = {master, POLLIN, 0};
-    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) {
-        std::fprintf(stderr, "stkboot: waiting for a terminal on %s\n", name.c_str());
-        std::fflush(stderr);
-        while (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) ::usleep(20000);
-    }
-    std::fflush(stderr);
-}
 
 }  // namespace
 
@@ -328,7 +176,26 @@ bool hostStdinIsTerminal() {
     return ::isatty(0) == 1;
 }
 
-ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize) {
+bool checkHostConsole(const char* spec, char* err, size_t errSize) {
+    std::string s = spec;
+    if (s == "stdio" || s == "pty") return true;
+    // Anything but a terminal or another character device would be written
+    // over with console output.
+    struct stat st;
+    if (::stat(s.c_str(), &st) != 0 || ::access(s.c_str(), R_OK | W_OK) != 0) {
+        std::snprintf(err, errSize, "cannot open console %s: %s", s.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        std::snprintf(err, errSize, "cannot use console %s: not a terminal or character device",
+                      s.c_str());
+        return false;
+    }
+    return true;
+}
+
+ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize,
+                               const std::string& ptyLink) {
     std::string s = spec ? spec : "stdio";
     if (s == "stdio") {
         bool tty = ::isatty(0);
@@ -338,47 +205,9 @@ ConsoleDevice* openHostConsole(const char* spec, char* err, size_t errSize) {
         }
         return new FdConsole(0, 1, tty);
     }
-    if (s == "pty") {
-        int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-            std::snprintf(err, errSize, "cannot open a pseudo-terminal: %s", std::strerror(errno));
-            return nullptr;
-        }
-        const char* found = ::ptsname(master);
-        std::string name = found ? found : "";
-        // The line starts raw at 9600 bit/s; the settings stay with the
-        // terminal while the master is open, whoever opens the other side.
-        int slave = name.empty() ? -1 : ::open(name.c_str(), O_RDWR | O_NOCTTY);
-        if (slave < 0) {
-            std::snprintf(err, errSize, "cannot open the pseudo-terminal %s: %s", name.c_str(),
-                          std::strerror(errno));
-            ::close(master);
-            return nullptr;
-        }
-        struct termios t;
-        if (::tcgetattr(slave, &t) == 0) {
-            ::cfmakeraw(&t);
-            ::cfsetispeed(&t, B9600);
-            ::cfsetospeed(&t, B9600);
-            ::tcsetattr(slave, TCSANOW, &t);
-        }
-        ::close(slave);
-        std::fprintf(stderr, "stkboot: console on %s\n", name.c_str());
-        waitForTerminal(master, name);
-        // From now on a descriptor of our own keeps the master from seeing a
-        // hang-up when the terminal program goes away for a while.
-        slave = ::open(name.c_str(), O_RDWR | O_NOCTTY);
-        return new PtyConsole(std::make_unique<PtyLine>(master, slave));
-    }
-    // Anything but a terminal or another character device would be written
-    // over with console output.
-    struct stat st;
-    if (::stat(s.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) {
-        std::snprintf(err, errSize, "cannot use console %s: not a terminal or character device",
-                      s.c_str());
-        return nullptr;
-    }
-    int fd = ::open(s.c_str(), O_RDWR | O_NOCTTY);
+    if (s == "pty") return hostline::openPtyConsole(err, errSize, ptyLink);
+    if (!checkHostConsole(s.c_str(), err, errSize)) return nullptr;
+    int fd = ::open(s.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         std::snprintf(err, errSize, "cannot open console %s: %s", s.c_str(), std::strerror(errno));
         return nullptr;

@@ -11,6 +11,7 @@
 
 #include "platform/board_map.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/host/board.h"
 #include "platform/services.h"
 
@@ -27,6 +28,9 @@ void halt() {
 }
 
 void handoff(uint32_t entry, int startType, uint32_t loadedBytes) {
+    // Everything the boot program wrote reaches the terminal before whatever
+    // stands in for the image runs, or the program ends.
+    board().console().drain();
     BoardStop stop{BoardStop::Kind::Handoff};
     stop.entry = entry;
     stop.startType = startType;

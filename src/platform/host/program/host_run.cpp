@@ -6,9 +6,10 @@
 #include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <termios.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/console.h"
 #include "platform/host/address_map.h"
 #include "platform/host/board.h"
 #include "platform/host/folder_volume.h"
@@ -74,19 +76,72 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-// The console goes back to ordinary line mode for the program that follows.
-void restoreTerminal() {
-    struct termios t;
-    if (!::isatty(0) || ::tcgetattr(0, &t) != 0) return;
-    t.c_iflag |= ICRNL;
-    t.c_oflag |= OPOST | ONLCR;
-    t.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
-    ::tcsetattr(0, TCSADRAIN, &t);
+// The operational code's terminal: a pseudo-terminal of its own, with the
+// ordinary line discipline (echo, line editing, CR LF on output, Ctrl-C),
+// whose far side is carried to and from the console line byte for byte, as
+// the board's UART would carry it. Returns the program's exit status.
+int runOnConsole(int exe, char* const argv[]) {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* slave = master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0
+                            ? ::ptsname(master)
+                            : nullptr;
+    if (!slave) {
+        plat::hostNote("cannot open a terminal for the firmware: %s", std::strerror(errno));
+        return 1;
+    }
+    std::string slavePath = slave;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // A session of its own, with the terminal as its controlling one.
+        ::setsid();
+        int tty = ::open(slavePath.c_str(), O_RDWR);
+        if (tty < 0) ::_exit(127);
+        for (int fd = 0; fd < 3; ++fd) ::dup2(tty, fd);
+        if (tty > 2) ::close(tty);
+        ::fexecve(exe, argv, environ);
+        ::_exit(127);
+    }
+    ::close(exe);
+    // Our own descriptor of the terminal keeps the master from a hang-up
+    // until the program has opened it.
+    int hold = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    plat::ConsoleDevice& con = plat::board().console();
+    con.setOptions(plat::OPT_RAW);
+    bool input = true, exited = pid < 0;
+    int status = 0;
+    char buf[4096];
+    for (;;) {
+        struct pollfd p {
+            master, POLLIN, 0
+        };
+        ssize_t n = ::poll(&p, 1, 20) == 1 ? ::read(master, buf, sizeof buf) : 0;
+        if (n > 0) con.write(buf, size_t(n));
+        // Once the program has ended, what it wrote is read to the end.
+        if (exited && n <= 0) break;
+        exited = exited || ::waitpid(pid, &status, WNOHANG) == pid;
+        try {
+            while (input && con.waitReadable(0) == 1) {
+                long got = con.read(buf, sizeof buf);
+                if (got > 0 && ::write(master, buf, size_t(got)) < 0) input = false;
+            }
+        } catch (const plat::BoardStop&) {
+            // The console's input ended: the program reads the end of its input.
+            input = false;
+            char eof = '\x04';
+            [[maybe_unused]] ssize_t w = ::write(master, &eof, 1);
+        }
+    }
+    con.drain();
+    ::close(hold);
+    ::close(master);
+    return pid < 0 ? 1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Puts the image in a private temporary file and executes it in place of
-// this process; returns only on failure.
-int execImage(const uint8_t* image, size_t n, int startType) {
+// Puts the image in a private temporary file and runs it on the console;
+// returns its exit status.
+int runImage(const uint8_t* image, size_t n, int startType) {
     const char* tmp = std::getenv("TMPDIR");
     std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/stkfirmware-XXXXXX";
     int fd = ::mkstemp(path.data());
@@ -107,13 +162,7 @@ int execImage(const uint8_t* image, size_t n, int startType) {
     char arg0[] = "stkfirmware";
     std::string arg1 = std::to_string(startType);
     char* argv[] = {arg0, arg1.data(), nullptr};
-    std::fflush(stdout);
-    std::fflush(stderr);
-    restoreTerminal();
-    ::fexecve(exe, argv, environ);
-    plat::hostNote("cannot execute the firmware: %s", std::strerror(errno));
-    ::close(exe);
-    return 127;
+    return runOnConsole(exe, argv);
 }
 
 std::string executableDir() {
@@ -172,14 +221,26 @@ int runHandedOffImage(const plat::BoardStop& stop) {
         plat::hostNote("the loaded image is no program for this host; not run");
         return 0;
     }
-    return execImage(image, stop.loadedBytes, stop.startType);
+    static const char kHandOver[] =
+        "\r\nstkboot: handing the console to the operational code; the simulation ends when it "
+        "does\r\n";
+    plat::board().console().setOptions(plat::OPT_RAW);
+    plat::board().console().write(kHandOver, sizeof kHandOver - 1);
+    return runImage(image, stop.loadedBytes, stop.startType);
+}
+
+bool demoImageFound(std::string* reason) {
+    std::string source = executableDir() + "/" + kDemoImage;
+    if (::access(source.c_str(), R_OK) == 0) return true;
+    *reason = "demo firmware " + source + " not found (build the demo_image target)";
+    return false;
 }
 
 bool seedDemoBoard() {
     std::string source = executableDir() + "/" + kDemoImage;
     std::string image;
     if (!readHostFile(source, image)) {
-        plat::hostNote("demo firmware %s not found (build the demo_image target)", source.c_str());
+        plat::hostNote("cannot read the demo firmware %s", source.c_str());
         return false;
     }
     // A fresh board is formatted here rather than by start-up: start-up would

@@ -12,15 +12,18 @@ namespace stkhost {
 // process-wide records) before start-up runs again.
 void powerCycle();
 
-// The boot program handed the processor to a loaded image: report it, or run
-// the image when it is a program for this host and --run-firmware was given.
-// Returns the process exit status.
+// The boot program handed the processor to a loaded image: report it, or,
+// when it is a program for this host and --run-firmware was given, run it
+// with the console line as its terminal until it ends. Returns the process
+// exit status (the program's own when it ran).
 int runHandedOffImage(const plat::BoardStop& stop);
 
 // A board folder without a flash chip whose volume already holds files was
 // prepared by hand: its flash disk is marked formatted, keeping the files.
 void adoptPreparedDisk();
 
+// Whether the demo firmware image is there to seed a board; false: *reason says why.
+bool demoImageFound(std::string* reason);
 // Seeds an empty board with the demo firmware image; false on failure.
 bool seedDemoBoard();
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -19,8 +20,28 @@
 #include "sim/board_devices.h"
 #include "sim/i2c_models.h"
 
+namespace {
+
+constexpr int kFailure = 1;
+constexpr int kUsageError = 2;
+
+// A signal that ends the program takes the console's link in the board
+// folder with it, then ends the program as the signal would have.
+void endOnSignal(int sig) {
+    plat::removeConsoleLink();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     CLI::App app{"stkboot - boot program of the stackable switch, on a simulated board"};
+    app.footer(
+        "Exit status: 0 when the simulation ended (console input ended, or the boot program "
+        "handed the board to the operational code; with --run-firmware the status of that "
+        "program), 1 when it failed (a board folder or console that cannot be used, a power "
+        "cut), 2 when the command line is wrong.");
     std::string boardDir = "board";
     std::string console = "stdio";
     bool runFirmware = false;
@@ -29,10 +50,12 @@ int main(int argc, char** argv) {
     app.add_option("--board", boardDir,
                    "folder that holds the simulated board (flash disk, NOR flash)")
         ->capture_default_str();
-    app.add_option("--console", console, "console line: stdio, pty, or a serial device path")
+    app.add_option("--console", console,
+                   "console line: stdio, pty (also reachable as DIR/console), or a serial "
+                   "device path")
         ->capture_default_str();
     app.add_flag("--run-firmware", runFirmware,
-                 "execute a handed-off image when it is a program for this host");
+                 "run a handed-off image that is a program for this host, on the console");
     app.add_flag("--demo", demo,
                  "seed an empty board with the demo firmware (implies --run-firmware)");
     std::string volume;
@@ -40,59 +63,78 @@ int main(int argc, char** argv) {
                    "a new board's flash disk: folder (DIR/DskVol, the default) or flash (a FAT "
                    "volume on the flash translation layer in DIR/norflash.bin); a board keeps "
                    "the kind of its first start")
-        ->type_name("folder|flash");
+        ->type_name("folder|flash")
+        ->check(CLI::IsMember({"folder", "flash"}).description(""));
     app.add_option("--rtc", clockTime,
-                   "set the board's clock chip before start-up (UTC, \"YYYY-MM-DD HH:MM:SS\")");
+                   "set the board's clock chip before start-up (UTC, \"YYYY-MM-DD HH:MM:SS\")")
+        ->check(
+            [](const std::string& s) {
+                return sim::isBoardClockText(s.c_str()) ? "" : "wants \"YYYY-MM-DD HH:MM:SS\"";
+            },
+            "");
     app.set_version_flag("--version", "stkboot " STK_VERSION);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help and --version end here too, with status 0.
+        return app.exit(e) == 0 ? 0 : kUsageError;
+    }
 
-    // The board folder is checked and held before anything of the board runs.
+    // Every option is checked before the board folder is touched.
+    char err[256] = {};
     std::string reason;
+    if (!plat::checkHostConsole(console.c_str(), err, sizeof err) ||
+        (demo && !stkhost::demoImageFound(&reason))) {
+        std::fprintf(stderr, "stkboot: %s\n", err[0] ? err : reason.c_str());
+        return kFailure;
+    }
+    // The board folder is checked and held before anything of the board runs.
     bool fresh = false;
     stkhost::VolumeKind kind;
     if (!stkhost::boardVolumeKind(boardDir, volume, &kind, &reason)) {
         std::fprintf(stderr, "stkboot: %s\n", reason.c_str());
-        return 2;
+        return kFailure;
     }
     if (!stkhost::prepareBoardFolder(boardDir, kind == stkhost::VolumeKind::Folder, &reason,
                                      &fresh)) {
         std::fprintf(stderr, "stkboot: cannot use board folder %s: %s\n",
                      boardDir.empty() ? "\"\"" : boardDir.c_str(), reason.c_str());
-        return 2;
+        return kFailure;
     }
     if (!stkhost::lockBoardFolder(boardDir, &reason)) {
         std::fprintf(stderr, "stkboot: %s\n", reason.c_str());
-        return 2;
+        return kFailure;
     }
     if (!stkhost::recordVolumeKind(boardDir, kind)) {
         std::fprintf(stderr,
                      "stkboot: cannot use board folder %s: cannot write its flashdisk file\n",
                      boardDir.c_str());
-        return 2;
+        return kFailure;
     }
     bool terminal = console == "stdio" && plat::hostStdinIsTerminal();
     std::fprintf(stderr, "stkboot: board folder %s%s%s\n", boardDir.c_str(),
                  fresh ? " (new board)" : "", terminal ? "; Ctrl-D ends the program" : "");
 
-    char err[256] = {};
-    plat::ConsoleDevice* con = plat::openHostConsole(console.c_str(), err, sizeof err);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) std::signal(sig, endOnSignal);
+    plat::ConsoleDevice* con =
+        plat::openHostConsole(console.c_str(), err, sizeof err, boardDir + "/console");
     if (!con) {
         std::fprintf(stderr, "stkboot: %s\n", err);
-        return 2;
+        return kFailure;
     }
     plat::installBoard(std::make_unique<plat::Board>(
         std::unique_ptr<plat::ConsoleDevice>(con), std::make_unique<plat::HostClock>(), boardDir));
     attachBoardDevices(plat::board());
     stkhost::useVolumeKind(kind);
     if (!clockTime.empty() && !sim::setBoardClock(clockTime.c_str())) {
-        std::fprintf(stderr, "stkboot: --rtc wants \"YYYY-MM-DD HH:MM:SS\"\n");
-        return 2;
+        std::fprintf(stderr, "stkboot: the board has no clock chip to set\n");
+        return kFailure;
     }
     plat::board().runFirmware = runFirmware || demo;
     // Formatting goes through the flash driver.
     if (fresh || demo) Flash_Init();
     if (fresh && kind == stkhost::VolumeKind::Folder) stkhost::adoptPreparedDisk();
-    if (demo && !stkhost::seedDemoBoard()) return 2;
+    if (demo && !stkhost::seedDemoBoard()) return kFailure;
 
     for (;;) {
         try {
@@ -114,7 +156,7 @@ int main(int argc, char** argv) {
                     return 0;
                 case plat::BoardStop::Kind::PowerLoss:
                     plat::hostNote("power lost");
-                    return 1;
+                    return kFailure;
             }
         }
     }
