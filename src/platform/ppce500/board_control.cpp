@@ -4,6 +4,7 @@
 
 #include "platform/ppce500/cpu.h"
 #include "platform/ppce500/memory_map.h"
+#include "platform/ppce500/mpic.h"
 #include "platform/ppce500/uart.h"
 
 namespace ppce {
@@ -37,9 +38,7 @@ void boardPowerOff() {
 void boardHalt() {
     // The idle tick stops too: nothing is left to wake the core, and QEMU
     // has no timer to serve.
-    spr::set<spr::kTcr>(0);
-    spr::set<spr::kDecar>(0);
-    spr::set<spr::kDec>(0);
+    mpicStopTick();
     hid0Set(hid0Get() | kHid0Doze);
     for (;;) msrSet(kMsrWe);  // no interrupt enabled: nothing wakes the core
 }
