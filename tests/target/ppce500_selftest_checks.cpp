@@ -19,6 +19,7 @@
 #include "platform/ppce500/cpu.h"
 #include "platform/ppce500/memory_map.h"
 #include "platform/ppce500/mpic.h"
+#include "platform/ppce500/timebase.h"
 #include "ppce500_selftest.h"
 #include "selftest_streams.h"
 #include "zlib.h"
@@ -216,6 +217,9 @@ void checkProcessor() {
     int result = ppce::callAbsolute(uint32_t(reinterpret_cast<uintptr_t>(code)), 41);
     check(result == 42, "call of code written to the heap, after a cache flush");
     std::free(code);
+    // The hand-off's reset of the interrupt controller, then the tick again.
+    ppce::mpicReset();
+    ppce::timebaseInit(ppce::timebaseHz());
     uint64_t t0 = ppce::timeBase(), t1 = ppce::timeBase();
     check(t1 >= t0 && t0 != 0, "time base runs");
 }

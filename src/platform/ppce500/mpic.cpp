@@ -8,7 +8,7 @@ namespace ppce {
 namespace {
 
 constexpr uint32_t kMpic = kCcsrBase + 0x40000u;
-constexpr uint32_t kGcr = 0x1020, kGcrMixedMode = 0x20000000u;
+constexpr uint32_t kGcr = 0x1020, kGcrMixedMode = 0x20000000u, kGcrReset = 0x80000000u;
 // Global timer 0: current count, base count (bit 31 inhibits counting),
 // vector/priority (bit 31 masks), destination.
 constexpr uint32_t kTimerCount = 0x1100, kTimerBase = 0x1110, kTimerVector = 0x1120;
@@ -63,6 +63,12 @@ void mpicStartTick(uint32_t periodUs) {
 void mpicStopTick() {
     write(kTimerVector, kMasked | kTickPriority | kTickVector);
     write(kTimerBase, kCountInhibit | kMaxCount);
+}
+
+void mpicReset() {
+    write(kGcr, kGcrReset);
+    while (read(kGcr) & kGcrReset) {
+    }
 }
 
 }  // namespace ppce

@@ -17,5 +17,10 @@ uint32_t mpicTimerHz();
 // Global timer 0 interrupts the core every periodUs (external input).
 void mpicStartTick(uint32_t periodUs);
 void mpicStopTick();
+// Puts the whole controller back into its reset state (every source masked,
+// nothing pending): the last step before handing the processor to a loaded
+// image, whose kernel sets the controller up itself. timebaseInit() starts
+// the tick again for a program that carries on.
+void mpicReset();
 
 }  // namespace ppce
