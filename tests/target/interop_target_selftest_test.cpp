@@ -74,7 +74,7 @@ TEST_F(TargetSelftest, ChecksPassAndTheConsoleWorksBothWays) {
         << terminal_.unmatched();
     expectChecksPass();
     terminal_.send("e\r");
-    ASSERT_TRUE(terminal_.expect("line> "));
+    ASSERT_TRUE(terminal_.expect("line> ")) << terminal_.unmatched();
     terminal_.send("hello board\r");
     EXPECT_TRUE(terminal_.expect("echo: [hello board]")) << terminal_.unmatched();
 }
@@ -83,9 +83,9 @@ TEST_F(TargetSelftest, TimeBaseKeepsRealTime) {
     boot();
     expectChecksPass();
     terminal_.send("d\r");
-    ASSERT_TRUE(terminal_.expect("tick")) << terminal_.unmatched() << runner_.errText();
+    ASSERT_TRUE(terminal_.expect("tick")) << terminal_.unmatched();
     auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(terminal_.expect("tock"));
+    ASSERT_TRUE(terminal_.expect("tock")) << terminal_.unmatched();
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GT(seconds, 0.9);
@@ -100,11 +100,11 @@ TEST_F(TargetSelftest, ResetComesBackAndPowerOffEndsQemuWithZero) {
     EXPECT_EQ(std::count(flash.begin(), flash.end(), '\xff'), std::ptrdiff_t(kFlashBytes));
     expectChecksPass();
     terminal_.send("r\r");
-    ASSERT_TRUE(terminal_.expect("resetting"));
+    ASSERT_TRUE(terminal_.expect("resetting")) << terminal_.unmatched();
     ASSERT_TRUE(terminal_.expect(kBanner)) << terminal_.unmatched();
     expectChecksPass();
     terminal_.send("p\r");
-    ASSERT_TRUE(terminal_.expect("powering off"));
+    ASSERT_TRUE(terminal_.expect("powering off")) << terminal_.unmatched();
     EXPECT_EQ(runner_.wait(20000), 0) << runner_.errText();
 }
 
@@ -126,7 +126,7 @@ TEST_F(TargetSelftest, NoRebootTurnsAResetIntoAnExit) {
     boot({"--no-reboot"});
     expectChecksPass();
     terminal_.send("r\r");
-    ASSERT_TRUE(terminal_.expect("resetting"));
+    ASSERT_TRUE(terminal_.expect("resetting")) << terminal_.unmatched();
     EXPECT_EQ(runner_.wait(20000), 0) << runner_.errText();
 }
 
