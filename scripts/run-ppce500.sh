@@ -96,7 +96,8 @@ trap cleanup EXIT
 
 # Started stopped (-S): it runs once a terminal has opened the pty.
 # QEMU names the pty on its standard output; both its outputs go to one file.
-"${qemu_args[@]}" -serial pty -S >"$tmp/qemu.err" 2>&1 &
+: >"$tmp/qemu.err"
+"${qemu_args[@]}" -serial pty -S >>"$tmp/qemu.err" 2>&1 &
 qemu_pid=$!
 pty=""
 for _ in $(seq 1 1000); do

@@ -296,6 +296,13 @@ bool BootProcess::start(const std::string& boardDir, const std::vector<std::stri
     return terminal_ >= 0;
 }
 
+bool BootProcess::attach(const std::string& ptyPath) {
+    console_ = ptyPath;
+    terminal_ = ::open(ptyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    makeRaw(terminal_, 0);
+    return terminal_ >= 0;
+}
+
 bool BootProcess::startTerminal(const std::vector<std::string>& argv, const std::string& dir) {
     terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (terminal_ < 0 || ::grantpt(terminal_) != 0 || ::unlockpt(terminal_) != 0) return false;

@@ -93,6 +93,9 @@ class BootProcess {
     bool start(const std::string& boardDir, const std::vector<std::string>& options = {},
                bool attach = true);
     bool startTerminal(const std::vector<std::string>& argv, const std::string& dir);
+    // Opens the slave of a pty that another program made (the QEMU runner's
+    // console) and holds it like a terminal program.
+    bool attach(const std::string& ptyPath);
     const std::string& consolePath() const { return console_; }
     // Reads the console output until text appears (after the last match).
     bool expect(const std::string& text, int timeoutMs = 60000);

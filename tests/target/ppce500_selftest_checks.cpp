@@ -18,6 +18,8 @@
 #include "platform/bus.h"
 #include "platform/ppce500/cpu.h"
 #include "platform/ppce500/memory_map.h"
+#include "platform/ppce500/mpic.h"
+#include "platform/ppce500/timebase.h"
 #include "ppce500_selftest.h"
 #include "selftest_streams.h"
 #include "zlib.h"
@@ -52,8 +54,11 @@ void lzmaFree(void*, void* p) {
 void checkBoard() {
     const ppce::BoardInfo& b = ppce::boardInfo();
     std::printf(
-        "device tree at %p, time base %lu Hz, SDRAM %lu MiB, heap %08lx-%08lx\n", b.deviceTree,
-        static_cast<unsigned long>(b.timebaseHz), static_cast<unsigned long>(b.sdramSize >> 20),
+        "device tree at %p, time base %lu Hz, MPIC timer %lu Hz, SDRAM %lu MiB, "
+        "heap %08lx-%08lx\n",
+        b.deviceTree, static_cast<unsigned long>(b.timebaseHz),
+        static_cast<unsigned long>(ppce::mpicTimerHz()),
+        static_cast<unsigned long>(b.sdramSize >> 20),
         static_cast<unsigned long>(ppce::heapStart()), static_cast<unsigned long>(ppce::heapEnd()));
     check(constructed, "static constructors ran");
     check(b.timebaseFromTree && b.timebaseHz == 400000000u, "time base frequency from the tree");
@@ -212,6 +217,9 @@ void checkProcessor() {
     int result = ppce::callAbsolute(uint32_t(reinterpret_cast<uintptr_t>(code)), 41);
     check(result == 42, "call of code written to the heap, after a cache flush");
     std::free(code);
+    // The hand-off's reset of the interrupt controller, then the tick again.
+    ppce::mpicReset();
+    ppce::timebaseInit(ppce::timebaseHz());
     uint64_t t0 = ppce::timeBase(), t1 = ppce::timeBase();
     check(t1 >= t0 && t0 != 0, "time base runs");
 }
@@ -230,6 +238,18 @@ void checkBus() {
     check(!plat::busRead32(addr + 1, &v), "misaligned bus cycle refused");
     check(plat::busMemory(0x00010000, 16u << 20) != nullptr, "load area is plain memory");
     check(plat::busMemory(ppce::kFlashBase, 4) == nullptr, "flash is not plain memory");
+    // What the flash file holds at offsets 0 and 0x1F00000 (the boot flash
+    // window), for the test on the host to compare with the file.
+    std::printf("flash");
+    for (uint32_t at : {ppce::kFlashBase, 0xFFF00000u}) {
+        std::printf(" %08lx:", static_cast<unsigned long>(at));
+        for (uint32_t i = 0; i < 4; ++i) {
+            uint8_t b = 0;
+            plat::busRead8(at + i, &b);
+            std::printf(" %02x", b);
+        }
+    }
+    std::printf("\n");
 }
 
 }  // namespace selftest

@@ -4,6 +4,8 @@
 
 #include "platform/ppce500/cpu.h"
 #include "platform/ppce500/memory_map.h"
+#include "platform/ppce500/mpic.h"
+#include "platform/ppce500/timebase.h"
 #include "platform/ppce500/uart.h"
 
 namespace ppce {
@@ -13,22 +15,32 @@ namespace {
 constexpr uint32_t kRstcrHresetRequest = 2;
 constexpr uint32_t kGpioDirection = 0x00, kGpioData = 0x08;
 constexpr uint32_t kGpioPin0 = 0x80000000u;  // pins are numbered from the top bit
+constexpr uint64_t kSettleUs = 200000;
 
 void write32(uint32_t addr, uint32_t value) {
     *reinterpret_cast<volatile uint32_t*>(uintptr_t(addr)) = value;
     __asm__ volatile("mbar" : : : "memory");
 }
 
+// The console's last line leaves the UART, then has a moment to be read:
+// under QEMU a power-off (or a reset with -no-reboot) ends the emulator and
+// its pty at once, and a terminal that has not read the line yet loses it.
+void settleConsole() {
+    uart::drain();
+    for (uint64_t until = timebaseUs() + kSettleUs; timebaseUs() < until;) {
+    }
+}
+
 }  // namespace
 
 void boardReset() {
-    uart::drain();
+    settleConsole();
     write32(kGutsRstcr, kRstcrHresetRequest);
     boardHalt();  // the request takes effect outside the core
 }
 
 void boardPowerOff() {
-    uart::drain();
+    settleConsole();
     write32(kGpioBase + kGpioDirection, kGpioPin0);
     write32(kGpioBase + kGpioData, kGpioPin0);
     boardHalt();
@@ -37,9 +49,7 @@ void boardPowerOff() {
 void boardHalt() {
     // The idle tick stops too: nothing is left to wake the core, and QEMU
     // has no timer to serve.
-    spr::set<spr::kTcr>(0);
-    spr::set<spr::kDecar>(0);
-    spr::set<spr::kDec>(0);
+    mpicStopTick();
     hid0Set(hid0Get() | kHid0Doze);
     for (;;) msrSet(kMsrWe);  // no interrupt enabled: nothing wakes the core
 }

@@ -56,6 +56,8 @@ bool busWrite32(uint32_t addr, uint32_t value) {
     return write(addr, value);
 }
 
+// SDRAM is plain memory at its own address; address 0 itself can only be
+// reached by cycles, since its pointer would read as "not plain memory".
 uint8_t* busMemory(uint32_t addr, uint32_t len) {
     uint64_t end = uint64_t(addr) + len;
     if (end > boardInfo().sdramSize) return nullptr;

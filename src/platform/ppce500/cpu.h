@@ -53,7 +53,8 @@ void l1csr1Set(uint32_t value);  // isync after
 // code was written as data, before it runs.
 void cacheFlushRange(const void* p, size_t len);
 // Calls the routine at an absolute address with one integer argument; it
-// returns that routine's result if it ever comes back.
+// returns that routine's result if it ever comes back. A hand-off to a loaded
+// image calls mpicReset() first, so the idle tick does not follow it there.
 int callAbsolute(uint32_t address, int argument);
 
 // The 64-bit time base (upper half read twice so a carry between the halves

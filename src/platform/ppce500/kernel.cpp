@@ -12,6 +12,7 @@
 #include "platform/ppce500/board_control.h"
 #include "platform/ppce500/cpu.h"
 #include "platform/ppce500/memory_map.h"
+#include "platform/ppce500/mpic.h"
 #include "platform/services.h"
 
 extern "C" char __image_start[];
@@ -29,6 +30,8 @@ void halt() {
 }
 
 void handoff(uint32_t entry, int startType, uint32_t /*loadedBytes*/) {
+    // The idle tick's timer stays behind: the loaded image starts without it.
+    ppce::mpicReset();
     ppce::callAbsolute(entry, startType);
     // The operational code does not come back; if it does, the board stops.
     ppce::boardHalt();

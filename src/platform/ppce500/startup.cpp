@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/ppce500/board_control.h"
+#include "platform/ppce500/cpu.h"
 #include "platform/ppce500/exceptions.h"
 #include "platform/ppce500/fdt.h"
 #include "platform/ppce500/memory_map.h"
@@ -64,6 +65,10 @@ using namespace ppce;
 
 extern "C" void ppceStartup(const void* deviceTree) {
     installVectors();
+    // Machine checks are reported like any fault; with MSR[ME] clear (as the
+    // program is entered) the core would stop without a word. (QEMU 7.2's
+    // e500v2 keeps the bit at 0 whatever is written.)
+    msrSet(msrGet() | kMsrMe);
     readDeviceTree(deviceTree);
     uint32_t mapped = mapBoard(info.sdramSize, uint32_t(heapStart()));
     uart::init(info.uartClockHz, kConsoleStartBps);

@@ -1,6 +1,7 @@
 #include "platform/ppce500/timebase.h"
 
 #include "platform/ppce500/cpu.h"
+#include "platform/ppce500/mpic.h"
 
 namespace ppce {
 
@@ -8,25 +9,13 @@ namespace {
 
 uint32_t tbHz = kDefaultTimebaseHz;
 
-constexpr uint32_t kTsrDecrementerStatus = 0x08000000u;  // TSR[DIS], write 1 to clear
-constexpr uint32_t kTcrDecrementerEnable = 0x04000000u;  // TCR[DIE]
-constexpr uint32_t kTcrAutoReload = 0x00400000u;         // TCR[ARE]
-
 }  // namespace
 
 void timebaseInit(uint32_t hz) {
     tbHz = hz ? hz : kDefaultTimebaseHz;
     hid0Set(hid0Get() | kHid0Tben | kHid0Doze);
-    // A periodic decrementer, never reloaded by hand afterwards: under QEMU
-    // 7.2, dozes woken by a decrementer loaded afresh for each one were seen
-    // to sleep for good while console input streamed in; a free-running one
-    // never did.
-    uint32_t tick = uint32_t(uint64_t(kIdleTickUs) * tbHz / 1000000u);
-    spr::set<spr::kTcr>(spr::get<spr::kTcr>() & ~kTcrDecrementerEnable);
-    spr::set<spr::kDecar>(tick);
-    spr::set<spr::kDec>(tick);
-    spr::set<spr::kTcr>(spr::get<spr::kTcr>() | kTcrAutoReload);
-    spr::set<spr::kTsr>(kTsrDecrementerStatus);
+    mpicInit(tbHz);
+    mpicStartTick(kIdleTickUs);
 }
 
 uint32_t timebaseHz() {
@@ -40,13 +29,10 @@ uint64_t timebaseUs() {
 }
 
 void idleTick() {
+    // Interrupts on and doze in one write: the tick's interrupt (or one
+    // already pending) ends the doze, and its handler returns with both off.
     uint32_t msr = msrGet();
-    spr::set<spr::kTsr>(kTsrDecrementerStatus);
-    spr::set<spr::kTcr>(spr::get<spr::kTcr>() | kTcrDecrementerEnable);
-    // Interrupts on and doze in one write: the decrementer's interrupt ends
-    // the doze, and its handler returns with both off again.
     msrSet(msr | kMsrEe | kMsrWe);
-    spr::set<spr::kTcr>(spr::get<spr::kTcr>() & ~kTcrDecrementerEnable);
     msrSet(msr);
 }
 

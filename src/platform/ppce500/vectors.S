@@ -3,13 +3,13 @@
  * the program, 64 KiB aligned) and each IVOR at one 16-byte stub. Every
  * interrupt saves the registers into ppceFaultFrame and calls
  * ppceExceptionReport, which prints them and halts; the only exception is
- * the decrementer, which the idle wait arms to doze until a deadline: it
- * acknowledges the interrupt and returns with interrupts and dozing off.
+ * the external input, which only the idle tick (the MPIC's timer) raises to
+ * end a doze: it acknowledges the interrupt and returns with interrupts and
+ * dozing off.
  */
 #define SPRG0 272
 #define SPRG1 273
 #define SRR1 27
-#define TSR 336
 
     .section .text.vectors, "ax"
     .globl ppceVectorTable
@@ -28,18 +28,18 @@ ppceVector##n:             \
     VECTOR(1)
     VECTOR(2)
     VECTOR(3)
-    VECTOR(4)
+
+    .balign 16
+    .globl ppceVector4
+ppceVector4:
+    b idleTickWake
+
     VECTOR(5)
     VECTOR(6)
     VECTOR(7)
     VECTOR(8)
     VECTOR(9)
-
-    .balign 16
-    .globl ppceVector10
-ppceVector10:
-    b decrementerWake
-
+    VECTOR(10)
     VECTOR(11)
     VECTOR(12)
     VECTOR(13)
@@ -50,18 +50,25 @@ ppceVector10:
     VECTOR(34)
     VECTOR(35)
 
-/* The decrementer reached zero while the idle wait dozed. Clear its status
- * bit and return with MSR[WE] and MSR[EE] cleared in the saved state, so the
- * core does not doze again and takes no further interrupt. Only r3 is used,
- * kept in SPRG0. */
-decrementerWake:
+/* The idle tick came while the idle wait dozed. Take it from the MPIC
+ * (interrupt acknowledge, end of interrupt) and return with MSR[WE] and
+ * MSR[EE] cleared in the saved state, so the core does not doze again and
+ * takes no further interrupt. r3 and r4 are kept in SPRG0 and SPRG1. */
+#define MPIC_CPU0 0xF0060000
+idleTickWake:
     mtspr SPRG0, %r3
-    lis %r3, 0x0800           /* TSR[DIS] */
-    mtspr TSR, %r3
+    mtspr SPRG1, %r4
+    lis %r4, MPIC_CPU0@h
+    lwz %r3, 0xA0(%r4)          /* IACK */
+    mbar
+    li %r3, 0
+    stw %r3, 0xB0(%r4)          /* EOI */
+    mbar
     mfspr %r3, SRR1
     rlwinm %r3, %r3, 0, 14, 12  /* clear bit 13 (WE, 0x00040000) */
     rlwinm %r3, %r3, 0, 17, 15  /* clear bit 16 (EE, 0x00008000) */
     mtspr SRR1, %r3
+    mfspr %r4, SPRG1
     mfspr %r3, SPRG0
     rfi
 

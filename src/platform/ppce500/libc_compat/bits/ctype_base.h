@@ -1,7 +1,7 @@
 // Character classes of the C++ library's ctype facet. The glibc version
-// takes glibc's class bits; these are the library's own, in the layout its
-// generic configuration uses. The board's program uses no locale facets: this
-// only lets headers such as <memory> (which reach <ostream>) compile.
+// takes glibc's class bits, which newlib does not have; these are bits of
+// their own. The board's program uses no locale facets: this only lets
+// headers such as <memory> (which reach <ostream>) compile.
 namespace std _GLIBCXX_VISIBILITY(default) {
 _GLIBCXX_BEGIN_NAMESPACE_VERSION
 
