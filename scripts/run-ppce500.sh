@@ -3,6 +3,7 @@
 # machine:
 #   scripts/run-ppce500.sh [--board DIR] [--console pty|stdio]
 #                          [--rtc "YYYY-MM-DD HH:MM:SS"] [--no-reboot] [--elf FILE]
+#                          [--append TEXT]
 # DIR (default ./board) holds the flash chip, norflash.bin: 32 MiB, created
 # erased when missing. Without --elf the program is build-ppce500/stkboot.elf,
 # configured and built first. --console pty (the default) prints
@@ -10,15 +11,16 @@
 # stopped until a terminal program opens that device, so nothing printed at
 # start-up is lost; stdio runs at once on this terminal. --rtc sets the I2C
 # clock (UTC); --no-reboot makes a board reset end QEMU. The exit status is
-# QEMU's (0 after the board powers itself off).
+# QEMU's (0 after the board powers itself off). --append passes TEXT as
+# the board's command line (the device tree's bootargs; tests use it).
 set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 ME=run-ppce500.sh
 FLASH_BYTES=33554432
 
-board=board console=pty rtc="" noreboot="" elf=""
+board=board console=pty rtc="" noreboot="" elf="" append=""
 usage() {
-    echo "usage: $ME [--board DIR] [--console pty|stdio] [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--no-reboot] [--elf FILE]" >&2
+    echo "usage: $ME [--board DIR] [--console pty|stdio] [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--no-reboot] [--elf FILE] [--append TEXT]" >&2
     exit 2
 }
 while [ $# -gt 0 ]; do
@@ -28,6 +30,7 @@ while [ $# -gt 0 ]; do
     --rtc) [ $# -ge 2 ] || usage; rtc=$2; shift 2 ;;
     --no-reboot) noreboot=1; shift ;;
     --elf) [ $# -ge 2 ] || usage; elf=$2; shift 2 ;;
+    --append) [ $# -ge 2 ] || usage; append=$2; shift 2 ;;
     -h | --help) usage ;;
     *) echo "$ME: unknown option $1" >&2; usage ;;
     esac
@@ -77,6 +80,7 @@ qemu_args=(qemu-system-ppc -M ppce500 -m 128M -display none -net none
     -monitor "unix:$tmp/monitor.sock,server=on,wait=off"
     -drive "if=pflash,file=$flash,format=raw" -kernel "$elf" "${rtc_arg[@]}")
 [ -n "$noreboot" ] && qemu_args+=(-no-reboot)
+[ -n "$append" ] && qemu_args+=(-append "$append")
 
 if [ "$console" = stdio ]; then
     "${qemu_args[@]}" -serial stdio

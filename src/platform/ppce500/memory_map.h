@@ -51,6 +51,9 @@ struct BoardInfo {
     uint32_t uartClockHz = 0;
     bool timebaseFromTree = false;  // false: the default frequency is in use
     bool sdramFromTree = false;
+    // The command line QEMU passes (-append), from /chosen "bootargs"; empty
+    // without one. Copied at start-up: the tree itself lies in the heap.
+    char bootArgs[128] = {};
 };
 const BoardInfo& boardInfo();
 

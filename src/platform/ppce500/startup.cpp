@@ -30,6 +30,10 @@ constexpr int kConsoleStartBps = 9600;
 void readDeviceTree(const void* tree) {
     info.deviceTree = tree;
     FdtProperty p;
+    if (fdtProperty(tree, "/chosen", "bootargs", &p)) {
+        uint32_t n = p.len < sizeof info.bootArgs ? p.len : uint32_t(sizeof info.bootArgs - 1);
+        for (uint32_t i = 0; i < n && p.data[i]; ++i) info.bootArgs[i] = char(p.data[i]);
+    }
     uint32_t hz = 0;
     info.timebaseFromTree =
         fdtProperty(tree, "/cpus/*", "timebase-frequency", &p) && fdtCell(p, &hz) && hz != 0;
