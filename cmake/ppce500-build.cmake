@@ -8,6 +8,6 @@ set(STK_INFLATE_LIBRARIES ppce500_zlib ppce500_lzmadec)
 add_subdirectory(src)
 
 stk_add_ppce500_program(stkboot
-  SOURCES ${CMAKE_SOURCE_DIR}/src/platform/ppce500/program/main.cpp
+  SOURCES ${CMAKE_SOURCE_DIR}/src/program/ppce500/main.cpp
   LIBRARIES stk_boot)
 set_target_properties(stkboot PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -24,16 +24,16 @@ RANKS = {
     "bspapi": 7,
     "launch": 8, "load": 8,
     "boot": 9,
-    "platform/host/program": 10, "platform/ppce500/program": 10,
+    "program/host": 10, "program/ppce500": 10,
     "sim": 2,
 }
 # Who may include a folder other than by rank.
 ONLY = {
-    "platform/host": {"platform/host", "platform/host/program", "sim"},
-    "platform/ppce500": {"platform/ppce500", "platform/ppce500/program"},
-    "platform/host/program": {"platform/host/program"},
-    "platform/ppce500/program": {"platform/ppce500/program"},
-    "sim": {"sim", "platform/host/program"},
+    "platform/host": {"platform/host", "program/host", "sim"},
+    "platform/ppce500": {"platform/ppce500", "program/ppce500"},
+    "program/host": {"program/host"},
+    "program/ppce500": {"program/ppce500"},
+    "sim": {"sim", "program/host"},
 }
 # The host-only models may include the host's platform and the interface only.
 SIM_MAY = {"platform", "platform/host", "sim"}

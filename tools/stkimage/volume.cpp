@@ -8,8 +8,8 @@
 #include "host_files.h"
 #include "platform/host/address_map.h"
 #include "platform/host/board.h"
-#include "platform/host/program/board_volume.h"
-#include "platform/host/program/host_run.h"
+#include "program/host/board_volume.h"
+#include "program/host/host_run.h"
 #include "platform/platform.h"
 #include "sim/nor_chip.h"
 

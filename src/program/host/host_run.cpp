@@ -1,7 +1,7 @@
 // Host-runner code: what happens around the simulated board. It talks to the
 // host directly (files of the host, exec) where the boot routines would go
 // through the platform layer.
-#include "platform/host/program/host_run.h"
+#include "program/host/host_run.h"
 
 #include <dirent.h>
 #include <elf.h>

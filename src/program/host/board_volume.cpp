@@ -1,4 +1,4 @@
-#include "platform/host/program/board_volume.h"
+#include "program/host/board_volume.h"
 
 #include <fstream>
 #include <sstream>
