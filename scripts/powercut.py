@@ -54,7 +54,7 @@ class Board:
         line = next((line for line in self.proc.stderr if line.startswith(mark)), b"")
         if not line.endswith(b"\n"):
             raise Failure("stkboot announced no pty")
-        self.fd = os.open(line[len(mark):-1].decode(), os.O_RDWR | os.O_NOCTTY)
+        self.fd = os.open(line[len(mark):].split()[0].decode(), os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.fd, termios.TCSANOW)  # keeping what it wrote before we came
         self.out, self.cursor = b"", 0
 
