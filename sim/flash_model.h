@@ -23,6 +23,7 @@ namespace sim {
 
 class FlashModel : public plat::BusDevice {
   public:
+    ~FlashModel() override;
     // Array reads of a chip in read mode, in one go: the same time and cycle
     // count as word reads, without their per-cycle work.
     bool readBlock(uint32_t offset, void* dst, uint32_t len) override;
@@ -55,7 +56,6 @@ class FlashModel : public plat::BusDevice {
     // `wholeFile`: the file always holds the whole chip (as QEMU wants it);
     // else only up to the highest byte ever written, the rest being erased.
     FlashModel(plat::Clock& clock, std::string filePath, uint32_t size, bool wholeFile);
-    ~FlashModel() override;
 
     // One bus cycle (or `n` array reads): the chip's time moves on by the
     // cycle time, and the board's virtual clock with it; a running operation
