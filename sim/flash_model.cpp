@@ -46,12 +46,32 @@ uint64_t FlashModel::tick(uint64_t n) {
     uint64_t clockUs = clock_.nowUs();
     chipNs_ = std::max(clockUs * 1000, chipNs_ + n * cycleNs_);
     if (virtualClock_ && chipNs_ / 1000 > clockUs) clock_.sleepUs(chipNs_ / 1000 - clockUs);
-    finishDue(chipNs_);
+    if (chipNs_ >= dueNs_) {
+        dueNs_ = kNever;
+        finishDue(chipNs_);
+    }
     if (cutAt_ != 0 && cycles_ >= cutAt_) {
         cutAt_ = 0;
         losePower();
     }
     return chipNs_;
+}
+
+uint64_t FlashModel::skipPolls(uint32_t offset, uint64_t changeNs) {
+    // A run of reads at one address with no other cycle between them.
+    pollRun_ = pollOffset_ == offset && pollCycle_ + 1 == cycles_ ? pollRun_ + 1 : 1;
+    pollOffset_ = offset;
+    pollCycle_ = cycles_;
+    if (tracing_ || pollRun_ < kPollsBeforeSkip || changeNs <= chipNs_ + cycleNs_) return 0;
+    // The reads after this one that still come before the change; a cut
+    // comes at its own cycle.
+    uint64_t reads = (changeNs - chipNs_ - 1) / cycleNs_;
+    if (cutAt_ != 0) reads = std::min(reads, cutAt_ > cycles_ ? cutAt_ - cycles_ - 1 : 0);
+    if (reads == 0) return 0;
+    tick(reads);
+    statusReads_ += reads;
+    pollCycle_ = cycles_;
+    return reads;
 }
 
 uint64_t FlashModel::clockNs() const {
@@ -121,25 +141,40 @@ void FlashModel::powerLost() {
 // pages never touched are erased and need not be loaded for that.
 bool FlashModel::growFileTo(uint64_t end) {
     static const std::vector<uint8_t> erased(kPageSize, 0xFF);
+    if (fileSize_ >= end) return true;
+    bool mapped = map_ && file_.allocate(end);
     while (fileSize_ < end) {
         uint32_t index = uint32_t(fileSize_ / kPageSize);
         uint32_t from = uint32_t(fileSize_ % kPageSize);
         uint32_t upTo = uint32_t(std::min<uint64_t>(kPageSize, end - uint64_t(index) * kPageSize));
         const uint8_t* bytes = pages_[index] ? pages_[index].get() : erased.data();
-        if (!file_.writeAt(fileSize_, bytes + from, upTo - from)) return false;
+        if (mapped)
+            std::memcpy(map_ + fileSize_, bytes + from, upTo - from);
+        else if (!file_.writeAt(fileSize_, bytes + from, upTo - from))
+            return false;
         fileSize_ += upTo - from;
     }
     return true;
 }
 
+// The cells reach the file through a shared mapping of it: a store instead of
+// a write call per operation, in the file at once whatever becomes of the
+// process. The file grows a page at a time.
 void FlashModel::persist(uint32_t offset, uint32_t length) {
-    if (!growFileTo(wholeFile_ ? size_ : offset)) return;
-    for (uint32_t at = offset; at < offset + length;) {
-        uint32_t n = std::min(offset + length - at, kPageSize - at % kPageSize);
-        if (!file_.writeAt(at, cell(at), n)) return;
+    if (!map_) map_ = file_.map(size_);
+    uint64_t end = uint64_t(offset) + length;
+    if (!growFileTo(wholeFile_
+                        ? size_
+                        : std::min<uint64_t>(size_, (end + kPageSize - 1) / kPageSize * kPageSize)))
+        return;
+    for (uint32_t at = offset; at < end;) {
+        uint32_t n = std::min(uint32_t(end) - at, kPageSize - at % kPageSize);
+        if (map_)
+            std::memcpy(map_ + at, cell(at), n);
+        else if (!file_.writeAt(at, cell(at), n))
+            return;
         at += n;
     }
-    fileSize_ = std::max<uint64_t>(fileSize_, uint64_t(offset) + length);
 }
 
 }  // namespace sim

@@ -63,14 +63,26 @@ class FlashModel : public plat::BusDevice {
     // Returns the chip's time in ns.
     uint64_t tick(uint64_t n = 1);
     uint64_t nowNs() const { return chipNs_; }
+    // Called for a status read at `offset` while an operation runs whose
+    // status next changes at `changeNs`. After a run of kPollsBeforeSkip
+    // status reads at that address with no other cycle between them, the
+    // processor is taken to poll until the status changes: the reads it would
+    // make before the change are made at once, each counted as a bus cycle
+    // and a status read with its time, without the host working through
+    // them (the next read sees the change). Returns how many were made (a
+    // model whose status alternates between reads keeps their parity).
+    uint64_t skipPolls(uint32_t offset, uint64_t changeNs);
     // The time now, also when the clock has moved on without bus cycles.
     uint64_t clockNs() const;
     void countStatusRead() { ++statusReads_; }
     void traceCycle(bool write, uint32_t offset, uint16_t value) {
         if (tracing_) trace_.push_back(Cycle{write, offset, value});
     }
-    // Lets an operation whose time has come end.
+    // Lets an operation whose time has come end: called once the chip's time
+    // reaches what the model last gave dueAt (never, until it does).
     virtual void finishDue(uint64_t nowNs) = 0;
+    void dueAt(uint64_t ns) { dueNs_ = ns; }
+    static constexpr uint64_t kNever = ~uint64_t(0);
     // The power is cut: the model leaves what it was changing half done (by
     // calling scramble*), drops its command state, and calls powerLost().
     virtual void losePower() = 0;
@@ -105,12 +117,17 @@ class FlashModel : public plat::BusDevice {
     uint32_t size_;
     bool wholeFile_;
     std::vector<std::unique_ptr<uint8_t[]>> pages_;
+    uint8_t* map_ = nullptr;  // the file, mapped
 
     uint32_t cycleNs_ = 1000;
     uint64_t chipNs_ = 0;
     uint64_t cycles_ = 0;
     uint64_t statusReads_ = 0;
     uint64_t cutAt_ = 0;
+    uint64_t dueNs_ = kNever;
+    static constexpr uint32_t kPollsBeforeSkip = 8;
+    uint32_t pollOffset_ = 0, pollRun_ = 0;
+    uint64_t pollCycle_ = 0;  // bus cycle of the last status read
     struct Stuck {
         uint32_t first, last;  // words
         uint16_t mask;

@@ -49,6 +49,7 @@ uint16_t IntelFlash::readWord(uint32_t offset) {
         }
         default:
             countStatusRead();
+            if (mode_ == Mode::Busy && !opStalls_) skipPolls(offset, opDoneNs_);
             return status_;
     }
 }
@@ -168,6 +169,7 @@ void IntelFlash::start(Op op, uint32_t offset) {
     op_ = op;
     opBlock_ = offset / kBlockSize;
     opDoneNs_ = nowNs() + (unitNs << cfi_[typical]);
+    dueAt(opStalls_ ? kNever : opDoneNs_);
     status_ &= uint16_t(~kReady);
     mode_ = Mode::Busy;
 }

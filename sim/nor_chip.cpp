@@ -53,6 +53,9 @@ bool NorChip::pastLimit(uint64_t now) const {
 
 uint16_t NorChip::statusWord(uint32_t word, uint64_t now) {
     countStatusRead();
+    // An operation that ends is polled for at once; one that fails polls
+    // through to its time limit.
+    if (mode_ == Mode::Busy && !opFails_ && skipPolls(word * 2, opDoneNs_) % 2) toggle_ = !toggle_;
     toggle_ = !toggle_;
     uint16_t status = toggle_ ? kDq6 : 0;
     if (mode_ == Mode::Aborted) return status | kDq1 | (~lastLoaded_ & kDq7);
@@ -214,6 +217,7 @@ void NorChip::startOperation(Op op, uint32_t sector, uint16_t lastData) {
     opStartNs_ = nowNs();
     opDoneNs_ = opStartNs_ + typicalNs;
     opLimitNs_ = opStartNs_ + (typicalNs << cfi_[typical + 4]);
+    dueAt(opFails_ ? kNever : opDoneNs_);
     mode_ = Mode::Busy;
 }
 
