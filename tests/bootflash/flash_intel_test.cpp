@@ -134,34 +134,19 @@ TEST_F(IntelFlashDriver, ModesAsQemusDeviceAnswersThem) {
 // The flash disk on QEMU's flash: formatted on 64 KiB units, written, and
 // found again by the next power-on.
 TEST_F(IntelFlashDriver, FatVolumeOnSixtyFourKilobyteUnits) {
-    chip->setBusCycleNs(1000000);  // an erase polls about a thousand times
-    Flash_Init();
-    plat::FLFlash flash;
-    ASSERT_EQ(plat::tffsIdentify(&flash), plat::flOK);
-    EXPECT_EQ(flash.erasableBlockSize, 0x10000u);
-    fs::FlashVolumeDriver driver;
-    ASSERT_EQ(driver.format(plat::TffsFormatParams{}), plat::flOK);
-    std::unique_ptr<plat::Volume> v;
-    ASSERT_EQ(driver.mount(&v), plat::flOK);
     const std::string image = stktest::randomBytes(300000, 24);
-    ASSERT_EQ(v->mkdir("files"), 0);
-    int h = v->open("files/image1", plat::kOpenReadWrite | plat::kOpenCreate);
-    ASSERT_GE(h, 0);
-    ASSERT_EQ(v->write(h, image.data(), image.size()), long(image.size()));
-    ASSERT_EQ(v->close(h), 0);
-    v.reset();
-
-    powerOn();
-    chip->setBusCycleNs(1000000);
-    plat::resetProcessState();
-    Flash_Init();
-    ASSERT_EQ(driver.mount(&v), plat::flOK);
-    h = v->open("files/image1", plat::kOpenRead);
-    ASSERT_GE(h, 0);
-    std::string back(image.size(), '\0');
-    EXPECT_EQ(v->read(h, back.data(), back.size()), long(image.size()));
-    EXPECT_TRUE(back == image);
-    v->close(h);
+    for (bool first : {true, false}) {
+        if (!first) powerOn();
+        plat::resetProcessState();
+        plat::board().useFlashDiskDriver(fs::makeFlashVolumeDriver());
+        chip->setBusCycleNs(1000000);  // an erase polls about a thousand times
+        Flash_Init();
+        ASSERT_TRUE(!first || plat::tffsDevFormat(0, nullptr) == 0);
+        ASSERT_EQ(plat::usrTffsConfig(0, 0, "/DskVol/"), 0);
+        if (first) tb.writeFile("/DskVol/image1", image);
+    }
+    EXPECT_EQ(tarnMtdInfo.eraseBlockSize, 0x10000u);
+    EXPECT_TRUE(tb.readFile("/DskVol/image1") == image);
     EXPECT_EQ(con().output(), "");  // nothing repaired
     EXPECT_EQ(stktest::readHostFile(tb.dir() + "/norflash.bin").size(), sim::IntelFlash::kSize);
 }
