@@ -68,6 +68,7 @@ if [ ! -e "$flash" ]; then
     # Written whole under another name first: never a short chip file.
     head -c $FLASH_BYTES /dev/zero | tr '\000' '\377' >"$flash.new" && mv "$flash.new" "$flash" ||
         { echo "$ME: cannot create $flash" >&2; rm -f "$flash.new"; exit 1; }
+    [ -e "$board/flashdisk" ] || echo flash-ppce500 >"$board/flashdisk"  # for stkimage volume
 fi
 size=$(stat -L -c %s "$flash" 2>/dev/null || echo 0)
 if [ "$size" != $FLASH_BYTES ]; then

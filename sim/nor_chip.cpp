@@ -31,76 +31,20 @@ constexpr uint16_t kDq7 = 0x80, kDq6 = 0x40, kDq5 = 0x20, kDq3 = 0x08, kDq2 = 0x
 }  // namespace
 
 NorChip::NorChip(plat::Clock& clock, std::string filePath)
-    : clock_(clock), file_(std::move(filePath)), fileSize_(file_.size()) {
+    : FlashModel(clock, std::move(filePath), kSize, false) {
     for (const auto& entry : kCfiTable) cfi_[entry[0]] = entry[1];
 }
 
 NorChip::~NorChip() {
-    uint64_t now = std::max(clock_.nowUs() * 1000, chipNs_);
-    if (mode_ == Mode::Busy && !opFails_ && now >= opDoneNs_) finishOperation();
+    if (mode_ == Mode::Busy && !opFails_ && clockNs() >= opDoneNs_) finishOperation();
 }
 
 void NorChip::failNext(Op op, int times) {
     (op == Op::Program ? failPrograms_ : failErases_) = times;
 }
 
-void NorChip::stuckBits(uint32_t offset, uint32_t length, uint16_t mask, bool high) {
-    if (length > 0) stuck_.push_back(Stuck{offset / 2, (offset + length - 1) / 2, mask, high});
-}
-
-void NorChip::cutPowerAfter(uint64_t cycles) {
-    cutAt_ = cycles ? cycles_ + cycles : 0;
-}
-
-uint64_t NorChip::tick() {
-    ++cycles_;
-    // Chip time runs at least one bus cycle per access, also on a host whose
-    // accesses are far faster than the board's; a virtual clock is moved on
-    // by it, so the board's time includes the bus traffic.
-    chipNs_ = std::max(clock_.nowUs() * 1000, chipNs_ + cycleNs_);
-    if (clock_.isVirtual() && chipNs_ / 1000 > clock_.nowUs())
-        clock_.sleepUs(chipNs_ / 1000 - clock_.nowUs());
-    if (mode_ == Mode::Busy && !opFails_ && chipNs_ >= opDoneNs_) finishOperation();
-    if (cutAt_ != 0 && cycles_ >= cutAt_) losePower();
-    return chipNs_;
-}
-
-uint8_t* NorChip::sectorBytes(uint32_t sector) {
-    auto& bytes = sectors_[sector];
-    if (!bytes) {
-        bytes = std::make_unique<uint8_t[]>(kSectorSize);
-        std::memset(bytes.get(), 0xFF, kSectorSize);
-        uint64_t start = uint64_t(sector) * kSectorSize;
-        if (fileSize_ > start) file_.readAt(start, bytes.get(), kSectorSize);
-    }
-    return bytes.get();
-}
-
-void NorChip::persist(uint32_t offset, uint32_t length) {
-    // The file grows with erased bytes up to the range written; sectors never
-    // touched are erased and need not be loaded for that.
-    static const std::vector<uint8_t> erased(kSectorSize, 0xFF);
-    while (fileSize_ < offset) {
-        uint32_t sector = uint32_t(fileSize_ / kSectorSize);
-        uint32_t from = uint32_t(fileSize_ % kSectorSize);
-        uint32_t upTo = std::min<uint64_t>(kSectorSize, offset - uint64_t(sector) * kSectorSize);
-        const uint8_t* bytes = sectors_[sector] ? sectors_[sector].get() : erased.data();
-        if (!file_.writeAt(fileSize_, bytes + from, upTo - from)) return;
-        fileSize_ += upTo - from;
-    }
-    const uint8_t* bytes = sectorBytes(offset / kSectorSize) + offset % kSectorSize;
-    if (file_.writeAt(offset, bytes, length))
-        fileSize_ = std::max<uint64_t>(fileSize_, offset + length);
-}
-
-uint16_t NorChip::arrayWord(uint32_t word) {
-    uint32_t offset = word * 2;
-    const uint8_t* p = sectorBytes(offset / kSectorSize) + offset % kSectorSize;
-    uint16_t value = uint16_t(p[0] << 8 | p[1]);
-    for (const auto& s : stuck_)
-        if (word >= s.first && word <= s.last)
-            value = s.high ? uint16_t(value | s.mask) : uint16_t(value & ~s.mask);
-    return value;
+void NorChip::finishDue(uint64_t now) {
+    if (mode_ == Mode::Busy && !opFails_ && now >= opDoneNs_) finishOperation();
 }
 
 bool NorChip::pastLimit(uint64_t now) const {
@@ -108,7 +52,10 @@ bool NorChip::pastLimit(uint64_t now) const {
 }
 
 uint16_t NorChip::statusWord(uint32_t word, uint64_t now) {
-    ++statusReads_;
+    countStatusRead();
+    // An operation that ends is polled for at once; one that fails polls
+    // through to its time limit.
+    if (mode_ == Mode::Busy && !opFails_ && skipPolls(word * 2, opDoneNs_) % 2) toggle_ = !toggle_;
     toggle_ = !toggle_;
     uint16_t status = toggle_ ? kDq6 : 0;
     if (mode_ == Mode::Aborted) return status | kDq1 | (~lastLoaded_ & kDq7);
@@ -135,7 +82,7 @@ uint16_t NorChip::readWord(uint32_t offset, uint64_t now) {
             return index < cfi_.size() ? cfi_[index] : 0;
         }
         default:
-            return arrayWord(word);
+            return arrayWord(offset & ~1u);
     }
 }
 
@@ -145,7 +92,7 @@ bool NorChip::read(uint32_t offset, int width, uint32_t* value) {
     for (uint32_t at = offset & ~1u; at < offset + uint32_t(width); at += 2) {
         uint64_t now = tick();
         uint16_t word = readWord(at, now);
-        if (tracing_) trace_.push_back(Cycle{false, at, word});
+        traceCycle(false, at, word);
         result = result << 16 | word;
     }
     if (width == 1) result = (offset & 1) ? result & 0xFF : result >> 8;
@@ -156,7 +103,7 @@ bool NorChip::read(uint32_t offset, int width, uint32_t* value) {
 bool NorChip::write(uint32_t offset, int width, uint32_t value) {
     if (width != 2 || offset >= kSize || offset % 2 != 0) return false;
     tick();
-    if (tracing_) trace_.push_back(Cycle{true, offset, uint16_t(value)});
+    traceCycle(true, offset, uint16_t(value));
     command(offset / 2, uint16_t(value));
     return true;
 }
@@ -168,7 +115,7 @@ void NorChip::command(uint32_t word, uint16_t value) {
     switch (mode_) {
         case Mode::Busy:
             // Only a reset after a failed operation has timed out is heard.
-            if (code == 0xF0 && pastLimit(chipNs_)) mode_ = Mode::Read;
+            if (code == 0xF0 && pastLimit(nowNs())) mode_ = Mode::Read;
             return;
         case Mode::Aborted:
             // The write-buffer abort reset: AA, 55, F0.
@@ -267,26 +214,22 @@ void NorChip::startOperation(Op op, uint32_t sector, uint16_t lastData) {
     op_ = op;
     opSector_ = sector;
     opData_ = lastData;
-    opStartNs_ = chipNs_;
-    opDoneNs_ = chipNs_ + typicalNs;
-    opLimitNs_ = chipNs_ + (typicalNs << cfi_[typical + 4]);
+    opStartNs_ = nowNs();
+    opDoneNs_ = opStartNs_ + typicalNs;
+    opLimitNs_ = opStartNs_ + (typicalNs << cfi_[typical + 4]);
+    dueAt(opFails_ ? kNever : opDoneNs_);
     mode_ = Mode::Busy;
 }
 
 void NorChip::finishOperation() {
     mode_ = Mode::Read;
     if (op_ == Op::Erase) {
-        std::memset(sectorBytes(opSector_), 0xFF, kSectorSize);
+        eraseRange(opSector_ * kSectorSize, kSectorSize);
         ++erases_[opSector_];
         persist(opSector_ * kSectorSize, kSectorSize);
         return;
     }
-    // Programming only clears bits.
-    for (const auto& p : pending_) {
-        uint8_t* b = sectorBytes(p.word * 2 / kSectorSize) + p.word * 2 % kSectorSize;
-        b[0] &= uint8_t(p.value >> 8);
-        b[1] &= uint8_t(p.value);
-    }
+    for (const auto& p : pending_) programWord(p.word * 2, p.value);
     if (!pending_.empty()) {
         auto [lo, hi] = std::minmax_element(pending_.begin(), pending_.end(),
                                             [](auto& a, auto& b) { return a.word < b.word; });
@@ -296,16 +239,14 @@ void NorChip::finishOperation() {
 }
 
 void NorChip::losePower() {
-    cutAt_ = 0;
     if (mode_ == Mode::Busy && !opFails_) {
         // Cut short, the operation leaves cells anywhere between before and after.
-        noise_.seed(uint32_t(cycles_));
+        seedNoise();
         if (op_ == Op::Erase) {
-            uint8_t* bytes = sectorBytes(opSector_);
-            for (uint32_t i = 0; i < kSectorSize; ++i) bytes[i] |= uint8_t(noise_());
+            scrambleErase(opSector_ * kSectorSize, kSectorSize);
             persist(opSector_ * kSectorSize, kSectorSize);
         } else {
-            for (auto& p : pending_) p.value |= uint16_t(noise_());
+            for (auto& p : pending_) p.value = scrambled(p.value);
             finishOperation();
         }
     }
@@ -313,7 +254,5 @@ void NorChip::losePower() {
     unlock_ = 0;
     eraseArmed_ = false;
     pending_.clear();
-    plat::BoardStop stop{plat::BoardStop::Kind::PowerLoss};
-    stop.note = "NOR flash power cut by fault injection";
-    throw stop;
+    powerLost();
 }

@@ -1,7 +1,11 @@
 // The memory technology driver that lets the kernel's flash translation layer
 // keep the flash disk on the lower part of the chip, through the same driver
 // as the boot flash programming.
+#include <algorithm>
+#include <cstring>
+
 #include "bootflash/flash_dev.h"
+#include "platform/bus.h"
 #include "platform/platform.h"
 
 namespace {
@@ -48,11 +52,14 @@ int tarnWrite(plat::FLFlash* flash, uint32_t cardAddress, const void* buffer, in
         plat::printf("\nMTD write failed, address %p, size %d\n", ptr(address), length);
         return plat::flWriteFault;
     }
+    // The flash read back through the map routine, a piece at a time, and
+    // compared byte by byte.
     uint32_t mapped = tarnMap(flash, cardAddress, length);
     const uint8_t* expected = static_cast<const uint8_t*>(buffer);
-    for (int i = 0; i < length; ++i) {
-        uint8_t stored = 0;
-        if (!plat::busRead8(mapped + uint32_t(i), &stored) || stored != expected[i]) {
+    uint8_t stored[256];
+    for (uint32_t at = 0; at < uint32_t(length); at += sizeof stored) {
+        uint32_t n = std::min<uint32_t>(sizeof stored, uint32_t(length) - at);
+        if (!plat::busReadBlock(mapped + at, stored, n) || std::memcmp(stored, expected + at, n)) {
             plat::printf("\ntffscmp() failed in MTD write, address %p, size %d\n", ptr(mapped),
                          length);
             return plat::flWriteFault;

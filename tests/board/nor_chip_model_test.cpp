@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "sim/nor_chip.h"
 #include "platform/host/board.h"
+#include "sim/nor_chip.h"
 #include "support/scripted_console.h"
 #include "support/test_board.h"
 
@@ -257,3 +257,42 @@ TEST_F(NorChipModel, PowerCutMidProgramAndMidErase) {
 }
 
 }  // namespace
+
+// Array reads in one block, and a processor polling an operation to its end,
+// cost the board what every word read and every poll would (a traced chip
+// works through each cycle): the same data, bus cycles, status reads and time.
+TEST_F(NorChipModel, BlockReadsAndPollingKeepTheBoardsTime) {
+    plat::VirtualClock tracedClock;
+    NorChip traced(tracedClock, dir_ + "/traced.bin");
+    traced.traceCycles(true);
+    std::vector<std::pair<uint64_t, uint64_t>> cost;  // bus cycles, time
+    std::vector<std::string> data;
+    for (NorChip* chip : {chip_.get(), &traced}) {
+        for (auto [word, value] : Cycles{{kUnlock1, 0xAA}, {kUnlock2, 0x55}, {kUnlock1, 0xA0}})
+            chip->write(2 * word, 2, value);
+        chip->write(0x2004, 2, 0x0000);
+        uint32_t status = 0;
+        do chip->read(0x2004, 2, &status);
+        while (status != 0x0000);
+        std::string bytes(64, '\0');
+        EXPECT_EQ(chip->readBlock(0x2000, bytes.data(), 64), chip == chip_.get());
+        if (chip == &traced)
+            for (uint32_t i = 0; i < 64; i += 2) {
+                chip->read(0x2000 + i, 2, &status);
+                bytes[i] = char(status >> 8), bytes[i + 1] = char(status);
+            }
+        data.push_back(bytes);
+        cost.emplace_back(chip->busCycles(), chip->statusReads());
+        cost.emplace_back(0, (chip == &traced ? tracedClock : clock_).nowUs());
+    }
+    EXPECT_EQ(data[0], data[1]);
+    EXPECT_EQ(data[0].substr(2, 4), std::string("\xff\xff\0\0", 4));
+    EXPECT_EQ(cost[0], cost[2]);
+    EXPECT_EQ(cost[1], cost[3]);
+    // Stuck bits, and status instead of data, are read word by word.
+    std::string bytes(8, '\0');
+    chip_->stuckBits(0x2044, 2, 0x0100, true);
+    EXPECT_FALSE(chip_->readBlock(0x2040, bytes.data(), 8));
+    startErase(1);
+    EXPECT_FALSE(chip_->readBlock(0x20000, bytes.data(), 8));
+}

@@ -1,7 +1,8 @@
 // The boot program as an operator meets it: stkboot with its console on a
 // pseudo-terminal, a terminal program and lrzsz on the other end, real time.
 // Each session is a script of steps, one a line in terminal_sessions.txt,
-// whose head explains the steps.
+// whose head explains the steps. Every session runs on a board whose flash
+// disk is a folder and once more on one with a flash volume.
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -9,7 +10,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "support/board_volume_files.h"
 #include "support/pty_harness.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
@@ -66,15 +67,10 @@ bool lineSpeedBecomes(int fd, speed_t want) {
     return false;
 }
 
-// The files of a folder by name, with their contents.
-std::map<std::string, std::string> volumeFiles(const std::string& folder) {
-    std::map<std::string, std::string> files;
-    for (auto& e : std::filesystem::directory_iterator(folder))
-        files[e.path().filename()] = stktest::readHostFile(e.path());
-    return files;
-}
+// A session's name, and whether its board keeps a flash volume.
+using Run = std::tuple<std::string, bool>;
 
-class TerminalSession : public ::testing::TestWithParam<std::string> {
+class TerminalSession : public ::testing::TestWithParam<Run> {
   protected:
     ~TerminalSession() override {
         stktest::removeTree(boardDir_);
@@ -98,11 +94,15 @@ class TerminalSession : public ::testing::TestWithParam<std::string> {
         boot.addOutput(peer.lineTranscript());
         if (ok && rc != 0) ADD_FAILURE() << command << " ended with " << rc;
     }
-    // "file[@offset]=peerfile": the board folder's file holds the peer's file.
+    // "file[@offset]=peerfile": the board folder's file (DskVol/...: the
+    // flash disk's) holds the peer's file.
     void expectHolds(const std::string& arg) {
         size_t at = std::min(arg.find('@'), arg.find('='));
         size_t offset = arg[at] == '@' ? std::stoul(arg.substr(at + 1), nullptr, 0) : 0;
-        std::string stored = stktest::readHostFile(boardDir_ + "/" + arg.substr(0, at));
+        std::string path = arg.substr(0, at);
+        std::string stored =
+            stktest::readHostFile(path.starts_with("DskVol/") ? volume_.snapshot() + path.substr(6)
+                                                              : boardDir_ + "/" + path);
         std::string sent = stktest::readHostFile(peerDir_ + "/" + arg.substr(arg.find('=') + 1));
         ASSERT_FALSE(sent.empty());
         EXPECT_TRUE(stored.substr(std::min(offset, stored.size()), sent.size()) == sent);
@@ -113,12 +113,38 @@ class TerminalSession : public ::testing::TestWithParam<std::string> {
         EXPECT_EQ(log.size() % 1024, 0u);
         EXPECT_TRUE(stktest::contains(log, arg.substr(arg.find('=') + 1)));
     }
+    // The files of `&`. A flash volume cannot change under a running
+    // stkboot: it stores valid images with their list and starts again.
+    void storeFiles(std::unique_ptr<stktest::BootProcess>& owner) {
+        if (!flash_) {
+            for (const char* f : {"image1", "image2", "boot.dim", "diag_config.cfg"})
+                volume_.put(std::string("files/") + f, std::string("stored ") + f);
+            return;
+        }
+        owner.reset();
+        std::string image = stktest::readHostFile(peerDir_ + "/xcode.bin");
+        volume_.put("files/image1", image);
+        volume_.put("files/image2", image);
+        volume_.put("files/boot.dim",
+                    "---IMAGE---\nactive\nactive\nimage1\n0\ndefault image\n"
+                    "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n");
+        volume_.put("files/diag_config.cfg", "stored diag_config.cfg");
+        owner = std::make_unique<stktest::BootProcess>();
+        ASSERT_TRUE(owner->start(boardDir_, options_)) << owner->errText();
+        ASSERT_TRUE(owner->expect("Select (1, 2):")) << owner->unmatched();
+        owner->send("2\r");
+        ASSERT_TRUE(owner->expect("[Boot Menu] ")) << owner->unmatched();
+    }
     std::string boardDir_ = stktest::makeTempDir("stkboard-"),
                 peerDir_ = stktest::makeTempDir("stkterm-");
+    bool flash_ = std::get<1>(GetParam());
+    std::vector<std::string> options_ =
+        flash_ ? std::vector<std::string>{"--volume", "flash"} : std::vector<std::string>{};
+    stktest::BoardVolumeFiles volume_{boardDir_, flash_};
 };
 
 TEST_P(TerminalSession, RunsAsScripted) {
-    const std::string steps = stktest::golden(kScripts, GetParam());
+    const std::string steps = stktest::golden(kScripts, std::get<0>(GetParam()));
     stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
     stktest::writeHostFile(peerDir_ + "/diag.bin", stktest::randomBytes(30000, 13));
     image(peerDir_ + "/xcode.bin", "0x00200000");
@@ -131,42 +157,48 @@ TEST_P(TerminalSession, RunsAsScripted) {
         text.payload += "Firmware0123456789ABCDEFabcdefgh";
     stktest::writeHostFile(peerDir_ + "/xtext.bin", stktest::makeImage(text));
     if (steps.starts_with("V\n")) {
-        stktest::BootProcess first;  // the first start formats the flash disk
-        ASSERT_TRUE(first.start(boardDir_)) << first.errText();
-        ASSERT_TRUE(first.expect("[Boot Menu] ")) << first.unmatched();
-        image(boardDir_ + "/DskVol/files/image1", "0x00010000");
+        {
+            stktest::BootProcess first;  // the first start formats the flash disk
+            ASSERT_TRUE(first.start(boardDir_, options_)) << first.errText();
+            ASSERT_TRUE(first.expect("[Boot Menu] ")) << first.unmatched();
+        }
+        image(peerDir_ + "/valid", "0x00010000");
+        volume_.put("files/image1", stktest::readHostFile(peerDir_ + "/valid"));
     }
     for (const char* f : {"image1", "image2", "boot.dim", "log2.bin", "diag_config.cfg"})
         stktest::writeHostFile(peerDir_ + "/" + f, stktest::randomBytes(5000, 5));
     std::map<std::string, std::string> snapshot;
     auto owner = std::make_unique<stktest::BootProcess>();
-    ASSERT_TRUE(owner->start(boardDir_)) << owner->errText();
+    ASSERT_TRUE(owner->start(boardDir_, options_)) << owner->errText();
     auto noted = std::chrono::steady_clock::now();
     std::istringstream script(steps);
     for (std::string line; std::getline(script, line);) {
+        // A step for one kind of flash disk only.
+        for (std::string kind : {"folder:", "flash:"})
+            if (line.starts_with(kind))
+                line = (kind == "flash:") == flash_ ? line.substr(kind.size()) : "#";
         const std::string step = unescape(line), arg = step.substr(1);
-        const std::string files = boardDir_ + "/DskVol/files/";
         SCOPED_TRACE(step.substr(0, 80));
         stktest::BootProcess& boot = *owner;
         const char k = step[0];
         if (k == '<') boot.send(arg);
         if (k == '~') std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(arg)));
         if (k == 'T') noted = std::chrono::steady_clock::now();
-        if (k == '[') snapshot = volumeFiles(files);
-        if (k == '&')
-            for (const char* f : {"image1", "image2", "boot.dim", "diag_config.cfg"})
-                stktest::writeHostFile(files + f, std::string("stored ") + f);
+        if (k == '[') snapshot = volume_.files("files");
+        if (k == '&') storeFiles(owner);
         if (k == '^') {
             owner = std::make_unique<stktest::BootProcess>();  // the old one is killed
-            ASSERT_TRUE(owner->start(boardDir_)) << owner->errText();
+            ASSERT_TRUE(owner->start(boardDir_, options_)) << owner->errText();
         }
         if (k == '>' && !boot.expect(arg)) FAIL() << boot.unmatched();
         if (k == '!' && !boot.expectErr(arg)) FAIL() << boot.errText();
         if (k == 'x' && stktest::contains(boot.errText(), arg)) ADD_FAILURE() << boot.errText();
         if (k == '=' && !lineSpeedBecomes(boot.slaveFd(), arg == "9600" ? B9600 : B115200))
             ADD_FAILURE() << "the line's speed stays";
-        if (k == ']' && volumeFiles(files) != snapshot) ADD_FAILURE() << "the flash disk changed";
-        if (k == '-' && ::access((files + arg).c_str(), F_OK) == 0) ADD_FAILURE() << "exists";
+        if (k == ']' && volume_.files("files") != snapshot)
+            ADD_FAILURE() << "the flash disk changed";
+        if (k == '-' && ::access((volume_.snapshot() + "/files/" + arg).c_str(), F_OK) == 0)
+            ADD_FAILURE() << "exists";
         if (k == 't') {
             std::chrono::duration<double> passed = std::chrono::steady_clock::now() - noted;
             int shown = shownSeconds(boot);
@@ -179,7 +211,10 @@ TEST_P(TerminalSession, RunsAsScripted) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sessions, TerminalSession, ::testing::ValuesIn(sessionNames()),
-                         [](const auto& i) { return i.param; });
+INSTANTIATE_TEST_SUITE_P(Sessions, TerminalSession,
+                         ::testing::Combine(::testing::ValuesIn(sessionNames()), ::testing::Bool()),
+                         [](const auto& i) {
+                             return std::get<0>(i.param) + (std::get<1>(i.param) ? "OnFlash" : "");
+                         });
 
 }  // namespace

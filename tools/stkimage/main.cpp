@@ -182,11 +182,14 @@ int main(int argc, char** argv) {
 
     // volume
     CLI::App* volume = app.add_subcommand(
-        "volume", "the flash volume of a board folder started with --volume flash: " +
-                      std::string(stkimage::kVolumeVerbs));
+        "volume",
+        "the flash volume of a board folder started with --volume flash, or of a ppce500 "
+        "board folder (scripts/run-ppce500.sh): " +
+            std::string(stkimage::kVolumeVerbs));
     std::string volumeBoard, volumeVerb;
     std::vector<std::string> volumeArgs;
-    volume->add_option("board", volumeBoard, "board folder (stkboot --board)")
+    volume
+        ->add_option("board", volumeBoard, "board folder (stkboot --board, run-ppce500.sh --board)")
         ->type_name("DIR")
         ->required();
     volume->add_option("verb", volumeVerb, "ls, get, put, rm, export or import")

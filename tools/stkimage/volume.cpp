@@ -11,6 +11,7 @@
 #include "program/host/board_volume.h"
 #include "program/host/host_run.h"
 #include "platform/platform.h"
+#include "sim/intel_flash.h"
 #include "sim/nor_chip.h"
 
 namespace stkimage {
@@ -60,6 +61,19 @@ std::string onVolume(const std::string& path) {
 int fail(const std::string& why) {
     std::fprintf(stderr, "stkimage: %s\n", why.c_str());
     return kFailed;
+}
+
+// The board's flash chip: the host board's, or QEMU's flash of a ppce500
+// board. Its time is the tool's own, so its bus cycles are made long: an erase
+// then ends after a few hundred status reads instead of half a million.
+void attachFlash(stkhost::VolumeKind kind, const std::string& file) {
+    std::unique_ptr<sim::FlashModel> chip;
+    if (kind == stkhost::VolumeKind::Ppce500Flash)
+        chip = std::make_unique<sim::IntelFlash>(plat::board().clock(), file);
+    else
+        chip = std::make_unique<NorChip>(plat::board().clock(), file);
+    chip->setBusCycleNs(1000000);
+    plat::board().map().attachOwned(plat::kNorBase, plat::kNorSize, std::move(chip), "flash");
 }
 
 int list(const std::string& path) {
@@ -144,7 +158,7 @@ int volumeCommand(const std::string& dir, const std::string& verb,
     stkhost::VolumeKind kind;
     std::string reason;
     if (!stkhost::boardVolumeKind(dir, "", &kind, &reason)) return fail(reason);
-    if (kind != stkhost::VolumeKind::Flash)
+    if (kind == stkhost::VolumeKind::Folder)
         return fail("board folder " + dir +
                     " has no flash volume: its flash disk is a folder (stkboot --volume flash "
                     "makes a board with one)");
@@ -152,9 +166,7 @@ int volumeCommand(const std::string& dir, const std::string& verb,
 
     plat::installBoard(std::make_unique<plat::Board>(std::make_unique<MessageConsole>(),
                                                      std::make_unique<ToolClock>(), dir));
-    plat::board().map().attachOwned(
-        plat::kNorBase, plat::kNorSize,
-        std::make_unique<NorChip>(plat::board().clock(), dir + "/norflash.bin"), "NOR flash");
+    attachFlash(kind, dir + "/norflash.bin");
     Flash_Init();
     plat::board().useFlashDiskDriver(fs::makeFlashVolumeDriver());
     int rc;
@@ -163,7 +175,7 @@ int volumeCommand(const std::string& dir, const std::string& verb,
     } else if (verb == "import") {
         rc = importVolume(args[0]);
     } else if (plat::usrTffsConfig(0, 0, "/DskVol/") != 0) {
-        rc = fail("the board's flash holds no volume (stkboot formats it at its next start)");
+        rc = fail("the board's flash holds no volume (the boot program formats it at its next start)");
     } else if (verb == "ls") {
         rc = list(args.empty() ? "" : args[0]);
     } else if (verb == "get") {

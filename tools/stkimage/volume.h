@@ -1,7 +1,9 @@
 // stkimage volume DIR VERB: the flash volume of a board folder (a board
-// started with --volume flash), reached through the same flash driver,
-// translation layer and FAT file system as the boot program, on the board's
-// own norflash.bin. The board folder is held meanwhile, so no stkboot runs on it.
+// started with --volume flash, or a ppce500 board's QEMU flash), reached
+// through the same flash driver, translation layer and FAT file system as the
+// boot program, on the board's own norflash.bin. The board folder is held
+// meanwhile, so no stkboot runs on it (QEMU takes no such lock: stop the
+// ppce500 board first).
 #pragma once
 
 #include <string>

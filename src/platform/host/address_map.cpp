@@ -10,6 +10,7 @@ bool AddressMap::attach(uint32_t base, uint32_t size, BusDevice* device, std::st
         if (uint64_t(base) < uint64_t(r.base) + r.size && uint64_t(r.base) < uint64_t(base) + size)
             return false;
     }
+    last_ = nullptr;
     regions_.push_back(Region{base, size, device, std::move(name)});
     std::sort(regions_.begin(), regions_.end(),
               [](const Region& a, const Region& b) { return a.base < b.base; });
@@ -24,6 +25,7 @@ bool AddressMap::attachOwned(uint32_t base, uint32_t size, std::unique_ptr<BusDe
 }
 
 void AddressMap::detach(BusDevice* device) {
+    last_ = nullptr;
     regions_.erase(std::remove_if(regions_.begin(), regions_.end(),
                                   [device](const Region& r) { return r.device == device; }),
                    regions_.end());
@@ -33,8 +35,12 @@ void AddressMap::detach(BusDevice* device) {
 }
 
 const AddressMap::Region* AddressMap::regionFor(uint32_t addr, uint32_t len) const {
+    auto inside = [addr, len](const Region& r) {
+        return addr >= r.base && uint64_t(addr) - r.base + len <= r.size;
+    };
+    if (last_ && inside(*last_)) return last_;
     for (const auto& r : regions_) {
-        if (addr >= r.base && uint64_t(addr) - r.base + len <= r.size) return &r;
+        if (inside(r)) return last_ = &r;
     }
     return nullptr;
 }
@@ -79,6 +85,11 @@ bool AddressMap::write16(uint32_t addr, uint16_t value) {
 }
 bool AddressMap::write32(uint32_t addr, uint32_t value) {
     return access(addr, 4, true, &value);
+}
+
+bool AddressMap::readBlock(uint32_t addr, void* dst, uint32_t len) {
+    const Region* r = regionFor(addr, len == 0 ? 1 : len);
+    return r && r->device->readBlock(addr - r->base, dst, len);
 }
 
 uint8_t* AddressMap::memory(uint32_t addr, uint32_t len) {

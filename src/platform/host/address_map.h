@@ -27,6 +27,9 @@ class BusDevice {
     // Plain memory behind [offset, offset+len) for bulk copies, or nullptr
     // when the region is not memory (a device with side effects).
     virtual uint8_t* memory(uint32_t /*offset*/, uint32_t /*len*/) { return nullptr; }
+    // Reads [offset, offset+len) as a run of read cycles would, in one call;
+    // false when the model cannot (the caller then makes the cycles).
+    virtual bool readBlock(uint32_t /*offset*/, void* /*dst*/, uint32_t /*len*/) { return false; }
 };
 
 class AddressMap {
@@ -51,6 +54,9 @@ class AddressMap {
 
     // Plain memory behind [addr, addr+len) inside one region, or nullptr.
     uint8_t* memory(uint32_t addr, uint32_t len);
+    // A run of read cycles over [addr, addr+len) inside one region, as its
+    // model answers it in one call; false when it does not.
+    bool readBlock(uint32_t addr, void* dst, uint32_t len);
 
     // The model attached at addr with its region's base, or nullptr.
     BusDevice* deviceAt(uint32_t addr, uint32_t* base = nullptr);
@@ -74,6 +80,8 @@ class AddressMap {
 
     std::vector<Region> regions_;
     std::vector<std::unique_ptr<BusDevice>> owned_;
+    // The region of the last cycle: drivers stay in one for long runs.
+    mutable const Region* last_ = nullptr;
 };
 
 }  // namespace plat

@@ -1,6 +1,7 @@
 #include "platform/host/board_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 namespace plat {
 
 BoardFile::~BoardFile() {
+    if (mapped_) ::munmap(mapped_, mappedLength_);
     if (fd_ >= 0) ::close(fd_);
 }
 
@@ -48,6 +50,18 @@ bool BoardFile::writeAt(uint64_t offset, const void* buffer, size_t n) {
         done += size_t(w);
     }
     return true;
+}
+
+bool BoardFile::allocate(uint64_t length) {
+    return openFile(true) && ::posix_fallocate(fd_, 0, off_t(length)) == 0;
+}
+
+uint8_t* BoardFile::map(uint64_t length) {
+    if (!mapped_ && openFile(true)) {
+        void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (p != MAP_FAILED) mapped_ = p, mappedLength_ = length;
+    }
+    return static_cast<uint8_t*>(mapped_);
 }
 
 }  // namespace plat

@@ -38,6 +38,7 @@ bool busReadBlock(uint32_t addr, void* dst, size_t len) {
             std::memcpy(out, plain, len);
             return true;
         }
+        if (board().map().readBlock(addr, dst, uint32_t(len))) return true;
     }
     size_t i = 0;
     if (addr & 1) {

@@ -13,7 +13,9 @@ constexpr const char* kRecordName = "/flashdisk";
 }  // namespace
 
 const char* volumeKindName(VolumeKind kind) {
-    return kind == VolumeKind::Flash ? "flash" : "folder";
+    return kind == VolumeKind::Flash          ? "flash"
+           : kind == VolumeKind::Ppce500Flash ? "flash-ppce500"
+                                              : "folder";
 }
 
 bool boardVolumeKind(const std::string& dir, const std::string& requested, VolumeKind* kind,
@@ -26,9 +28,9 @@ bool boardVolumeKind(const std::string& dir, const std::string& requested, Volum
     std::string own;
     if (in) {
         std::getline(in, own);
-        if (own != "folder" && own != "flash") {
+        if (own != "folder" && own != "flash" && own != "flash-ppce500") {
             *reason = "board folder " + dir + " names no kind of flash disk in " + dir +
-                      kRecordName + " (\"folder\" or \"flash\")";
+                      kRecordName + " (\"folder\", \"flash\" or \"flash-ppce500\")";
             return false;
         }
     } else {
@@ -36,12 +38,15 @@ bool boardVolumeKind(const std::string& dir, const std::string& requested, Volum
         // A board from before the record keeps its folder volume.
         own = chip ? "folder" : requested;
     }
-    if (!requested.empty() && !own.empty() && requested != own) {
+    // A ppce500 board is not the host's to run, whatever is asked of it.
+    if (!requested.empty() && !own.empty() && requested != own && own != "flash-ppce500") {
         *reason = "board folder " + dir + " keeps its flash disk as a " + own +
                   " volume; --volume " + requested + " does not fit it";
         return false;
     }
-    *kind = own == "flash" ? VolumeKind::Flash : VolumeKind::Folder;
+    *kind = own == "flash"           ? VolumeKind::Flash
+            : own == "flash-ppce500" ? VolumeKind::Ppce500Flash
+                                     : VolumeKind::Folder;
     return true;
 }
 

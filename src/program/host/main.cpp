@@ -91,7 +91,14 @@ int main(int argc, char** argv) {
     // The board folder is checked and held before anything of the board runs.
     bool fresh = false;
     stkhost::VolumeKind kind;
-    if (!stkhost::boardVolumeKind(boardDir, volume, &kind, &reason)) {
+    bool runs = stkhost::boardVolumeKind(boardDir, volume, &kind, &reason);
+    if (runs && kind == stkhost::VolumeKind::Ppce500Flash) {
+        reason = "board folder " + boardDir +
+                 " is a board of QEMU's ppce500 machine (scripts/run-ppce500.sh runs it; "
+                 "stkimage volume reaches its flash disk)";
+        runs = false;
+    }
+    if (!runs) {
         std::fprintf(stderr, "stkboot: %s\n", reason.c_str());
         return kFailure;
     }

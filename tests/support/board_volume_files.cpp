@@ -1,0 +1,63 @@
+#include "support/board_volume_files.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "support/pty_harness.h"
+#include "support/test_board.h"
+
+namespace stktest {
+
+namespace fsys = std::filesystem;
+
+BoardVolumeFiles::BoardVolumeFiles(std::string boardDir, bool flash)
+    : board_(std::move(boardDir)), scratch_(makeTempDir("stkvolfiles-")), flash_(flash) {
+    ::setenv("MTOOLS_SKIP_CHECK", "1", 1);
+}
+
+BoardVolumeFiles::~BoardVolumeFiles() {
+    removeTree(scratch_);
+}
+
+std::string BoardVolumeFiles::snapshot() {
+    if (!flash_) return board_ + "/DskVol";
+    std::string chip = scratch_ + "/chip", tree = scratch_ + "/tree", out;
+    removeTree(chip);
+    removeTree(tree);
+    fsys::create_directories(chip);
+    fsys::create_directories(tree);
+    for (const char* name : {"norflash.bin", "flashdisk"})
+        fsys::copy_file(board_ + "/" + name, chip + "/" + name);
+    if (runTool({stkimagePath(), "volume", chip, "export", chip + "/volume.img"}, &out) != 0 ||
+        runTool({"mcopy", "-s", "-n", "-i", chip + "/volume.img", "::*", tree + "/"}, &out) != 0)
+        ADD_FAILURE() << "cannot read the flash volume: " << out;
+    return tree;
+}
+
+std::map<std::string, std::string> BoardVolumeFiles::files(const std::string& dir) {
+    std::map<std::string, std::string> found;
+    std::error_code ec;
+    for (auto& e : fsys::directory_iterator(snapshot() + "/" + dir, ec))
+        found[e.path().filename()] = readHostFile(e.path());
+    return found;
+}
+
+bool BoardVolumeFiles::put(const std::string& path, const std::string& bytes) {
+    if (!flash_) {
+        writeHostFile(board_ + "/DskVol/" + path, bytes);
+        return true;
+    }
+    std::string file = scratch_ + "/put", out;
+    writeHostFile(file, bytes);
+    bool ok = runTool({stkimagePath(), "volume", board_, "put", file, path}, &out) == 0;
+    if (!ok) ADD_FAILURE() << out;
+    return ok;
+}
+
+std::string BoardVolumeFiles::exportChecked(const std::string& file) {
+    std::string out;
+    if (runTool({stkimagePath(), "volume", board_, "export", file}, &out) != 0) return out;
+    return runTool({"fsck.fat", "-n", file}, &out) == 0 ? "" : out;
+}
+
+}  // namespace stktest
