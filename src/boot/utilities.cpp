@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "board/board_show.h"
+#include "platform/board_show.h"
 #include "board/rtc.h"
 #include "board/vpd.h"
 #include "boot/boot.h"
