@@ -4,7 +4,8 @@
 #   scripts/run-ppce500.sh [--board DIR] [--console pty|stdio]
 #                          [--rtc "YYYY-MM-DD HH:MM:SS"] [--no-reboot] [--elf FILE]
 # DIR (default ./board) holds the flash chip, norflash.bin: 32 MiB, created
-# erased when missing. Without --elf the program is build-ppce500/stkboot.elf,
+# erased when missing, and the VPD EEPROM, vpd_eeprom_512.bin: 512 bytes,
+# created with the factory record when missing. Without --elf the program is build-ppce500/stkboot.elf,
 # configured and built first. --console pty (the default) prints
 # "waiting for a terminal on /dev/pts/N" on standard error and keeps the board
 # stopped until a terminal program opens that device, so nothing printed at
@@ -72,11 +73,28 @@ if [ "$size" != $FLASH_BYTES ]; then
     exit 1
 fi
 
+# The VPD EEPROM: QEMU's at24c-eeprom at the board's EEPROM address (0x51)
+# with two word address bytes. Its backing file must be a whole number of
+# 512-byte sectors and exactly the part's size: the smallest such part.
+EEPROM_BYTES=512
+eeprom=$board/vpd_eeprom_512.bin
+if [ ! -e "$eeprom" ]; then
+    python3 "$ROOT/scripts/factory_vpd.py" --size $EEPROM_BYTES -o "$eeprom" || exit 1
+fi
+size=$(stat -L -c %s "$eeprom" 2>/dev/null || echo 0)
+if [ "$size" != $EEPROM_BYTES ]; then
+    echo "$ME: $eeprom is $size bytes; the board's EEPROM must be exactly $EEPROM_BYTES bytes" >&2
+    exit 1
+fi
+eeprom_args=(-drive "if=none,id=vpd,file=$eeprom,format=raw"
+    -device "at24c-eeprom,bus=i2c,address=0x51,rom-size=$EEPROM_BYTES,drive=vpd")
+
 tmp=$(mktemp -d /tmp/run-ppce500.XXXXXX)
 qemu_args=(qemu-system-ppc -M ppce500 -m 128M -display none -net none
     -monitor "unix:$tmp/monitor.sock,server=on,wait=off"
     -drive "if=pflash,file=$flash,format=raw" -kernel "$elf" "${rtc_arg[@]}")
 [ -n "$noreboot" ] && qemu_args+=(-no-reboot)
+qemu_args+=("${eeprom_args[@]}")
 
 if [ "$console" = stdio ]; then
     "${qemu_args[@]}" -serial stdio
