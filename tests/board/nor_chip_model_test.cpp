@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "sim/nor_chip.h"
 #include "platform/host/board.h"
+#include "sim/nor_chip.h"
 #include "support/scripted_console.h"
 #include "support/test_board.h"
 
