@@ -4,8 +4,7 @@
 #   scripts/run-ppce500.sh [--board DIR] [--console pty|stdio]
 #                          [--rtc "YYYY-MM-DD HH:MM:SS"] [--no-reboot] [--elf FILE]
 # DIR (default ./board) holds the flash chip, norflash.bin: 32 MiB, created
-# erased when missing, and the VPD EEPROM, vpd_eeprom_512.bin: 512 bytes,
-# created with the factory record when missing. Without --elf the program is build-ppce500/stkboot.elf,
+# erased when missing. Without --elf the program is build-ppce500/stkboot.elf,
 # configured and built first. --console pty (the default) prints
 # "waiting for a terminal on /dev/pts/N" on standard error and keeps the board
 # stopped until a terminal program opens that device, so nothing printed at
@@ -73,8 +72,9 @@ if [ "$size" != $FLASH_BYTES ]; then
     exit 1
 fi
 
-# The VPD EEPROM: QEMU's at24c-eeprom at the board's EEPROM address (0x51)
-# with two word address bytes. Its backing file must be a whole number of
+# The VPD EEPROM, DIR/vpd_eeprom_512.bin (created with the factory record when
+# missing): QEMU's at24c-eeprom at the board's EEPROM address (0x51) with two
+# word address bytes. Its backing file must be a whole number of
 # 512-byte sectors and exactly the part's size: the smallest such part.
 EEPROM_BYTES=512
 eeprom=$board/vpd_eeprom_512.bin
