@@ -92,9 +92,8 @@ eeprom_args=(-drive "if=none,id=vpd,file=$eeprom,format=raw"
 tmp=$(mktemp -d /tmp/run-ppce500.XXXXXX)
 qemu_args=(qemu-system-ppc -M ppce500 -m 128M -display none -net none
     -monitor "unix:$tmp/monitor.sock,server=on,wait=off"
-    -drive "if=pflash,file=$flash,format=raw" -kernel "$elf" "${rtc_arg[@]}")
+    -drive "if=pflash,file=$flash,format=raw" -kernel "$elf" "${rtc_arg[@]}" "${eeprom_args[@]}")
 [ -n "$noreboot" ] && qemu_args+=(-no-reboot)
-qemu_args+=("${eeprom_args[@]}")
 
 if [ "$console" = stdio ]; then
     "${qemu_args[@]}" -serial stdio

@@ -101,7 +101,7 @@ class BootProcess {
     bool expect(const std::string& text, int timeoutMs = 60000);
     void send(const std::string& bytes);
     std::string unmatched() const { return out_.substr(cursor_); }
-    const std::string& transcript() const { return out_; }  // everything read so far
+    const std::string& output() const { return out_; }  // everything read so far
     std::string errText() const;                            // its standard error and output
     bool expectErr(const std::string& text, int timeoutMs = 20000);
     int slaveFd() const { return terminal_; }

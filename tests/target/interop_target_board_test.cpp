@@ -64,7 +64,7 @@ class TargetBoard : public ::testing::Test {
     }
     long clockNow(stktest::BootProcess& term) {
         EXPECT_TRUE(utility(term, "14", kUtilities, "Sec "));
-        return shownClock(term.transcript());
+        return shownClock(term.output());
     }
     static long secondsSince(Clock::time_point t) {
         return long(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - t).count());

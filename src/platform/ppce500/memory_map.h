@@ -51,12 +51,12 @@ struct BoardInfo {
     uint32_t sdramSize = 0;            // bytes of SDRAM mapped from 0
     uint32_t timebaseHz = 0;
     uint32_t uartClockHz = 0;
-    bool timebaseFromTree = false;  // false: the default frequency is in use
-    bool sdramFromTree = false;
     // Clocks the device tree names, for the processor display (0: not named).
     uint32_t coreClockHz = 0;
     uint32_t busClockHz = 0;
     uint32_t pciClockHz = 0;
+    bool timebaseFromTree = false;  // false: the default frequency is in use
+    bool sdramFromTree = false;
 };
 const BoardInfo& boardInfo();
 
