@@ -102,7 +102,7 @@ class BootProcess {
     void send(const std::string& bytes);
     std::string unmatched() const { return out_.substr(cursor_); }
     const std::string& output() const { return out_; }  // everything read so far
-    std::string errText() const;                            // its standard error and output
+    std::string errText() const;  // its standard error and output
     bool expectErr(const std::string& text, int timeoutMs = 20000);
     int slaveFd() const { return terminal_; }
     void addOutput(const std::string& text) { out_ += text; }  // what a peer's relay read
