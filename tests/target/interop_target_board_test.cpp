@@ -124,7 +124,7 @@ TEST_F(TargetBoard, MemoryCommandReachesSdramRegistersAndTheFlash) {
     ASSERT_NO_FATAL_FAILURE(start(qemu, term));
     ASSERT_TRUE(utility(term, "1", "> "));
     // The flash file QEMU keeps the chip in is the reference for its bytes.
-    std::string flash = stktest::readHostFile(board_ + "/norflash.bin").substr(0, 20);
+    std::string flash = stktest::readHostFile(board_ + "/norflash.bin").substr(0, 16);
     std::string first = "fe000000 ";
     for (size_t i = 0; i < 16; ++i) {
         char hex[4];
