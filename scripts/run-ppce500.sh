@@ -76,10 +76,27 @@ if [ "$size" != $FLASH_BYTES ]; then
     exit 1
 fi
 
+# The VPD EEPROM, DIR/vpd_eeprom_512.bin (created with the factory record when
+# missing): QEMU's at24c-eeprom at the board's EEPROM address (0x51) with two
+# word address bytes. Its backing file must be a whole number of
+# 512-byte sectors and exactly the part's size: the smallest such part.
+EEPROM_BYTES=512
+eeprom=$board/vpd_eeprom_512.bin
+if [ ! -e "$eeprom" ]; then
+    python3 "$ROOT/scripts/factory_vpd.py" --size $EEPROM_BYTES -o "$eeprom" || exit 1
+fi
+size=$(stat -L -c %s "$eeprom" 2>/dev/null || echo 0)
+if [ "$size" != $EEPROM_BYTES ]; then
+    echo "$ME: $eeprom is $size bytes; the board's EEPROM must be exactly $EEPROM_BYTES bytes" >&2
+    exit 1
+fi
+eeprom_args=(-drive "if=none,id=vpd,file=$eeprom,format=raw"
+    -device "at24c-eeprom,bus=i2c,address=0x51,rom-size=$EEPROM_BYTES,drive=vpd")
+
 tmp=$(mktemp -d /tmp/run-ppce500.XXXXXX)
 qemu_args=(qemu-system-ppc -M ppce500 -m 128M -display none -net none
     -monitor "unix:$tmp/monitor.sock,server=on,wait=off"
-    -drive "if=pflash,file=$flash,format=raw" -kernel "$elf" "${rtc_arg[@]}")
+    -drive "if=pflash,file=$flash,format=raw" -kernel "$elf" "${rtc_arg[@]}" "${eeprom_args[@]}")
 [ -n "$noreboot" ] && qemu_args+=(-no-reboot)
 [ -n "$append" ] && qemu_args+=(-append "$append")
 

@@ -20,14 +20,14 @@ At24c02::At24c02(std::string file, const std::array<uint8_t, 256>& fresh)
 
 bool At24c02::select(bool read) {
     if (plat::nowUs() < busyUntilUs_) return false;
-    addressNext_ = !read;
+    addressLeft_ = read ? 0 : addressBytes;
     return true;
 }
 
 bool At24c02::writeByte(uint8_t value) {
-    if (addressNext_) {
+    if (addressLeft_ > 0) {
         address_ = value;
-        addressNext_ = false;
+        --addressLeft_;
         return true;
     }
     bytes_[address_] = value;

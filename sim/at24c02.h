@@ -35,12 +35,15 @@ class At24c02 : public I2cTarget {
     void setBytes(const std::array<uint8_t, 256>& bytes);
     uint64_t writeCycleUs = 5000;
     int writeCycles = 0;
+    // A larger part's two word address bytes (high byte first); the 256
+    // bytes modelled are those the low byte reaches.
+    int addressBytes = 1;
 
   private:
     std::string file_;
     std::array<uint8_t, 256> bytes_;
     uint8_t address_ = 0;
-    bool addressNext_ = false;
+    int addressLeft_ = 0;
     bool written_ = false;
     uint64_t busyUntilUs_ = 0;
 };

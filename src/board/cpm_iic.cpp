@@ -96,9 +96,16 @@ void traceRead(int line, const char* fmt, unsigned a = 0, unsigned b = 0) {
     if (i2cTraceGet() & kI2cTraceOn) i2cTrace(kSource, "cpm_iic_read", line, fmt, a, b);
 }
 
+// A board without the communications module has no registers to program:
+// its transfers end as with a controller that never takes a descriptor.
+bool moduleAbsent() {
+    return !plat::boardDescription().hasCommsI2cController;
+}
+
 }  // namespace
 
 void cpm_iic_init() {
+    if (moduleAbsent()) return;
     set32(kPortDir, get32(kPortDir) & ~kPortPins);
     set32(kPortAssign, get32(kPortAssign) | kPortPins);
     set32(kPortOption, get32(kPortOption) | kPortPins);
@@ -124,6 +131,10 @@ void cpm_iic_init() {
 int cpm_iic_read(uint8_t address, uint8_t* buffer, int offset, int count) {
     // The receive buffer area bounds a read.
     if (count <= 0 || count > kMaxBuffer || !buffer) return 0;
+    if (moduleAbsent()) {
+        traceRead(308, "IIC read; no ack\n");
+        return 0;
+    }
     cpm_iic_init();
     plat::taskDelay(60);
 
@@ -176,7 +187,7 @@ int cpm_iic_read(uint8_t address, uint8_t* buffer, int offset, int count) {
 }
 
 int cpm_iic_write(uint8_t address, const uint8_t* data, int offset, int count) {
-    if (count <= 0 || count > kMaxBuffer || !data) return 0;
+    if (count <= 0 || count > kMaxBuffer || !data || moduleAbsent()) return 0;
     cpm_iic_init();
     plat::taskDelay(60);
     for (uint32_t i = 0; i < 128; ++i) set8(kRxBuffer + i, 0);
@@ -196,6 +207,10 @@ int cpm_iic_write(uint8_t address, const uint8_t* data, int offset, int count) {
 
 void cpm_iic_show() {
     plat::printf("\n\n");
+    if (moduleAbsent()) {
+        plat::printf("No communications module I2C controller on this board.\n\n");
+        return;
+    }
     plat::printf("I2MOD : 0x%02x\n", get8(kMode));
     plat::printf("I2ADD : 0x%02x\n", get8(kOwnAddress));
     plat::printf("I2BRG : 0x%02x\n", get8(kBaudGen));

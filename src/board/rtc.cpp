@@ -10,8 +10,6 @@ namespace {
 
 constexpr int kBus = 1, kClockDevice = 3;
 constexpr int kCenturyReg = 8;
-// The century byte holds years up to this one.
-constexpr unsigned long kMaxYear = 25599;
 
 int readRegs(int first, uint8_t* regs, int count) {
     return i2cRandomRead(kBus, kClockDevice, first, 1, regs, count);
@@ -74,6 +72,10 @@ int tarnRtcGet(uint32_t* year, uint32_t* month, uint32_t* day, uint32_t* hour, u
         *hour = fromBcd(regs[2] & 0x3F);
     *day = fromBcd(regs[4] & 0x3F);
     *month = fromBcd(regs[5] & 0x1F);
+    // A board whose clock RAM does not last over a reset counts in a fixed
+    // century; the byte is read all the same.
+    int fixedCentury = plat::boardDescription().rtcFixedCentury;
+    if (fixedCentury != 0) century = uint8_t(fixedCentury);
     *year = fromBcd(regs[6]) + 100u * century;
     return 0;
 }
@@ -84,7 +86,8 @@ int tarnRtcSet(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t m
     // stored as another time.
     for (int32_t v : {month, day, hour, minute, second})
         if (v < 0 || v > 99) return -1;
-    if (year < 0 || year > int32_t(kMaxYear)) return -1;
+    const plat::BoardDescription& board = plat::boardDescription();
+    if (year < int32_t(board.rtcFirstYear) || year > int32_t(board.rtcLastYear)) return -1;
     uint8_t regs[7] = {toBcd(second), toBcd(minute), toBcd(hour),      0,
                        toBcd(day),    toBcd(month),  toBcd(year % 100)};
     if (writeRegs(0, regs, 7) != 0) return -1;
@@ -143,7 +146,8 @@ int tod_set() {
         {hour, 0, 23, "\nHour value of %d is invalid\n\n"},
         {minute, 0, 59, "\nMinute value of %d is invalid\n\n"},
         {second, 0, 59, "\nSecond value of %d is invalid\n\n"},
-        {year, 0, kMaxYear, "\nYear value of %d is invalid\n\n"},
+        {year, plat::boardDescription().rtcFirstYear, plat::boardDescription().rtcLastYear,
+         "\nYear value of %d is invalid\n\n"},
     };
     for (const Check& c : checks) {
         if (c.value < c.low || c.value > c.high) {

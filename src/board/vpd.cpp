@@ -25,12 +25,15 @@ int hexDigit(char c) {
 
 }  // namespace
 
+// The AT24C02 takes one word address byte; a larger part on another board two.
 int tarnEepromGet(int offset, uint8_t* buffer, int length) {
-    return i2cRandomRead(kBus, kEepromDevice, offset, 1, buffer, length);
+    return i2cRandomRead(kBus, kEepromDevice, offset,
+                         plat::boardDescription().vpdEepromAddressBytes, buffer, length);
 }
 
 int tarnEepromSet(int offset, const uint8_t* buffer, int length) {
-    return i2cRandomWrite(kBus, kEepromDevice, offset, 1, buffer, length);
+    return i2cRandomWrite(kBus, kEepromDevice, offset,
+                          plat::boardDescription().vpdEepromAddressBytes, buffer, length);
 }
 
 int fellEepromDump(int offset, int length) {

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "board/board_show.h"
 #include "board/rtc.h"
 #include "board/vpd.h"
 #include "boot/boot.h"
 #include "boot/vpd_generate.h"
 #include "bootflash/bootflash.h"
+#include "platform/board_show.h"
 #include "platform/platform.h"
 
 namespace {

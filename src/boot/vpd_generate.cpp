@@ -99,6 +99,6 @@ int BootVPDFileGenerate() {
     vpdRecordReplace(oldRecord, serial, mac, newRecord);
     int rc = 0;
     for (int i = 0; i < kVpdSize; ++i)
-        if (i2cRandomWrite(1, 4, i, 1, &newRecord[i], 1) != 0) rc = -1;
+        if (tarnEepromSet(i, &newRecord[i], 1) != 0) rc = -1;
     return rc;
 }

@@ -1,6 +1,7 @@
 // Everything the boot routines use of the kernel and the board.
 #pragma once
 
+#include "platform/board_description.h"
 #include "platform/board_map.h"
 #include "platform/bus.h"
 #include "platform/clock.h"

@@ -86,6 +86,16 @@ TEST_F(I2cTransfers, ModuleControllerShowsItsRegisters) {
     EXPECT_TRUE(stktest::matchesGolden(con().output(), kTraces, "ModuleControllerShow"));
 }
 
+// The QEMU board has no communications module: its devices read as behind a
+// controller that does not respond.
+TEST_F(I2cTransfers, Device6WithoutTheModuleControllerFails) {
+    plat::board().description.hasCommsI2cController = false;
+    uint8_t bytes[2];
+    EXPECT_EQ(i2cRandomRead(1, 6, 0x10, 1, bytes, 2), -1);
+    EXPECT_EQ(moduleBus().trace, "");
+    EXPECT_TRUE(stktest::matchesGolden(con().output(), kTraces, "Device6WithoutTheModule"));
+}
+
 TEST_F(I2cTransfers, HungControllerEndsTheTransferAndFreesTheBus) {
     auto* controller = plat::board().map().find<I2cControllerModel>();
     controller->stalled = true;

@@ -123,4 +123,20 @@ TEST_F(RtcBoard, ClockRunsOnWhileTheBoardIsOff) {
     EXPECT_EQ(con().output(), "Year 2031, Month 7, Day 4, Hour 9 Min 6, Sec 30\n");
 }
 
+// The QEMU board's clock loses its RAM at every reset and counts from 2000:
+// the board description fixes the century and the years it takes.
+TEST_F(RtcBoard, FixedCenturyBoardReadsAndRefusesByItsYears) {
+    i2cInit(0x90, 0x10, 0x3f);
+    plat::board().description.rtcFixedCentury = 20;
+    plat::board().description.rtcFirstYear = 2000;
+    plat::board().description.rtcLastYear = 2099;
+    rtc().setTime(2031, 7, 4, 9, 5, 0);
+    rtc().setReg(8, 0);
+    EXPECT_EQ(clockReading(), "2031-07-04 09:05:00");
+    con().send("07-04-2131 9:05:00\r");
+    EXPECT_EQ(tod_set(), -1);
+    EXPECT_TRUE(
+        stktest::matchesGolden(con().output(), "board/rtc_dialog.txt", "OutsideTheBoardsYears"));
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include "boot/vpd_generate.h"
 #include "sim/at24c02.h"
 #include "sim/i2c_controllers.h"
+#include "support/pty_harness.h"
 #include "support/test_board.h"
 
 namespace {
@@ -69,6 +70,32 @@ TEST_F(Vpd, RefusedMacAndSerialAreAskedAgain) {
     ASSERT_EQ(getCFDFieldOffset(record, &serial, &length, &mac), 0);
     EXPECT_EQ(std::string(record + serial, record + serial + length), "AB12");
     EXPECT_EQ(record[mac + 5], 0x40);
+}
+
+// The QEMU board's EEPROM takes two word address bytes; the dump and the
+// generation follow the board description.
+TEST_F(Vpd, TwoAddressByteEepromIsDumpedAndRewritten) {
+    plat::board().description.vpdEepromAddressBytes = 2;
+    eeprom().addressBytes = 2;
+    ASSERT_EQ(fellEepromDump(0, 256), 0);
+    EXPECT_EQ(con().output(), stktest::readHostFile(STK_SOURCE_DIR "/tests/board/golden_vpd.txt"));
+    con().send("n\ry\rQEMU1\r");
+    EXPECT_EQ(BootVPDFileGenerate(), 0);
+    EXPECT_EQ(std::string(eeprom().bytes().begin() + 0x35, eeprom().bytes().begin() + 0x3A),
+              "QEMU1");
+}
+
+// The QEMU board's runner makes a new board's EEPROM with scripts/factory_vpd.py.
+TEST_F(Vpd, RunnersFactoryRecordIsTheSimulatedBoards) {
+    std::string file = tb.dir() + "/factory.bin";
+    ASSERT_EQ(stktest::runTool({"python3", STK_SOURCE_DIR "/scripts/factory_vpd.py", "--size",
+                                "512", "-o", file}),
+              0);
+    std::string bytes = stktest::readHostFile(file);
+    ASSERT_EQ(bytes.size(), 512u);
+    const auto record = sim::factoryVpdRecord();
+    EXPECT_EQ(bytes.substr(0, 256), std::string(record.begin(), record.end()));
+    EXPECT_EQ(bytes.substr(256), std::string(256, '\xff'));
 }
 
 TEST_F(Vpd, RecordWithoutSignatureIsNotTouched) {

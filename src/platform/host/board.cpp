@@ -68,6 +68,9 @@ void Board::useFlashDiskDriver(std::unique_ptr<FlashDiskDriver> driver) {
 Board& board() {
     return *current();
 }
+const BoardDescription& boardDescription() {
+    return current()->description;
+}
 bool boardInstalled() {
     return current() != nullptr;
 }

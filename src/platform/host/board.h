@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/board_description.h"
+
 namespace plat {
 
 class Clock;
@@ -76,6 +78,8 @@ class Board {
 
     // Execute a handed-off image that is a program for this host.
     bool runFirmware = false;
+    // The switch's own board; tests change it to drive another board's paths.
+    BoardDescription description;
 
   private:
     std::unique_ptr<ConsoleDevice> console_;

@@ -18,6 +18,7 @@ constexpr unsigned kIvor0 = 400, kIvor32 = 528;
 constexpr unsigned kMas0 = 624, kMas1 = 625, kMas2 = 626, kMas3 = 627, kMas7 = 944;
 constexpr unsigned kHid0 = 1008, kHid1 = 1009, kL1csr0 = 1010, kL1csr1 = 1011;
 constexpr unsigned kPvr = 287, kSvr = 1023, kPir = 286;
+constexpr unsigned kL1cfg0 = 515, kL1cfg1 = 516;
 
 template <unsigned N>
 inline uint32_t get() {

@@ -42,6 +42,8 @@ constexpr uint32_t kUnmappedAddress = 0xE0000000u;
 constexpr uint32_t kUartBase = kCcsrBase + 0x4500u;    // 16550, byte registers
 constexpr uint32_t kGutsRstcr = kCcsrBase + 0xE00B0u;  // reset control
 constexpr uint32_t kGpioBase = kCcsrBase + 0xFF000u;   // GPIO: pin 0 powers off
+constexpr uint32_t kPciBase = kCcsrBase + 0x8000u;     // PCI controller: CFG_ADDR, CFG_DATA
+constexpr uint32_t kL2Ctl = kCcsrBase + 0x20000u;      // L2 cache control
 
 // What start-up learnt about the board; filled before constructors run.
 struct BoardInfo {
@@ -49,6 +51,10 @@ struct BoardInfo {
     uint32_t sdramSize = 0;            // bytes of SDRAM mapped from 0
     uint32_t timebaseHz = 0;
     uint32_t uartClockHz = 0;
+    // Clocks the device tree names, for the processor display (0: not named).
+    uint32_t coreClockHz = 0;
+    uint32_t busClockHz = 0;
+    uint32_t pciClockHz = 0;
     bool timebaseFromTree = false;  // false: the default frequency is in use
     bool sdramFromTree = false;
     // The command line QEMU passes (-append), from /chosen "bootargs"; empty

@@ -26,7 +26,15 @@ namespace {
 BoardInfo info;
 constexpr int kConsoleStartBps = 9600;
 
-// What the device tree says, each value with its fallback.
+// A one-cell property, or 0 when the tree has none.
+uint32_t treeCell(const void* tree, const char* path, const char* name) {
+    FdtProperty p;
+    uint32_t value = 0;
+    return fdtProperty(tree, path, name, &p) && fdtCell(p, &value) ? value : 0;
+}
+
+// What the device tree says, each value with its fallback. The tree lies in
+// what becomes the heap: everything needed later is copied out here.
 void readDeviceTree(const void* tree) {
     info.deviceTree = tree;
     FdtProperty p;
@@ -47,6 +55,10 @@ void readDeviceTree(const void* tree) {
     info.sdramFromTree = fdtMemorySize(tree, &size) && size != 0;
     if (!info.sdramFromTree) size = kSdramDefaultSize;
     info.sdramSize = size > kSdramMapLimit ? kSdramMapLimit : uint32_t(size);
+    info.coreClockHz = treeCell(tree, "/cpus/*", "clock-frequency");
+    info.busClockHz = treeCell(tree, "/cpus/*", "bus-frequency");
+    if (info.busClockHz == 0) info.busClockHz = treeCell(tree, "/soc", "bus-frequency");
+    info.pciClockHz = treeCell(tree, "/pci", "clock-frequency");
 }
 
 }  // namespace

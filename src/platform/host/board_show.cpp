@@ -1,10 +1,38 @@
-#include "board/board_show.h"
+// The displays on the simulated board: it has no real PCI bus or core, so the
+// bus is the simulated one below (the processor's host bridge and the switch
+// device) and the core figures are the board's nominal clocks with the
+// processor state the simulation keeps.
+#include "platform/board_show.h"
+
+#include <cstdint>
 
 #include "platform/platform.h"
 
-namespace board {
-
 namespace {
+
+// One function on the simulated PCI bus 0, with its configuration header.
+struct PciFunction {
+    const char* role;
+    uint8_t device;
+    uint8_t function;
+    uint16_t vendorId;
+    uint16_t deviceId;
+    uint32_t classCode;  // base class, subclass, programming interface
+    uint8_t revision;
+    uint16_t command;
+    uint16_t status;
+    uint32_t bar0;
+    uint32_t bar0Size;
+    uint8_t interruptLine;
+    uint8_t interruptPin;  // 0 none, 1 INTA#
+};
+
+// Nominal clocks of this board, in hertz.
+constexpr uint32_t kCoreClockHz = 825000000;
+constexpr uint32_t kBusClockHz = 330000000;  // the core complex bus
+constexpr uint32_t kPciClockHz = 66000000;
+constexpr uint32_t kCpmClockHz = 330000000;  // the communications module runs on the bus clock
+
 // The processor's own PCI controller as host bridge, and the Ethernet switch
 // device behind it. The identifiers are the simulation's.
 constexpr PciFunction kBus0[] = {
@@ -13,18 +41,12 @@ constexpr PciFunction kBus0[] = {
     {"Ethernet switch", 18, 0, 0x5354, 0xB541, 0x020000, 0x02, 0x0146, 0x0290, 0x80000000,
      0x00400000, 38, 1},
 };
+
 }  // namespace
 
-const PciFunction* pciFunctions(int* count) {
-    *count = int(sizeof kBus0 / sizeof kBus0[0]);
-    return kBus0;
-}
-
-}  // namespace board
-
 int syspciShow(int details) {
-    int count = 0;
-    const board::PciFunction* f = board::pciFunctions(&count);
+    constexpr int count = int(sizeof kBus0 / sizeof kBus0[0]);
+    const PciFunction* f = kBus0;
     plat::printf("\nPCI bus 0 (simulated), %d function(s)\n", count);
     if (!details) {
         plat::printf("bus dev fn  vendor device class    rev  role\n");
@@ -64,8 +86,8 @@ void coreShow() {
     plat::printf("L1 instruction cache:     32 KiB, %s\n", (l1csr1 & 1) ? "enabled" : "disabled");
     plat::printf("L1 data cache:            32 KiB, enabled\n");
     plat::printf("L2 cache:                 256 KiB, enabled, not used as SRAM\n");
-    plat::printf("Core frequency:           %u MHz\n", unsigned(board::kCoreClockHz / 1000000));
-    plat::printf("Bus (CCB) frequency:      %u MHz\n", unsigned(board::kBusClockHz / 1000000));
-    plat::printf("PCI frequency:            %u MHz\n", unsigned(board::kPciClockHz / 1000000));
-    plat::printf("CPM frequency:            %u MHz\n", unsigned(board::kCpmClockHz / 1000000));
+    plat::printf("Core frequency:           %u MHz\n", unsigned(kCoreClockHz / 1000000));
+    plat::printf("Bus (CCB) frequency:      %u MHz\n", unsigned(kBusClockHz / 1000000));
+    plat::printf("PCI frequency:            %u MHz\n", unsigned(kPciClockHz / 1000000));
+    plat::printf("CPM frequency:            %u MHz\n", unsigned(kCpmClockHz / 1000000));
 }
