@@ -11,3 +11,6 @@ stk_add_ppce500_program(stkboot
   SOURCES ${CMAKE_SOURCE_DIR}/src/platform/ppce500/program/main.cpp
   LIBRARIES stk_boot)
 set_target_properties(stkboot PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# The demo operational code: a program of its own, not linked with the platform.
+add_subdirectory(tools/ppce500_demo)

@@ -12,9 +12,15 @@
 
 namespace {
 
-constexpr uintptr_t kUart = 0xF0004500;        // 16550, byte registers
-constexpr uintptr_t kResetControl = 0xF00E00B0;  // GUTS RSTCR
-constexpr uintptr_t kGpio = 0xF00FF000;        // pin 0 powers the board off
+// The processor's registers where the boot program maps them (another boot
+// loader may map them elsewhere: STK_DEMO_CCSR).
+#ifndef STK_DEMO_CCSR
+#define STK_DEMO_CCSR 0xF0000000
+#endif
+constexpr uintptr_t kCcsr = STK_DEMO_CCSR;
+constexpr uintptr_t kUart = kCcsr + 0x4500;            // 16550, byte registers
+constexpr uintptr_t kResetControl = kCcsr + 0xE00B0;  // GUTS RSTCR
+constexpr uintptr_t kGpio = kCcsr + 0xFF000;           // pin 0 powers the board off
 constexpr uint8_t kLsrDataReady = 0x01, kLsrThrEmpty = 0x20, kLsrIdle = 0x40;
 // Machine state register bits that let interrupts in: critical, external,
 // machine check, debug.
