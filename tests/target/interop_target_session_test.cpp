@@ -2,7 +2,8 @@
 // the board build: stkboot.elf on QEMU through the runner, picocom on its
 // console with sx -k and rx -c as picocom's send and receive commands, the
 // same script rows (tests/boot/terminal_sessions.txt) with the board's own
-// expectations where they differ: the demo operational code runs.
+// expectations where they differ: the demo operational code runs. A board
+// that starts with an image is the runner's demo board (--demo).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -55,13 +56,15 @@ class TargetSession : public ::testing::TestWithParam<std::string> {
 
 TEST_P(TargetSession, RunsAsScripted) {
     ASSERT_NO_FATAL_FAILURE(writePeerFiles());
-    ASSERT_TRUE(runner_.start({"--elf", kBuild + "/stkboot.elf", "--board", boardDir_}))
-        << runner_.errText();
+    const std::vector<std::string> steps = stktest::sessionSteps(GetParam(), "ppce500");
+    std::vector<std::string> options{"--elf", kBuild + "/stkboot.elf", "--board", boardDir_};
+    if (steps[0] == "V") options.push_back("--demo");
+    ASSERT_TRUE(runner_.start(options)) << runner_.errText();
     ASSERT_TRUE(term_.startTerminal({"picocom", "-b", "9600", "--send-cmd", "sx -k",
                                      "--receive-cmd", "rx -c", runner_.ptyPath()},
                                     peerDir_));
     ASSERT_TRUE(term_.expect("Terminal ready")) << term_.unmatched() << term_.errText();
-    for (const std::string& step : stktest::sessionSteps(GetParam(), "ppce500")) {
+    for (const std::string& step : steps) {
         SCOPED_TRACE(step.substr(0, 80));
         const std::string arg = step.substr(1);
         switch (step[0]) {
@@ -71,30 +74,10 @@ TEST_P(TargetSession, RunsAsScripted) {
             case '@':
             case '?': ASSERT_NO_FATAL_FAILURE(transfer(arg, step[0] == '@')); break;
             case '%': stktest::expectEventLog(peerDir_, arg); break;
+            case 'V': break;
             default: FAIL() << "a step the board build does not know";
         }
     }
-}
-
-// An operator's first run: the runner puts the demo code on a fresh board,
-// which offers it at start-up and, left alone, starts it; a key resets.
-TEST(TargetDemoBoard, StartsTheDemoCodeByItself) {
-    const std::string board = stktest::makeTempDir("stkdemo-");
-    {
-        stktest::QemuRunner runner;
-        stktest::BootProcess term;
-        ASSERT_TRUE(runner.start({"--elf", kBuild + "/stkboot.elf", "--board", board, "--demo"}))
-            << runner.errText();
-        ASSERT_TRUE(term.attach(runner.ptyPath()));
-        for (const char* text : {"Calculating CRC of active image...done...", "Select (1, 2):",
-                                 "|||||||||||||||||||||||||||||||||||||||||||||||||||\r\n",
-                                 "Demo operational code is running on the board.",
-                                 "load checksum ok", "Press a key to reset the board."})
-            ASSERT_TRUE(term.expect(text)) << term.unmatched() << runner.errText();
-        term.send("x");
-        EXPECT_TRUE(term.expect("Boot Menu Version")) << term.unmatched();
-    }
-    stktest::removeTree(board);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sessions, TargetSession,
