@@ -10,4 +10,4 @@ cmake --build build-ppce500 -j2
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DSTK_SANITIZE=ON -DSTK_TESTS=ON >/dev/null
 cmake --build build-test -j2 --target test_target
 cd build-test
-ctest --output-on-failure -L target "$@"
+ctest --output-on-failure -j2 -L target "$@"
