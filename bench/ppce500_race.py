@@ -139,12 +139,12 @@ def send_file(s, path):
     began = time.monotonic()
     sx = subprocess.Popen(["sx", "-k", path], stdin=s.fd, stdout=s.fd, stderr=subprocess.PIPE)
     stall = [None]
+    seen = [b""]
 
     def watch():
-        seen = b""
         for chunk in iter(lambda: sx.stderr.read1(4096), b""):
-            seen += chunk
-            if stall[0] is None and b"NAK on sector" in seen:
+            seen[0] += chunk
+            if stall[0] is None and b"NAK on sector" in seen[0]:
                 stall[0] = time.monotonic() - began
     reader = threading.Thread(target=watch)
     reader.start()
@@ -153,7 +153,9 @@ def send_file(s, path):
     reader.join()
     s.seen = len(s.out)
     if rc != 0:
-        raise SystemExit("sx -k %s ended with %d" % (path, rc))
+        raise SystemExit("sx -k %s ended with %d: %s\nthe console showed: %s" % (
+            path, rc, seen[0][-300:].decode(errors="replace"),
+            s.out[-500:].decode(errors="replace")))
     return took, stall[0]
 
 
