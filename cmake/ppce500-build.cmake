@@ -11,3 +11,13 @@ stk_add_ppce500_program(stkboot
   SOURCES ${CMAKE_SOURCE_DIR}/src/program/ppce500/main.cpp
   LIBRARIES stk_boot)
 set_target_properties(stkboot PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# The demo operational code: a program of its own, not linked with the platform.
+add_subdirectory(tools/ppce500_demo)
+
+# The console line's limit for bench/ppce500_race.py: a program that only
+# counts the bytes the console layer reads.
+stk_add_ppce500_program(ppce500_line_sink
+  SOURCES ${CMAKE_SOURCE_DIR}/bench/ppce500_line_sink.cpp
+  LIBRARIES stk_platform)
+set_target_properties(ppce500_line_sink PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

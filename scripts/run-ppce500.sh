@@ -3,7 +3,7 @@
 # machine:
 #   scripts/run-ppce500.sh [--board DIR] [--console pty|stdio]
 #                          [--rtc "YYYY-MM-DD HH:MM:SS"] [--no-reboot] [--elf FILE]
-#                          [--append TEXT]
+#                          [--append TEXT] [--demo]
 # DIR (default ./board) holds the flash chip, norflash.bin: 32 MiB, created
 # erased when missing. Without --elf the program is build-ppce500/stkboot.elf,
 # configured and built first. --console pty (the default) prints
@@ -13,14 +13,20 @@
 # clock (UTC); --no-reboot makes a board reset end QEMU. The exit status is
 # QEMU's (0 after the board powers itself off). --append passes TEXT as
 # the board's command line (the device tree's bootargs; tests use it).
+# --demo on a fresh board (no norflash.bin yet) first puts the demo operational
+# code (build-ppce500/demo/ppce500_demo.bin, packed by the stkimage of a host
+# build of this tree: build, build-release or build-test, else build is made) on its
+# flash disk: the boot program itself loads it with Boot Menu option 4 and
+# sx -k in a QEMU session of its own, so the board then starts with the
+# auto-boot choice and, left alone, decompresses and starts the demo.
 set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 ME=run-ppce500.sh
 FLASH_BYTES=33554432
 
-board=board console=pty rtc="" noreboot="" elf="" append=""
+board=board console=pty rtc="" noreboot="" elf="" append="" demo=""
 usage() {
-    echo "usage: $ME [--board DIR] [--console pty|stdio] [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--no-reboot] [--elf FILE] [--append TEXT]" >&2
+    echo "usage: $ME [--board DIR] [--console pty|stdio] [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--no-reboot] [--elf FILE] [--append TEXT] [--demo]" >&2
     exit 2
 }
 while [ $# -gt 0 ]; do
@@ -31,6 +37,7 @@ while [ $# -gt 0 ]; do
     --no-reboot) noreboot=1; shift ;;
     --elf) [ $# -ge 2 ] || usage; elf=$2; shift 2 ;;
     --append) [ $# -ge 2 ] || usage; append=$2; shift 2 ;;
+    --demo) demo=1; shift ;;
     -h | --help) usage ;;
     *) echo "$ME: unknown option $1" >&2; usage ;;
     esac
@@ -64,6 +71,7 @@ if [ ! -d "$board" ]; then
     fi
 fi
 flash=$board/norflash.bin
+[ -e "$flash" ] || fresh=1
 if [ ! -e "$flash" ]; then
     # Written whole under another name first: never a short chip file.
     head -c $FLASH_BYTES /dev/zero | tr '\000' '\377' >"$flash.new" && mv "$flash.new" "$flash" ||
@@ -93,10 +101,34 @@ fi
 eeprom_args=(-drive "if=none,id=vpd,file=$eeprom,format=raw"
     -device "at24c-eeprom,bus=i2c,address=0x51,rom-size=$EEPROM_BYTES,drive=vpd")
 
-tmp=$(mktemp -d /tmp/run-ppce500.XXXXXX)
-qemu_args=(qemu-system-ppc -M ppce500 -m 128M -display none -net none
-    -monitor "unix:$tmp/monitor.sock,server=on,wait=off"
+board_args=(qemu-system-ppc -M ppce500 -m 128M -display none -net none
     -drive "if=pflash,file=$flash,format=raw" -kernel "$elf" "${rtc_arg[@]}" "${eeprom_args[@]}")
+
+if [ -n "$demo" ] && [ -n "${fresh:-}" ]; then
+    demo_bin=$ROOT/build-ppce500/demo/ppce500_demo.bin
+    [ -f "$demo_bin" ] || cmake --build "$ROOT/build-ppce500" -j2 >&2 || exit 1
+    stkimage=""
+    for dir in build build-release build-test; do
+        [ -x "$ROOT/$dir/stkimage" ] && { stkimage=$ROOT/$dir/stkimage; break; }
+    done
+    if [ -z "$stkimage" ]; then
+        cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTK_TESTS=OFF >&2 &&
+            cmake --build "$ROOT/build" -j2 --target stkimage >&2 || exit 1
+        stkimage=$ROOT/build/stkimage
+    fi
+    image=$(mktemp /tmp/ppce500-demo.XXXXXX)
+    "$stkimage" create "$demo_bin" -o "$image" --compression zlib \
+        --load-address 0x00010000 --version 1.0.0.1 --timestamp "Sun Dec  6 12:00:00 2026" \
+        --file-text ppce500_demo.bin >/dev/null || { rm -f "$image"; exit 1; }
+    echo "$ME: putting the demo operational code on the fresh board (Boot Menu option 4 with sx -k)" >&2
+    python3 "$ROOT/scripts/qemu_session.py" load-image "$image" -- "${board_args[@]}"
+    status=$?
+    rm -f "$image"
+    [ $status -eq 0 ] || exit 1
+fi
+
+tmp=$(mktemp -d /tmp/run-ppce500.XXXXXX)
+qemu_args=("${board_args[@]}" -monitor "unix:$tmp/monitor.sock,server=on,wait=off")
 [ -n "$noreboot" ] && qemu_args+=(-no-reboot)
 [ -n "$append" ] && qemu_args+=(-append "$append")
 

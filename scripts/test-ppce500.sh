@@ -8,6 +8,6 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build-ppce500 -DCMAKE_TOOLCHAIN_FILE=cmake/ppce500.cmake >/dev/null
 cmake --build build-ppce500 -j2
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DSTK_SANITIZE=ON -DSTK_TESTS=ON >/dev/null
-cmake --build build-test -j2 --target test_target
+cmake --build build-test -j2 --target test_target stkimage
 cd build-test
-ctest --output-on-failure -L target "$@"
+ctest --output-on-failure -j2 -L target "$@"

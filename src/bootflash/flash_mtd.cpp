@@ -32,6 +32,7 @@ int tarnMTDIdentify(plat::FLFlash* flash) {
     flash->type = uint16_t(tarnMtdInfo.deviceId);
     flash->erasableBlockSize = tarnMtdInfo.eraseBlockSize;
     flash->chipSize = tarnMtdInfo.usableSize;
+    flash->writeBufferSize = flashDevInfo.bufferSize;
     flash->noOfChips = 1;
     flash->interleaving = 1;
     flash->map = tarnMap;

@@ -126,7 +126,7 @@ long Ftl::programBatch(uint32_t u, uint32_t lsn, uint32_t count, const uint8_t* 
         putBe16(&tags[6 * j + 4], uint16_t(version_[lsn + j] + 1));
     }
     int rc = programWords(stateAddr(u, s0), kStateWriting, count);
-    if (rc == 0) rc = program(slotAddr(u, s0), data, count * kSectorSize);
+    if (rc == 0) rc = programRun(slotAddr(u, s0), data, count * kSectorSize);
     if (rc == 0) rc = programRun(tagAddr(u, s0), tags.data(), uint32_t(tags.size()));
     if (rc == -EROFS) return rc;
     if (rc != 0) {
@@ -256,7 +256,7 @@ int Ftl::moveUnit(uint32_t victim) {
                            run * kSectorSize);
             k += run;
         }
-        if (rc == 0) rc = program(slotAddr(p, j), buffer.data(), batch * kSectorSize);
+        if (rc == 0) rc = programRun(slotAddr(p, j), buffer.data(), batch * kSectorSize);
         j += batch;
     }
     if (rc == 0 && n) rc = programRun(tagAddr(p, 0), newTags.data(), uint32_t(newTags.size()));

@@ -20,8 +20,8 @@ constexpr uint32_t kHeaderBytes = 64;
 constexpr uint32_t kCommittedBytes = 48;  // header bytes a committed unit programs
 constexpr uint32_t kSpareBytes = 32;      // header bytes a spare unit programs
 constexpr uint16_t kStateFree = 0xFFFF, kStateValid = 0x3FFF;
-// Programs of map runs start on this boundary (a write buffer's, or a
-// multiple of it).
+// Programs of runs start on the chip's write-buffer boundary; this one when
+// the chip names no usable buffer size.
 constexpr uint32_t kProgramAlign = 64;
 
 bool allOnes(const uint8_t* p, size_t n) {
@@ -73,12 +73,16 @@ int Ftl::program(uint32_t addr, const void* data, uint32_t length) {
     return rc == plat::flWriteProtect ? -EROFS : -EIO;
 }
 
-// A run of map entries is programmed from where a write buffer starts: the
-// bytes before it are programmed again with what they hold, which changes no
-// cell (and a cut leaves them as they are), and the chip takes the run in
-// whole buffer programs instead of one word program per word up to a boundary.
+// A run (map entries, sector data) is programmed from where a write buffer
+// starts: the bytes before it are programmed again with what they hold, which
+// changes no cell (and a cut leaves them as they are), and the chip takes the
+// run in whole buffer programs instead of one word program per word up to a
+// boundary (on a chip with a large buffer that is most of a run, and each
+// word program ends in a return to read mode).
 int Ftl::programRun(uint32_t addr, const uint8_t* data, uint32_t length) {
-    uint32_t head = length > 2 ? addr % kProgramAlign : 0;
+    uint32_t align = flash_.writeBufferSize;
+    if (align < 4 || align > unitSize_ || (align & (align - 1))) align = kProgramAlign;
+    uint32_t head = length > 2 ? addr % align : 0;
     std::vector<uint8_t> bytes(head + size_t(length));
     if (head && readFlash(addr - head, bytes.data(), head) != 0) return -EIO;
     std::copy(data, data + length, bytes.begin() + head);

@@ -5,8 +5,9 @@
 #include <cstdint>
 
 // Masks external and critical interrupts, pauses a second, locks interrupts,
-// invalidates the instruction cache, clears HID0 and calls `entry` with
-// `startType`. `loadedBytes` tells the host how much was placed at `entry`.
+// writes the data cache back over the loaded bytes, invalidates the
+// instruction cache, clears HID0 and calls `entry` with `startType`.
+// `loadedBytes`: how much the load placed at `entry`.
 // On the board the call only returns if the image returns; on the host the
 // platform ends the boot program here.
 void launchHandoff(uint32_t entry, int startType, uint32_t loadedBytes);

@@ -34,8 +34,12 @@ int64_t floorDiv(int64_t a, int64_t b) {
 }
 }  // namespace
 
-int sysClkRateGet() {
+int Clock::ticksPerSecond() const {
     return kTicksPerSecond;
+}
+
+int sysClkRateGet() {
+    return clock().ticksPerSecond();
 }
 
 uint64_t nowUs() {
@@ -43,7 +47,7 @@ uint64_t nowUs() {
 }
 
 int taskDelay(int ticks) {
-    if (ticks > 0) clock().sleepUs(uint64_t(ticks) * 1000000u / kTicksPerSecond);
+    if (ticks > 0) clock().sleepUs(uint64_t(ticks) * 1000000u / uint32_t(sysClkRateGet()));
     return 0;
 }
 
@@ -59,7 +63,7 @@ int nanosleep(long seconds, long nanoseconds) {
 }
 
 uint64_t tickGet() {
-    return nowUs() * kTicksPerSecond / 1000000u;
+    return nowUs() * uint32_t(sysClkRateGet()) / 1000000u;
 }
 
 int clock_settime(std::time_t seconds, long nanoseconds) {

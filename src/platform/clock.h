@@ -16,8 +16,11 @@ class Clock {
     virtual bool isVirtual() const = 0;
     // Calendar seconds now, for a calendar clock that nobody has set yet.
     virtual std::time_t calendarSeconds() { return std::time_t(nowUs() / 1000000u); }
+    // The kernel tick rate (sysClkRateGet).
+    virtual int ticksPerSecond() const;
 };
 
+// The tick rate of a clock without a tick of its own.
 constexpr int kTicksPerSecond = 60;
 
 int sysClkRateGet();

@@ -30,6 +30,9 @@ void vxMsrSet(uint32_t value);
 void vxHid0Set(uint32_t value);
 uint32_t vxL1CSR1Get();
 void sysL1Csr1Set(uint32_t value);  // followed by a synchronisation
+// Writes the data cache back to memory over [address, address + bytes), so
+// that code just written there as data is what the instruction fetch reads.
+void cacheFlush(uint32_t address, uint32_t bytes);
 int intLock();
 void intUnlock(int key);
 bool intContext();

@@ -38,6 +38,9 @@ struct FLFlash {
     uint16_t type = 0;
     uint32_t erasableBlockSize = 0;
     uint32_t chipSize = 0;
+    // Bytes the chip takes in one write-buffer program (programs that start on
+    // such a boundary go in whole buffers); 0 when it has no write buffer.
+    uint32_t writeBufferSize = 0;
     int noOfChips = 0;
     int interleaving = 0;
     FlSocket* socket = nullptr;

@@ -2,7 +2,8 @@
 // pseudo-terminal, a terminal program and lrzsz on the other end, real time.
 // Each session is a script of steps, one a line in terminal_sessions.txt,
 // whose head explains the steps. Every session runs on a board whose flash
-// disk is a folder and once more on one with a flash volume.
+// disk is a folder and once more on one with a flash volume; tests/target
+// runs some of them on the board build as well.
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,32 +20,11 @@
 
 #include "support/board_volume_files.h"
 #include "support/pty_harness.h"
+#include "support/session_scripts.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
 
 namespace {
-
-const char kScripts[] = "boot/terminal_sessions.txt";
-
-// The sessions are the sections of the scripts file.
-std::vector<std::string> sessionNames() {
-    std::vector<std::string> names;
-    std::istringstream in(stktest::readHostFile(STK_SOURCE_DIR "/tests/" + std::string(kScripts)));
-    for (std::string line; std::getline(in, line);)
-        if (line.starts_with("### ")) names.push_back(line.substr(4));
-    return names;
-}
-
-// A step with "\r", "\n" and "\b" written out.
-std::string unescape(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        size_t k = text[i] == '\\' ? std::string("rnb").find(text[i + 1]) : std::string::npos;
-        out += k == std::string::npos ? text[i] : "\r\n\b"[k];
-        i += k != std::string::npos;
-    }
-    return out;
-}
 
 // Seconds since 9:05:00 in the last clock line shown, once the menu follows it.
 int shownSeconds(stktest::BootProcess& boot) {
@@ -107,12 +87,6 @@ class TerminalSession : public ::testing::TestWithParam<Run> {
         ASSERT_FALSE(sent.empty());
         EXPECT_TRUE(stored.substr(std::min(offset, stored.size()), sent.size()) == sent);
     }
-    // "file=text": the peer's file is an event log in whole kilobytes that holds text.
-    void expectEventLog(const std::string& arg) {
-        std::string log = stktest::readHostFile(peerDir_ + "/" + arg.substr(0, arg.find('=')));
-        EXPECT_EQ(log.size() % 1024, 0u);
-        EXPECT_TRUE(stktest::contains(log, arg.substr(arg.find('=') + 1)));
-    }
     // The files of `&`. A flash volume cannot change under a running
     // stkboot: it stores valid images with their list and starts again.
     void storeFiles(std::unique_ptr<stktest::BootProcess>& owner) {
@@ -144,8 +118,9 @@ class TerminalSession : public ::testing::TestWithParam<Run> {
 };
 
 TEST_P(TerminalSession, RunsAsScripted) {
-    const std::string steps = stktest::golden(kScripts, std::get<0>(GetParam()));
-    stktest::writeHostFile(peerDir_ + "/firmware.bin", stktest::randomBytes(40000, 77));
+    const std::vector<std::string> steps =
+        stktest::sessionSteps(std::get<0>(GetParam()), "host", flash_);
+    stktest::writeSharedPeerFiles(peerDir_);
     stktest::writeHostFile(peerDir_ + "/diag.bin", stktest::randomBytes(30000, 13));
     image(peerDir_ + "/xcode.bin", "0x00200000");
     stktest::writeHostFile(peerDir_ + "/boot.bin", stktest::randomBytes(70001, 7));
@@ -156,7 +131,7 @@ TEST_P(TerminalSession, RunsAsScripted) {
     for (text.payload.clear(); text.payload.size() < 6400;)
         text.payload += "Firmware0123456789ABCDEFabcdefgh";
     stktest::writeHostFile(peerDir_ + "/xtext.bin", stktest::makeImage(text));
-    if (steps.starts_with("V\n")) {
+    if (!steps.empty() && steps[0] == "V") {
         {
             stktest::BootProcess first;  // the first start formats the flash disk
             ASSERT_TRUE(first.start(boardDir_, options_)) << first.errText();
@@ -171,13 +146,8 @@ TEST_P(TerminalSession, RunsAsScripted) {
     auto owner = std::make_unique<stktest::BootProcess>();
     ASSERT_TRUE(owner->start(boardDir_, options_)) << owner->errText();
     auto noted = std::chrono::steady_clock::now();
-    std::istringstream script(steps);
-    for (std::string line; std::getline(script, line);) {
-        // A step for one kind of flash disk only.
-        for (std::string kind : {"folder:", "flash:"})
-            if (line.starts_with(kind))
-                line = (kind == "flash:") == flash_ ? line.substr(kind.size()) : "#";
-        const std::string step = unescape(line), arg = step.substr(1);
+    for (const std::string& step : steps) {
+        const std::string arg = step.substr(1);
         SCOPED_TRACE(step.substr(0, 80));
         stktest::BootProcess& boot = *owner;
         const char k = step[0];
@@ -207,12 +177,12 @@ TEST_P(TerminalSession, RunsAsScripted) {
         }
         if (k == '@' || k == '?') runPeer(boot, arg, k == '@');
         if (k == '+') expectHolds(arg);
-        if (k == '%') expectEventLog(arg);
+        if (k == '%') stktest::expectEventLog(peerDir_, arg);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sessions, TerminalSession,
-                         ::testing::Combine(::testing::ValuesIn(sessionNames()), ::testing::Bool()),
+                         ::testing::Combine(::testing::ValuesIn(stktest::sessionNames("host")), ::testing::Bool()),
                          [](const auto& i) {
                              return std::get<0>(i.param) + (std::get<1>(i.param) ? "OnFlash" : "");
                          });

@@ -63,6 +63,8 @@ class LaunchTest : public stktest::BoardTest {
         EXPECT_EQ(stop->entry, load);
         EXPECT_EQ(stop->startType, 1);
         EXPECT_EQ(stop->loadedBytes, payload.size());
+        EXPECT_EQ(plat::board().regs().flushedStart, load);  // the data cache, before the jump
+        EXPECT_EQ(plat::board().regs().flushedBytes, payload.size());
         EXPECT_TRUE(ram(load, payload.size()) == payload) << "memory differs from the payload";
         // Cleared, so that a later launch cannot pass on what this one left.
         if (uint8_t* p = sim::sdram().at(load, payload.size())) std::memset(p, 0, payload.size());

@@ -30,33 +30,6 @@ size_t readLine(ppce::UartLine& line, char* buf, size_t size) {
     return n;
 }
 
-// Bytes through the line in both directions, for a measurement on the host.
-void sendBulk(ppce::UartLine& line, uint32_t bytes) {
-    uint8_t block[512];
-    for (size_t i = 0; i < sizeof block; ++i) block[i] = uint8_t('A' + i % 26);
-    block[sizeof block - 1] = '\n';
-    std::printf("bulk %lu\n", static_cast<unsigned long>(bytes));
-    std::fflush(stdout);
-    for (uint32_t sent = 0; sent < bytes; sent += sizeof block) line.writeAll(block, sizeof block);
-    line.drain();
-    std::printf("bulk end\n");
-}
-
-void receiveBulk(ppce::UartLine& line, ppce::TimeBaseClock& clock, uint32_t bytes) {
-    std::printf("send %lu\n", static_cast<unsigned long>(bytes));
-    std::fflush(stdout);
-    uint8_t buf[256];
-    uint32_t got = 0;
-    uint64_t start = 0;
-    while (got < bytes) {
-        size_t n = line.readSome(buf, sizeof buf);
-        if (got == 0) start = clock.nowUs();
-        got += uint32_t(n);
-    }
-    std::printf("received %lu in %llu us\n", static_cast<unsigned long>(got),
-                static_cast<unsigned long long>(clock.nowUs() - start));
-}
-
 }  // namespace
 
 void check(bool ok, const char* name, const char* detail) {
@@ -96,7 +69,7 @@ int main() {
                 static_cast<unsigned long long>(clock.nowUs() - startedUs));
     for (;;) {
         std::printf(
-            "command (e echo, d delay, t send, i receive, f fault, r reset, p power-off)> ");
+            "command (e echo, d delay, f fault, r reset, p power-off)> ");
         std::fflush(stdout);
         char cmd[80];
         readLine(line, cmd, sizeof cmd);
@@ -112,10 +85,6 @@ int main() {
             std::fflush(stdout);
             clock.sleepUs(1000000);
             std::printf("tock\n");
-        } else if (std::strcmp(cmd, "t") == 0) {
-            sendBulk(line, 256u << 10);
-        } else if (std::strcmp(cmd, "i") == 0) {
-            receiveBulk(line, clock, 64u << 10);
         } else if (std::strcmp(cmd, "f") == 0) {
             std::printf("storing to 0x%08lx\n", static_cast<unsigned long>(ppce::kUnmappedAddress));
             std::fflush(stdout);

@@ -1,8 +1,10 @@
 // Demo operational code for the PowerPC board: a small program the boot
 // program loads and starts, to show the whole chain on QEMU's ppce500 machine.
 // It is entered as a routine with the start type as its argument, on the boot
-// program's stack, with the boot program's address translation in place (so
-// the UART is at its usual address). It says who it is, what the hand-off gave
+// program's stack, with the boot program's address translation in place; it
+// finds the processor's registers (UART, reset, GPIO) through that
+// translation, so another boot loader that maps them elsewhere can start the
+// same bytes. It says who it is, what the hand-off gave
 // it (the start type, the interrupt bits of the machine state register,
 // HID0), whether its own loaded bytes match the checksum built into it, and
 // then powers the board off (the build for tests) or waits for a key and
@@ -12,23 +14,52 @@
 
 namespace {
 
-constexpr uintptr_t kUart = 0xF0004500;        // 16550, byte registers
-constexpr uintptr_t kResetControl = 0xF00E00B0;  // GUTS RSTCR
-constexpr uintptr_t kGpio = 0xF00FF000;        // pin 0 powers the board off
+// The processor's registers (CCSR) are at this physical address on QEMU's
+// ppce500 machine; the boot program maps them at 0xF0000000.
+constexpr uint64_t kCcsrPhys = 0xFE0000000ull;
+constexpr uintptr_t kCcsrDefault = 0xF0000000;
+constexpr uintptr_t kUartOffset = 0x4500;            // 16550, byte registers
+constexpr uintptr_t kResetControlOffset = 0xE00B0;  // GUTS RSTCR
+constexpr uintptr_t kGpioOffset = 0xFF000;           // pin 0 powers the board off
+// Set at the entry; kept after the loaded bytes, outside their checksum.
+uintptr_t ccsr;
 constexpr uint8_t kLsrDataReady = 0x01, kLsrThrEmpty = 0x20, kLsrIdle = 0x40;
 // Machine state register bits that let interrupts in: critical, external,
 // machine check, debug.
 constexpr uint32_t kMsrCe = 0x00020000, kMsrEe = 0x00008000, kMsrMe = 0x00001000,
                    kMsrDe = 0x00000200;
 
-volatile uint8_t& reg(uintptr_t address) {
-    return *reinterpret_cast<volatile uint8_t*>(address);
+volatile uint8_t& reg(uintptr_t offset) {
+    return *reinterpret_cast<volatile uint8_t*>(ccsr + offset);
+}
+
+template <unsigned N>
+uint32_t spr() {
+    uint32_t v;
+    asm volatile("mfspr %0, %1" : "=r"(v) : "i"(N));
+    return v;
+}
+
+// The virtual address of the processor's registers: the entry of the
+// translation table (TLB1, 16 entries) that maps their physical address.
+uintptr_t findCcsr() {
+    for (uint32_t esel = 0; esel < 16; ++esel) {
+        uint32_t mas0 = 0x10000000u | esel << 16;
+        asm volatile("mtspr 624, %0; isync; tlbre; isync" : : "r"(mas0) : "memory");
+        uint32_t mas1 = spr<625>(), mas2 = spr<626>(), mas3 = spr<627>(), mas7 = spr<944>();
+        if (!(mas1 & 0x80000000u)) continue;
+        uint64_t bytes = uint64_t(1024) << (2 * ((mas1 >> 8) & 0xF));
+        uint64_t phys = uint64_t(mas7 & 0xF) << 32 | (mas3 & 0xFFFFF000u);
+        if (kCcsrPhys >= phys && kCcsrPhys + 0x100000 <= phys + bytes)
+            return uintptr_t((mas2 & 0xFFFFF000u) + (kCcsrPhys - phys));
+    }
+    return kCcsrDefault;
 }
 
 void putChar(char c) {
-    while (!(reg(kUart + 5) & kLsrThrEmpty)) {
+    while (!(reg(kUartOffset + 5) & kLsrThrEmpty)) {
     }
-    reg(kUart) = uint8_t(c);
+    reg(kUartOffset) = uint8_t(c);
 }
 
 void print(const char* s) {
@@ -56,7 +87,7 @@ void printDecimal(int value) {
 }
 
 void waitIdle() {
-    while (!(reg(kUart + 5) & kLsrIdle)) {
+    while (!(reg(kUartOffset + 5) & kLsrIdle)) {
     }
 }
 
@@ -66,11 +97,6 @@ uint32_t msr() {
     return v;
 }
 
-uint32_t hid0() {
-    uint32_t v;
-    asm volatile("mfspr %0, 1008" : "=r"(v));
-    return v;
-}
 
 }  // namespace
 
@@ -81,6 +107,7 @@ extern "C" const uint32_t __demo_start[];
 extern "C" const uint32_t __demo_checksum[];
 
 extern "C" __attribute__((section(".text.entry"), used)) void demoEntry(int startType) {
+    ccsr = findCcsr();
     print("\n==================================================\n");
     print("  Demo operational code is running on the board.\n");
     print("  Start type: ");
@@ -96,7 +123,7 @@ extern "C" __attribute__((section(".text.entry"), used)) void demoEntry(int star
     print(" DE ");
     printDecimal((m & kMsrDe) != 0);
     print(", HID0 ");
-    printHex(hid0());
+    printHex(spr<1008>());
     print("\n");
     uint32_t sum = 0;
     for (const uint32_t* p = __demo_start; p < __demo_checksum; ++p) sum = ((sum << 1) | (sum >> 31)) + *p;
@@ -113,16 +140,16 @@ extern "C" __attribute__((section(".text.entry"), used)) void demoEntry(int star
     print("==================================================\n");
 #ifdef STK_DEMO_POWER_OFF
     waitIdle();
-    *reinterpret_cast<volatile uint32_t*>(kGpio + 0x00) = 0x80000000u;  // pin 0 an output
-    *reinterpret_cast<volatile uint32_t*>(kGpio + 0x08) = 0x80000000u;  // and high
+    *reinterpret_cast<volatile uint32_t*>(ccsr + kGpioOffset + 0x00) = 0x80000000u;  // pin 0 an output
+    *reinterpret_cast<volatile uint32_t*>(ccsr + kGpioOffset + 0x08) = 0x80000000u;  // and high
     for (;;) {
     }
 #else
     print("Press a key to reset the board.\n");
-    while (!(reg(kUart + 5) & kLsrDataReady)) {
+    while (!(reg(kUartOffset + 5) & kLsrDataReady)) {
     }
     waitIdle();
-    *reinterpret_cast<volatile uint32_t*>(kResetControl) = 2;
+    *reinterpret_cast<volatile uint32_t*>(ccsr + kResetControlOffset) = 2;
     for (;;) {
     }
 #endif

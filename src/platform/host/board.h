@@ -52,6 +52,7 @@ struct CpuRegisters {
     int intLockLevel = 0;
     int taskLockLevel = 0;
     int cacheInvalidates = 0;
+    uint32_t flushedStart = 0, flushedBytes = 0;  // the last data cache flush
 };
 
 class Board {

@@ -59,6 +59,10 @@ uint32_t vxL1CSR1Get() {
 void sysL1Csr1Set(uint32_t value) {
     ppce::l1csr1Set(value);
 }
+void cacheFlush(uint32_t address, uint32_t bytes) {
+    if (bytes == 0 || uint64_t(address) + bytes > ppce::boardInfo().sdramSize) return;
+    ppce::cacheFlushRange(reinterpret_cast<const void*>(uintptr_t(address)), bytes);
+}
 
 int intLock() {
     uint32_t msr = ppce::msrGet();

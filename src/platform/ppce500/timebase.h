@@ -32,6 +32,9 @@ class TimeBaseClock : public plat::Clock {
     uint64_t nowUs() override { return timebaseUs(); }
     void sleepUs(uint64_t us) override;
     bool isVirtual() const override { return false; }
+    // The kernel tick is the idle tick: a one-tick wait (the flash probe's)
+    // lasts a millisecond, not a sixtieth of a second.
+    int ticksPerSecond() const override { return int(1000000u / kIdleTickUs); }
 };
 
 }  // namespace ppce

@@ -1,0 +1,93 @@
+#include "session_scripts.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "support/golden.h"
+#include "support/pty_harness.h"
+#include "support/test_board.h"
+#include "support/test_images.h"
+
+namespace stktest {
+
+namespace {
+
+const char kScripts[] = "boot/terminal_sessions.txt";
+
+// A step with "\r", "\n" and "\b" written out.
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        size_t k = text[i] == '\\' ? std::string("rnb").find(text[i + 1]) : std::string::npos;
+        out += k == std::string::npos ? text[i] : "\r\n\b"[k];
+        i += k != std::string::npos;
+    }
+    return out;
+}
+
+bool runsOn(const std::string& firstLine, const std::string& target) {
+    if (!firstLine.starts_with("{") || firstLine.find('}') != firstLine.size() - 1)
+        return target == "host";
+    std::istringstream names(firstLine.substr(1, firstLine.size() - 2));
+    for (std::string name; names >> name;)
+        if (name == target) return true;
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> sessionNames(const std::string& target) {
+    std::vector<std::string> names;
+    std::istringstream in(readHostFile(STK_SOURCE_DIR "/tests/" + std::string(kScripts)));
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("### ")) continue;
+        std::string first;
+        while (std::getline(in, first) && first.starts_with("#")) {
+        }
+        if (runsOn(first, target)) names.push_back(line.substr(4));
+    }
+    return names;
+}
+
+std::vector<std::string> sessionSteps(const std::string& name, const std::string& target,
+                                      bool flashVolume) {
+    std::vector<std::string> steps;
+    std::istringstream in(golden(kScripts, name));
+    for (std::string line; std::getline(in, line);) {
+        size_t close = line.find('}');
+        if (line.starts_with("{") && close != std::string::npos && close + 1 == line.size())
+            continue;  // the targets line
+        if (line.starts_with("{") && close != std::string::npos) {
+            if (line.substr(1, close - 1) != target) continue;
+            line.erase(0, close + 1);
+        }
+        for (std::string kind : {"folder:", "flash:"})
+            if (line.starts_with(kind))
+                line = (kind == "flash:") == flashVolume ? line.substr(kind.size()) : "#";
+        if (!line.empty() && line[0] != '#') steps.push_back(unescape(line));
+    }
+    return steps;
+}
+
+void writeSharedPeerFiles(const std::string& dir) {
+    writeHostFile(dir + "/firmware.bin", randomBytes(40000, 77));
+    const std::string payload = textBytes(200000, 9);
+    std::string bad = makeImage({.payload = payload});
+    bad[bad.size() - 100] ^= 0x20;
+    writeHostFile(dir + "/xcrcbad.bin", bad);
+    std::string z = zlibCompress(payload);
+    z[0] = 0x79;  // not a zlib header: the first inflate call fails
+    writeHostFile(dir + "/xzbad.bin", makeImage({.stream = z}));
+    std::string lz = lzmaAloneCompress(payload);
+    writeHostFile(dir + "/xlbad.bin",
+                  makeImage({.compression = 2, .stream = lz.substr(0, lz.size() / 2)}));
+}
+
+void expectEventLog(const std::string& dir, const std::string& arg) {
+    std::string log = readHostFile(dir + "/" + arg.substr(0, arg.find('=')));
+    EXPECT_EQ(log.size() % 1024, 0u);
+    EXPECT_TRUE(contains(log, arg.substr(arg.find('=') + 1)));
+}
+
+}  // namespace stktest
