@@ -95,23 +95,6 @@ uint32_t vxImmrGet() {
 }
 
 namespace {
-SigSet taskSignalMask = 0;
-STK_RESET_HOOK {
-    taskSignalMask = 0;
-}
-}  // namespace
-
-int sigprocmask(int how, const SigSet* set, SigSet* old) {
-    if (how != kSigBlock && how != kSigUnblock && how != kSigSetMask) return -1;
-    if (old) *old = taskSignalMask;
-    if (set)
-        taskSignalMask = how == kSigBlock     ? taskSignalMask | *set
-                         : how == kSigUnblock ? taskSignalMask & ~*set
-                                              : *set;
-    return 0;
-}
-
-namespace {
 SignalHandler signal15 = nullptr;
 STK_RESET_HOOK {
     signal15 = nullptr;

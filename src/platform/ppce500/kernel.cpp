@@ -78,7 +78,6 @@ bool intContext() {
 
 namespace {
 int taskLocks = 0;
-SigSet taskSignalMask = 0;
 SignalHandler signal15 = nullptr;
 }  // namespace
 
@@ -96,16 +95,6 @@ int taskIdSelf() {
 uint32_t vxImmrGet() {
     // The communications module's place in the configuration registers.
     return ppce::kCcsrBase + 0x80000u;
-}
-
-int sigprocmask(int how, const SigSet* set, SigSet* old) {
-    if (how != kSigBlock && how != kSigUnblock && how != kSigSetMask) return -1;
-    if (old) *old = taskSignalMask;
-    if (set)
-        taskSignalMask = how == kSigBlock     ? taskSignalMask | *set
-                         : how == kSigUnblock ? taskSignalMask & ~*set
-                                              : *set;
-    return 0;
 }
 
 SignalHandler sigvec15(SignalHandler handler) {
