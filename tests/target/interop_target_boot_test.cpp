@@ -76,11 +76,15 @@ TEST(TargetBoot, AFaultInTheProgramIsReportedAndTheBoardHalts) {
         runner.start({"--elf", kBootElf, "--board", board, "--append", "stkboot.fault-test"}))
         << runner.errText();
     ASSERT_TRUE(target.attach(runner.ptyPath()));
-    ASSERT_TRUE(target.expect("*** exception: data TLB error", 30000)) << target.unmatched();
-    EXPECT_TRUE(target.expect("DEAR e0000000")) << target.unmatched();
+    ASSERT_TRUE(target.expect("*** exception: data TLB error (vector 13)", 30000))
+        << target.unmatched();
+    EXPECT_TRUE(target.expect("DEAR e0000000  ESR 00800000")) << target.unmatched();
+    EXPECT_TRUE(target.expect("r31 ")) << target.unmatched();
     EXPECT_TRUE(target.expect("*** halted")) << target.unmatched();
-    // Halted: nothing more comes, the program never reaches its menu.
+    // Halted: nothing more comes, the program never reaches its menu, and
+    // QEMU still runs.
     EXPECT_FALSE(target.expect("Boot Menu", 2000));
+    EXPECT_EQ(runner.wait(0), -1);
     std::error_code ec;
     fs::remove_all(board, ec);
 }
