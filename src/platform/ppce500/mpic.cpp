@@ -50,10 +50,6 @@ void mpicInit(uint32_t timebaseHz) {
     if (counted != 0 && elapsed != 0) timerHz = uint32_t(uint64_t(counted) * timebaseHz / elapsed);
 }
 
-uint32_t mpicTimerHz() {
-    return timerHz;
-}
-
 void mpicStartTick(uint32_t periodUs) {
     uint64_t count = uint64_t(periodUs) * timerHz / 1000000u;
     write(kTimerBase, uint32_t(count == 0 ? 1 : count > kMaxCount ? kMaxCount : count));

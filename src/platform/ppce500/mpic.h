@@ -13,7 +13,6 @@ namespace ppce {
 // measured against the time base (QEMU's runs at 25 MHz, a board's at the
 // platform clock / 8).
 void mpicInit(uint32_t timebaseHz);
-uint32_t mpicTimerHz();
 // Global timer 0 interrupts the core every periodUs (external input).
 void mpicStartTick(uint32_t periodUs);
 void mpicStopTick();
