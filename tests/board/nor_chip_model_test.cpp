@@ -13,7 +13,6 @@
 
 #include "platform/host/board.h"
 #include "sim/nor_chip.h"
-#include "support/scripted_console.h"
 #include "support/test_board.h"
 
 namespace {
