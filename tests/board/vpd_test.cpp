@@ -23,11 +23,6 @@ class Vpd : public stktest::BoardTest {
     }
 };
 
-TEST_F(Vpd, DumpShowsTheFactoryRecord) {
-    ASSERT_EQ(fellEepromDump(0, 256), 0);
-    EXPECT_EQ(con().output(), stktest::readHostFile(STK_SOURCE_DIR "/tests/board/golden_vpd.txt"));
-}
-
 TEST_F(Vpd, DumpWalksFromASignatureAtZeroAndEndsAtTheHardwareRevision) {
     std::array<uint8_t, 256> record{};
     const std::string fields("\xFF\x01\xE0\x01\x02Sw\x07\x01\x05\x02\x04Late", 17);
@@ -37,7 +32,16 @@ TEST_F(Vpd, DumpWalksFromASignatureAtZeroAndEndsAtTheHardwareRevision) {
     EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "SignatureAtZero"));
 }
 
-TEST_F(Vpd, AnsweringNoTwiceRewritesTheSameRecord) {
+// The board's EEPROM takes one word address byte, the QEMU board's two: the
+// dump and the generation follow the board description.
+class VpdAddressBytes : public Vpd, public ::testing::WithParamInterface<int> {};
+
+TEST_P(VpdAddressBytes, DumpShowsTheFactoryRecordAndAnsweringNoTwiceRewritesIt) {
+    plat::board().description.vpdEepromAddressBytes = GetParam();
+    eeprom().addressBytes = GetParam();
+    ASSERT_EQ(fellEepromDump(0, 256), 0);
+    EXPECT_EQ(con().output(), stktest::readHostFile(STK_SOURCE_DIR "/tests/board/golden_vpd.txt"));
+    con().clearOutput();
     const auto before = eeprom().bytes();
     con().send("n\rn\r");
     EXPECT_EQ(BootVPDFileGenerate(), 0);
@@ -45,6 +49,7 @@ TEST_F(Vpd, AnsweringNoTwiceRewritesTheSameRecord) {
     EXPECT_EQ(eeprom().writeCycles, 256);
     EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, "AnsweringNoTwice"));
 }
+INSTANTIATE_TEST_SUITE_P(Eeprom, VpdAddressBytes, ::testing::Values(1, 2));
 
 TEST_F(Vpd, LongerSerialShiftsTheLaterFieldsAndDropsTheLastBytes) {
     auto old = eeprom().bytes();
@@ -70,19 +75,6 @@ TEST_F(Vpd, RefusedMacAndSerialAreAskedAgain) {
     ASSERT_EQ(getCFDFieldOffset(record, &serial, &length, &mac), 0);
     EXPECT_EQ(std::string(record + serial, record + serial + length), "AB12");
     EXPECT_EQ(record[mac + 5], 0x40);
-}
-
-// The QEMU board's EEPROM takes two word address bytes; the dump and the
-// generation follow the board description.
-TEST_F(Vpd, TwoAddressByteEepromIsDumpedAndRewritten) {
-    plat::board().description.vpdEepromAddressBytes = 2;
-    eeprom().addressBytes = 2;
-    ASSERT_EQ(fellEepromDump(0, 256), 0);
-    EXPECT_EQ(con().output(), stktest::readHostFile(STK_SOURCE_DIR "/tests/board/golden_vpd.txt"));
-    con().send("n\ry\rQEMU1\r");
-    EXPECT_EQ(BootVPDFileGenerate(), 0);
-    EXPECT_EQ(std::string(eeprom().bytes().begin() + 0x35, eeprom().bytes().begin() + 0x3A),
-              "QEMU1");
 }
 
 // The QEMU board's runner makes a new board's EEPROM with scripts/factory_vpd.py.

@@ -47,57 +47,48 @@ class BootUpdateTest : public BoardTest {
     }
 };
 
-TEST_F(BootUpdateTest, WindowHoldsTheBootCode) {
+// The update erases the whole window and programs the boot code, the erased
+// value after it; a failed erase or programming pass is retried, three times in all.
+TEST_F(BootUpdateTest, WindowHoldsTheBootCodeAndFailedPassesAreRetried) {
+    using enum NorChip::Op;
     struct Case {
+        const char* name;  // of the console text
         size_t size;
-        bool stkFile;
+        NorChip::Op op;
+        int failures;
+        bool stuck;
+        int rc;
+        uint32_t erases;  // of each window sector, so far
     } cases[] = {
-        {0x10000, false},
-        {0x10001, true},  // an odd last byte is programmed with the erased value beside it
+        {"65536", 0x10000, Erase, 0, false, 0, 1},
+        // An odd last byte is programmed with the erased value beside it.
+        {"65537", 0x10001, Erase, 0, false, 0, 2},
+        {"EraseFailsThrice", 0x300, Erase, 3, false, 1, 2},
+        {"ProgramFailsThrice", 0x300, Program, 3, false, 1, 5},
+        {"EraseFailsTwice", 0x300, Erase, 2, false, 0, 6},
+        {"StuckBit", 0x300, Program, 0, true, 1, 9},  // bit 0 of the byte at 256 (0x44)
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.size);
-        const stktest::ImageSpec spec{.bootCode = bootCode(c.size, c.stkFile ? 'a' : 'A')};
-        install(c.stkFile ? stktest::makeStkFile(spec, {0x00112233, 0x00508541})
-                          : stktest::makeImage(spec));
-        ASSERT_EQ(bootromUpdateBootcode(), 0);
-        EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, std::to_string(c.size)));
-        EXPECT_EQ(window(c.size + 1), spec.bootCode + '\xFF');
+        SCOPED_TRACE(c.name);
+        const stktest::ImageSpec spec{.bootCode = bootCode(c.size, c.size & 1 ? 'a' : 'A')};
+        install(c.size & 1 ? stktest::makeStkFile(spec, {0x00112233, 0x00508541})
+                           : stktest::makeImage(spec));
+        chip().failNext(c.op, c.failures);
+        if (c.stuck) chip().stuckBits(kWindowOffset + 256, 2, 0x0100, true);
+        EXPECT_EQ(bootromUpdateBootcode(), c.rc);
+        EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, c.name));
         EXPECT_FALSE(tb.exists("bootupdate.dat"));
+        if (c.rc == 0) {
+            EXPECT_EQ(window(c.size + 1), spec.bootCode + '\xFF');
+        }
+        for (uint32_t sector : {248u, 255u}) EXPECT_EQ(chip().erases(sector), c.erases);
     }
-    for (uint32_t sector = 248; sector < 256; ++sector) EXPECT_EQ(chip().erases(sector), 2u);
     // The image tool hands out the same window.
     std::string out, copy = tb.dir() + "/window.bin";
     ASSERT_EQ(stktest::runTool({stktest::stkimagePath(), "bootflash", tb.dir(), "-o", copy}, &out),
               0)
         << out;
     EXPECT_TRUE(stktest::readHostFile(copy) == window(0x100000));
-}
-
-TEST_F(BootUpdateTest, FailedPassesAreRetriedThreeTimes) {
-    struct Case {
-        NorChip::Op op;
-        int failures;
-        bool stuck;
-        int rc;
-        const char* name;  // of the console text
-    } cases[] = {
-        {NorChip::Op::Erase, 3, false, 1, "EraseFailsThrice"},
-        {NorChip::Op::Program, 3, false, 1, "ProgramFailsThrice"},
-        {NorChip::Op::Erase, 2, false, 0, "EraseFailsTwice"},
-        {NorChip::Op::Program, 0, true, 1, "StuckBit"},
-    };
-    const stktest::ImageSpec spec{.bootCode = bootCode(0x300)};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        install(stktest::makeImage(spec));
-        chip().failNext(c.op, c.failures);
-        // Bit 0 of the byte at 256 (0x44) cannot be programmed.
-        if (c.stuck) chip().stuckBits(kWindowOffset + 256, 2, 0x0100, true);
-        EXPECT_EQ(bootromUpdateBootcode(), c.rc);
-        EXPECT_TRUE(stktest::matchesGolden(con().output(), kTexts, c.name));
-        EXPECT_FALSE(tb.exists("bootupdate.dat"));
-    }
 }
 
 TEST_F(BootUpdateTest, RefusalsLeaveTheFlashAndTheMarkerAlone) {

@@ -35,16 +35,12 @@ struct FaultCase {
 };
 
 const FaultCase kFaults[] = {
-    {"None", [](plat::FolderDisk&) {}, {2, 2, 2}, 0, "abcdef"},
-    {"SecondWriteFails", [](plat::FolderDisk& d) { d.failWriteAt(2); }, {2, -1, 2}, EIO, "abef"},
-    {"FreeSpaceRunsOut", [](plat::FolderDisk& d) { d.setFreeBytes(3); }, {2, 1, -1}, ENOSPC, "abc"},
+    {"None", [](auto&) {}, {2, 2, 2}, 0, "abcdef"},
+    {"SecondWriteFails", [](auto& d) { d.failWriteAt(2); }, {2, -1, 2}, EIO, "abef"},
+    {"FreeSpaceRunsOut", [](auto& d) { d.setFreeBytes(3); }, {2, 1, -1}, ENOSPC, "abc"},
     // The open for writing is the first changing operation, so the second write is the third.
-    {"PowerCutAtTheSecondWrite", [](plat::FolderDisk& d) { d.powerLossAt(3); }, {2}, 0, "ab"},
-    {"ReadsFlipped",
-     [](plat::FolderDisk& d) { d.corruptReadsOf("f.bin", 32); },
-     {2, 2, 2},
-     0,
-     "ABCDEF"},
+    {"PowerCutAtTheSecondWrite", [](auto& d) { d.powerLossAt(3); }, {2}, 0, "ab"},
+    {"ReadsFlipped", [](auto& d) { d.corruptReadsOf("f.bin", 32); }, {2, 2, 2}, 0, "ABCDEF"},
 };
 
 TEST_F(Volume, FaultsActOnTheCallTheyName) {

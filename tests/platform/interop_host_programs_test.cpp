@@ -53,7 +53,6 @@ class HostPrograms : public ::testing::Test {
         int rc = std::system(cmd.c_str());
         return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, readHostFile(top_ + "/out")};
     }
-    Outcome boot(std::vector<std::string> args) { return run(stktest::stkbootPath(), args); }
     void runAll(const std::string& program, const std::vector<Case>& cases) {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.says);
@@ -102,7 +101,7 @@ TEST_F(HostPrograms, StkbootRefusesBoardsAndConsolesItCannotUseAndKeepsToItsFold
     // Start-up never writes through a link out of the board.
     fs::remove(work("b/DskVol/files/log2.bin"));
     fs::create_symlink(victim(), work("b/DskVol/files/log2.bin"));
-    EXPECT_TRUE(stktest::contains(boot({"--board", "b"}).out,
+    EXPECT_TRUE(stktest::contains(run(stktest::stkbootPath(), {"--board", "b"}).out,
                                   "refusing to write log2.bin: it leads outside the board folder"));
 }
 
