@@ -23,7 +23,7 @@ std::vector<uint8_t> pattern(uint32_t seed, uint32_t count = 1) {
 
 class FtlTest : public ::testing::Test {
   protected:
-    explicit FtlTest(uint32_t units = 12) : mtd(8192, units) { mtd.install(); }
+    FtlTest() { mtd.install(); }
     std::unique_ptr<fs::Ftl> ftl(bool format) {
         auto f = std::make_unique<fs::Ftl>(mtd.flash());
         EXPECT_EQ(format ? f->format(plat::TffsFormatParams{}, 100) : f->mount(), 0);
@@ -38,7 +38,7 @@ class FtlTest : public ::testing::Test {
         }
     }
     stktest::TestBoard tb{false};
-    RamMtd mtd;
+    RamMtd mtd{8192, 12};
 };
 
 TEST_F(FtlTest, SectorsSurviveRemountsReclaimsAndDiscards) {
@@ -102,14 +102,12 @@ TEST_F(FtlTest, SlotsThatRefuseProgramsAreSkipped) {
     expectContents(*ftl(false), {9, 10});
 }
 
-class FtlWearTest : public FtlTest {
-  protected:
-    FtlWearTest() : FtlTest(64) {}
-};
-
 // A file that never changes, and an image stored a hundred times the way the
 // boot program stores one: received into a file that is then renamed over it.
-TEST_F(FtlWearTest, ImageStoresSpreadErasesOverAllUnits) {
+TEST(FtlWear, ImageStoresSpreadErasesOverAllUnits) {
+    stktest::TestBoard tb{false};
+    RamMtd wide(8192, 64);
+    wide.install();
     fs::FlashVolumeDriver driver;
     ASSERT_EQ(driver.format(plat::TffsFormatParams{}), plat::flOK);
     std::unique_ptr<plat::Volume> v;
@@ -126,7 +124,7 @@ TEST_F(FtlWearTest, ImageStoresSpreadErasesOverAllUnits) {
         ASSERT_EQ(v->rename("xcode.bin", "image1"), 0);
     }
     std::vector<uint32_t> counts;
-    for (uint32_t u = 0; u < 64; ++u) counts.push_back(mtd.erases(u));
+    for (uint32_t u = 0; u < 64; ++u) counts.push_back(wide.erases(u));
     double mean = std::accumulate(counts.begin(), counts.end(), 0.0) / double(counts.size());
     EXPECT_GT(mean, 10.0);
     EXPECT_LE(*std::max_element(counts.begin(), counts.end()), 2 * mean);
