@@ -1,9 +1,7 @@
 // FAT volumes against dosfstools and mtools: what this file system writes,
 // fsck.fat finds clean and mtools reads back name for name and byte for
-// byte; what mkfs.fat and mcopy make, this file system mounts, reads and
-// writes to.
-#include <unistd.h>
-
+// byte. What mkfs.fat and mcopy make goes in through `stkimage volume import`
+// in interop_flash_board_test.cpp.
 #include <algorithm>
 #include <cstdlib>
 #include <map>
@@ -38,15 +36,6 @@ class DosTools : public ::testing::Test {
             ASSERT_EQ(v.write(h, bytes.data(), bytes.size()), long(bytes.size()));
             ASSERT_EQ(v.close(h), 0);
         }
-    }
-    static std::string contents(plat::Volume& v, const std::string& path) {
-        plat::Stat st;
-        int h = v.open(path, plat::kOpenRead);
-        if (h < 0 || v.fstat(h, &st) != 0) return "<missing>";
-        std::string bytes(st.size, '\0');
-        v.read(h, bytes.data(), bytes.size());
-        v.close(h);
-        return bytes;
     }
     // fsck.fat finds nothing to mend, mdir lists exactly the files, and
     // mcopy gives back their bytes.
@@ -118,41 +107,6 @@ TEST_F(DosTools, ReadWhatTheFlashVolumeAndTheRamDiskWrote) {
     ASSERT_EQ(ram->syncAll(), 0);
     EXPECT_EQ(ram->geometry().type, fs::FatType::Fat12);
     expectDosToolsRead(std::vector<uint8_t>(raw->data(), raw->data() + raw->size()), expected);
-}
-
-TEST_F(DosTools, MountWhatMkfsAndMcopyMade) {
-    RamMtd mtd(128 << 10, 240);
-    mtd.install();
-    uint32_t sectors = fs::flashSectorCount();
-    ASSERT_GT(sectors, 50000u);
-    std::string out;
-    ASSERT_EQ(stktest::runTool({"truncate", "-s", std::to_string(sectors * 512ull), img}), 0);
-    ASSERT_EQ(stktest::runTool({"mkfs.fat", "-F", "16", "-S", "512", img}, &out), 0) << out;
-    for (const auto& [path, bytes] : kFiles) {
-        std::string host = dir + "/in";
-        stktest::writeHostFile(host, bytes);
-        std::vector<std::string> cmd = {"mcopy", "-i", img, host, "::" + path};
-        if (path.back() == '/') cmd = {"mmd", "-i", img, "::" + path.substr(0, path.size() - 1)};
-        ASSERT_EQ(stktest::runTool(cmd, &out), 0) << out;
-    }
-    std::string bytes = stktest::readHostFile(img);
-    ASSERT_EQ(fs::importFlashImage(std::vector<uint8_t>(bytes.begin(), bytes.end())), 0);
-    fs::FlashVolumeDriver driver;
-    std::unique_ptr<plat::Volume> v;
-    ASSERT_EQ(driver.mount(&v), plat::flOK);
-    EXPECT_EQ(tb.con().takeOutput(), "");  // nothing to repair
-    for (const auto& [path, data] : kFiles) {
-        if (path.back() == '/') continue;
-        EXPECT_EQ(contents(*v, path), data) << path;
-    }
-    Files more = {{"files/Written Here.dat", stktest::randomBytes(9000, 3)},
-                  {"IMAGE1", stktest::randomBytes(80000, 4)}};
-    fill(*v, more);
-    more.merge(Files(kFiles));  // the files written here replace those of mcopy
-    v.reset();
-    std::vector<uint8_t> image;
-    ASSERT_EQ(fs::exportFlashImage(&image), 0);
-    expectDosToolsRead(image, more);
 }
 
 }  // namespace
