@@ -41,27 +41,10 @@ class FtlTest : public ::testing::Test {
     RamMtd mtd{8192, 12};
 };
 
-TEST_F(FtlTest, SectorsSurviveRemountsReclaimsAndDiscards) {
-    auto f = ftl(true);
-    std::vector<uint32_t> seeds(f->sectorCount(), 0);
-    std::mt19937 rng(3);
-    for (uint32_t round = 1; round < 400; ++round) {
-        uint32_t count = 1 + rng() % 4, first = rng() % (f->sectorCount() - count);
-        bool discard = rng() % 8 == 0;
-        ASSERT_EQ(discard ? f->discard(first, count)
-                          : f->write(first, count, pattern(round, count).data()),
-                  0);
-        for (uint32_t i = 0; i < count; ++i) seeds[first + i] = discard ? 0 : round + i;
-    }
-    EXPECT_GT(f->reclaims(), 0u);
-    expectContents(*f, seeds);
-    auto again = ftl(false);
-    expectContents(*again, seeds);
-    EXPECT_TRUE(again->repairs().empty());
-    EXPECT_EQ(again->write(f->sectorCount(), 1, pattern(1).data()), -EINVAL);
-}
-
-TEST_F(FtlTest, FullLayerTakesRewritesAndFormatKeepsEraseCounts) {
+// A full layer (every sector written) takes random rewrites, then discards
+// among them too; the reclaims keep every sector, a remount finds them all
+// and nothing to repair, and a second format keeps each unit's erase count.
+TEST_F(FtlTest, FullLayerSurvivesRewritesDiscardsRemountsAndFormat) {
     std::vector<int> progress;
     plat::TffsFormatParams params;
     static std::vector<int>* seen;
@@ -72,18 +55,29 @@ TEST_F(FtlTest, FullLayerTakesRewritesAndFormatKeepsEraseCounts) {
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
     EXPECT_EQ(std::adjacent_find(progress.begin(), progress.end()), progress.end());
     EXPECT_EQ(progress.back(), 100);
-    std::vector<uint32_t> seeds(f.sectorCount());
+    const uint32_t n = f.sectorCount();
+    std::vector<uint32_t> seeds(n);
     std::iota(seeds.begin(), seeds.end(), 1);
-    ASSERT_EQ(f.write(0, f.sectorCount(), pattern(1, f.sectorCount()).data()), 0);
-    for (uint32_t round = 0; round < 300; ++round) {
-        uint32_t lsn = round * 7 % f.sectorCount();
-        seeds[lsn] = 1000 + round;
-        ASSERT_EQ(f.write(lsn, 1, pattern(seeds[lsn]).data()), 0);
+    ASSERT_EQ(f.write(0, n, pattern(1, n).data()), 0);
+    std::mt19937 rng(3);
+    for (uint32_t round = 1; round < 500; ++round) {
+        uint32_t count = 1 + rng() % 4, first = rng() % (n - count), seed = 1000 + 4 * round;
+        bool discard = round > 250 && rng() % 8 == 0;
+        ASSERT_EQ(
+            discard ? f.discard(first, count) : f.write(first, count, pattern(seed, count).data()),
+            0);
+        for (uint32_t i = 0; i < count; ++i) seeds[first + i] = discard ? 0 : seed + i;
     }
-    expectContents(*ftl(false), seeds);
+    EXPECT_GT(f.reclaims(), 0u);
+    expectContents(f, seeds);
+    auto again = ftl(false);
+    expectContents(*again, seeds);
+    EXPECT_TRUE(again->repairs().empty());
+    EXPECT_EQ(again->write(n, 1, pattern(1).data()), -EINVAL);
     std::vector<uint32_t> before = f.eraseCounts();
-    auto again = ftl(true);
-    for (size_t u = 0; u < before.size(); ++u) EXPECT_EQ(again->eraseCounts()[u], before[u] + 1);
+    auto formatted = ftl(true);
+    for (size_t u = 0; u < before.size(); ++u)
+        EXPECT_EQ(formatted->eraseCounts()[u], before[u] + 1);
 }
 
 TEST_F(FtlTest, MountRefusesFlashWithoutACompleteLayer) {

@@ -3,12 +3,27 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "fs/flash_volume.h"
 #include "support/pty_harness.h"
 #include "support/test_board.h"
 
 namespace stktest {
 
 namespace fsys = std::filesystem;
+
+namespace {
+std::string fsckFindings(const std::string& file) {
+    std::string out;
+    return runTool({"fsck.fat", "-n", file}, &out) == 0 ? "" : out;
+}
+}  // namespace
+
+std::string exportedVolumeFindings(const std::string& file) {
+    std::vector<uint8_t> image;
+    if (fs::exportFlashImage(&image) != 0) return "cannot export the flash volume";
+    writeHostFile(file, std::string(reinterpret_cast<const char*>(image.data()), image.size()));
+    return fsckFindings(file);
+}
 
 BoardVolumeFiles::BoardVolumeFiles(std::string boardDir, bool flash)
     : board_(std::move(boardDir)), scratch_(makeTempDir("stkvolfiles-")), flash_(flash) {
@@ -57,7 +72,7 @@ bool BoardVolumeFiles::put(const std::string& path, const std::string& bytes) {
 std::string BoardVolumeFiles::exportChecked(const std::string& file) {
     std::string out;
     if (runTool({stkimagePath(), "volume", board_, "export", file}, &out) != 0) return out;
-    return runTool({"fsck.fat", "-n", file}, &out) == 0 ? "" : out;
+    return fsckFindings(file);
 }
 
 }  // namespace stktest
