@@ -11,18 +11,12 @@ namespace stktest {
 
 namespace fsys = std::filesystem;
 
-namespace {
-std::string fsckFindings(const std::string& file) {
-    std::string out;
-    return runTool({"fsck.fat", "-n", file}, &out) == 0 ? "" : out;
-}
-}  // namespace
-
 std::string exportedVolumeFindings(const std::string& file) {
     std::vector<uint8_t> image;
+    std::string out;
     if (fs::exportFlashImage(&image) != 0) return "cannot export the flash volume";
     writeHostFile(file, std::string(reinterpret_cast<const char*>(image.data()), image.size()));
-    return fsckFindings(file);
+    return runTool({"fsck.fat", "-n", file}, &out) == 0 ? "" : out;
 }
 
 BoardVolumeFiles::BoardVolumeFiles(std::string boardDir, bool flash)
@@ -72,7 +66,7 @@ bool BoardVolumeFiles::put(const std::string& path, const std::string& bytes) {
 std::string BoardVolumeFiles::exportChecked(const std::string& file) {
     std::string out;
     if (runTool({stkimagePath(), "volume", board_, "export", file}, &out) != 0) return out;
-    return fsckFindings(file);
+    return runTool({"fsck.fat", "-n", file}, &out) == 0 ? "" : out;
 }
 
 }  // namespace stktest
