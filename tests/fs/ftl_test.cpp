@@ -23,7 +23,7 @@ std::vector<uint8_t> pattern(uint32_t seed, uint32_t count = 1) {
 
 class FtlTest : public ::testing::Test {
   protected:
-    explicit FtlTest(uint32_t units = 12) : mtd(8192, units) { mtd.install(); }
+    FtlTest() { mtd.install(); }
     std::unique_ptr<fs::Ftl> ftl(bool format) {
         auto f = std::make_unique<fs::Ftl>(mtd.flash());
         EXPECT_EQ(format ? f->format(plat::TffsFormatParams{}, 100) : f->mount(), 0);
@@ -38,30 +38,13 @@ class FtlTest : public ::testing::Test {
         }
     }
     stktest::TestBoard tb{false};
-    RamMtd mtd;
+    RamMtd mtd{8192, 12};
 };
 
-TEST_F(FtlTest, SectorsSurviveRemountsReclaimsAndDiscards) {
-    auto f = ftl(true);
-    std::vector<uint32_t> seeds(f->sectorCount(), 0);
-    std::mt19937 rng(3);
-    for (uint32_t round = 1; round < 400; ++round) {
-        uint32_t count = 1 + rng() % 4, first = rng() % (f->sectorCount() - count);
-        bool discard = rng() % 8 == 0;
-        ASSERT_EQ(discard ? f->discard(first, count)
-                          : f->write(first, count, pattern(round, count).data()),
-                  0);
-        for (uint32_t i = 0; i < count; ++i) seeds[first + i] = discard ? 0 : round + i;
-    }
-    EXPECT_GT(f->reclaims(), 0u);
-    expectContents(*f, seeds);
-    auto again = ftl(false);
-    expectContents(*again, seeds);
-    EXPECT_TRUE(again->repairs().empty());
-    EXPECT_EQ(again->write(f->sectorCount(), 1, pattern(1).data()), -EINVAL);
-}
-
-TEST_F(FtlTest, FullLayerTakesRewritesAndFormatKeepsEraseCounts) {
+// A full layer (every sector written) takes random rewrites, then discards
+// among them too; the reclaims keep every sector, a remount finds them all
+// and nothing to repair, and a second format keeps each unit's erase count.
+TEST_F(FtlTest, FullLayerSurvivesRewritesDiscardsRemountsAndFormat) {
     std::vector<int> progress;
     plat::TffsFormatParams params;
     static std::vector<int>* seen;
@@ -72,18 +55,29 @@ TEST_F(FtlTest, FullLayerTakesRewritesAndFormatKeepsEraseCounts) {
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
     EXPECT_EQ(std::adjacent_find(progress.begin(), progress.end()), progress.end());
     EXPECT_EQ(progress.back(), 100);
-    std::vector<uint32_t> seeds(f.sectorCount());
+    const uint32_t n = f.sectorCount();
+    std::vector<uint32_t> seeds(n);
     std::iota(seeds.begin(), seeds.end(), 1);
-    ASSERT_EQ(f.write(0, f.sectorCount(), pattern(1, f.sectorCount()).data()), 0);
-    for (uint32_t round = 0; round < 300; ++round) {
-        uint32_t lsn = round * 7 % f.sectorCount();
-        seeds[lsn] = 1000 + round;
-        ASSERT_EQ(f.write(lsn, 1, pattern(seeds[lsn]).data()), 0);
+    ASSERT_EQ(f.write(0, n, pattern(1, n).data()), 0);
+    std::mt19937 rng(3);
+    for (uint32_t round = 1; round < 500; ++round) {
+        uint32_t count = 1 + rng() % 4, first = rng() % (n - count), seed = 1000 + 4 * round;
+        bool discard = round > 250 && rng() % 8 == 0;
+        ASSERT_EQ(
+            discard ? f.discard(first, count) : f.write(first, count, pattern(seed, count).data()),
+            0);
+        for (uint32_t i = 0; i < count; ++i) seeds[first + i] = discard ? 0 : seed + i;
     }
-    expectContents(*ftl(false), seeds);
+    EXPECT_GT(f.reclaims(), 0u);
+    expectContents(f, seeds);
+    auto again = ftl(false);
+    expectContents(*again, seeds);
+    EXPECT_TRUE(again->repairs().empty());
+    EXPECT_EQ(again->write(n, 1, pattern(1).data()), -EINVAL);
     std::vector<uint32_t> before = f.eraseCounts();
-    auto again = ftl(true);
-    for (size_t u = 0; u < before.size(); ++u) EXPECT_EQ(again->eraseCounts()[u], before[u] + 1);
+    auto formatted = ftl(true);
+    for (size_t u = 0; u < before.size(); ++u)
+        EXPECT_EQ(formatted->eraseCounts()[u], before[u] + 1);
 }
 
 TEST_F(FtlTest, MountRefusesFlashWithoutACompleteLayer) {
@@ -102,14 +96,12 @@ TEST_F(FtlTest, SlotsThatRefuseProgramsAreSkipped) {
     expectContents(*ftl(false), {9, 10});
 }
 
-class FtlWearTest : public FtlTest {
-  protected:
-    FtlWearTest() : FtlTest(64) {}
-};
-
 // A file that never changes, and an image stored a hundred times the way the
 // boot program stores one: received into a file that is then renamed over it.
-TEST_F(FtlWearTest, ImageStoresSpreadErasesOverAllUnits) {
+TEST(FtlWear, ImageStoresSpreadErasesOverAllUnits) {
+    stktest::TestBoard tb{false};
+    RamMtd wide(8192, 64);
+    wide.install();
     fs::FlashVolumeDriver driver;
     ASSERT_EQ(driver.format(plat::TffsFormatParams{}), plat::flOK);
     std::unique_ptr<plat::Volume> v;
@@ -126,7 +118,7 @@ TEST_F(FtlWearTest, ImageStoresSpreadErasesOverAllUnits) {
         ASSERT_EQ(v->rename("xcode.bin", "image1"), 0);
     }
     std::vector<uint32_t> counts;
-    for (uint32_t u = 0; u < 64; ++u) counts.push_back(mtd.erases(u));
+    for (uint32_t u = 0; u < 64; ++u) counts.push_back(wide.erases(u));
     double mean = std::accumulate(counts.begin(), counts.end(), 0.0) / double(counts.size());
     EXPECT_GT(mean, 10.0);
     EXPECT_LE(*std::max_element(counts.begin(), counts.end()), 2 * mean);

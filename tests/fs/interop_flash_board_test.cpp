@@ -7,6 +7,8 @@
 // exported volume clean.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/board_volume_files.h"
 #include "support/pty_harness.h"
 #include "support/test_board.h"
@@ -75,19 +77,29 @@ TEST_F(FlashBoard, WhatStkbootWroteComesOutThroughExportAndMcopy) {
     EXPECT_TRUE(mcopied(exported, "files/log2.bin") == std::string(16380, '\xFF') + "TAIL");
 }
 
+// The volume made by mkfs.fat holds a tree written by mcopy -s: image1, an
+// empty file and a long name in a subfolder, read back by this file system.
 TEST_F(FlashBoard, StartUpStartsImage1OfAVolumeMadeByMkfsAndMcopy) {
     firstStart();
     const std::string exported = work_ + "/volume.img", made = work_ + "/made.img";
     ASSERT_EQ(volume_.exportChecked(exported), "");
-    stktest::writeHostFile(work_ + "/image1", stktest::makeImage());
+    const std::string tree = work_ + "/files", named = "files/sub/A Long Name With Spaces.text";
+    std::filesystem::create_directories(tree + "/sub");
+    stktest::writeHostFile(tree + "/image1", stktest::makeImage());
+    stktest::writeHostFile(tree + "/empty", "");
+    stktest::writeHostFile(work_ + "/" + named, stktest::randomBytes(70000, 2));
     std::string out;
     for (const auto& cmd : std::vector<std::vector<std::string>>{
              {"truncate", "-s", std::to_string(stktest::readHostFile(exported).size()), made},
              {"mkfs.fat", "-F", "16", made},
-             {"mmd", "-i", made, "::files"},
-             {"mcopy", "-i", made, work_ + "/image1", "::files/image1"},
-             {stktest::stkimagePath(), "volume", board_, "import", made}})
+             {"mcopy", "-s", "-i", made, tree, "::"},
+             {stktest::stkimagePath(), "volume", board_, "import", made},
+             {stktest::stkimagePath(), "volume", board_, "get", named, work_ + "/back"},
+             {stktest::stkimagePath(), "volume", board_, "get", "files/empty", work_ + "/none"}})
         ASSERT_EQ(stktest::runTool(cmd, &out), 0) << cmd[0] << ": " << out;
+    EXPECT_TRUE(stktest::readHostFile(work_ + "/back") ==
+                stktest::readHostFile(work_ + "/" + named));
+    EXPECT_EQ(stktest::readHostFile(work_ + "/none"), "");
     {
         BootProcess boot;
         ASSERT_TRUE(boot.start(board_)) << boot.errText();
@@ -95,6 +107,8 @@ TEST_F(FlashBoard, StartUpStartsImage1OfAVolumeMadeByMkfsAndMcopy) {
         EXPECT_TRUE(boot.expectErr("hand-off to entry 0x00010000")) << boot.errText();
     }
     EXPECT_EQ(volume_.exportChecked(exported), "");  // with what start-up wrote
+    EXPECT_EQ(mcopied(exported, "files/boot.dim"),
+              "---IMAGE---\nactive\nactive\nimage1\n0\ndefault image\n");
 }
 
 // A board folder of QEMU's ppce500 machine, as scripts/run-ppce500.sh leaves it.

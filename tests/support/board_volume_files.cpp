@@ -3,12 +3,21 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "fs/flash_volume.h"
 #include "support/pty_harness.h"
 #include "support/test_board.h"
 
 namespace stktest {
 
 namespace fsys = std::filesystem;
+
+std::string exportedVolumeFindings(const std::string& file) {
+    std::vector<uint8_t> image;
+    std::string out;
+    if (fs::exportFlashImage(&image) != 0) return "cannot export the flash volume";
+    writeHostFile(file, std::string(reinterpret_cast<const char*>(image.data()), image.size()));
+    return runTool({"fsck.fat", "-n", file}, &out) == 0 ? "" : out;
+}
 
 BoardVolumeFiles::BoardVolumeFiles(std::string boardDir, bool flash)
     : board_(std::move(boardDir)), scratch_(makeTempDir("stkvolfiles-")), flash_(flash) {

@@ -9,6 +9,11 @@
 
 namespace stktest {
 
+// The flash volume of the board running in this process (its volumes
+// unmounted), written to `file` and checked by fsck.fat -n: "" when clean,
+// else what went wrong.
+std::string exportedVolumeFindings(const std::string& file);
+
 class BoardVolumeFiles {
   public:
     // flash: the board keeps a flash volume (stkboot --volume flash).

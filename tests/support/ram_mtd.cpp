@@ -53,8 +53,9 @@ uint32_t RamMtd::map(plat::FLFlash*, uint32_t cardAddress, int) {
     return kBase + cardAddress;
 }
 
-// One step: the cells take the target (nullptr: erased); false after a cut.
-bool RamMtd::step(uint8_t* cells, size_t n, const uint8_t* target) {
+// One step: the cells take the target (nullptr: erased); a cut leaves them
+// between the two, turns the power off and stops the board.
+void RamMtd::step(uint8_t* cells, size_t n, const uint8_t* target) {
     ++steps_;
     bool cut = cutAt_ != 0 && steps_ >= cutAt_;
     std::minstd_rand noise{uint32_t(steps_)};
@@ -65,7 +66,10 @@ bool RamMtd::step(uint8_t* cells, size_t n, const uint8_t* target) {
         else
             cells[i] = cut ? uint8_t(cells[i] | bits) : 0xFF;
     }
-    return !cut;
+    if (!cut) return;
+    cutAt_ = 0;
+    off_ = true;
+    throw plat::BoardStop(plat::BoardStop::Kind::PowerLoss);
 }
 
 int RamMtd::program(plat::FLFlash* f, uint32_t at, const void* buffer, int length, int) {
@@ -75,11 +79,7 @@ int RamMtd::program(plat::FLFlash* f, uint32_t at, const void* buffer, int lengt
     const uint8_t* data = static_cast<const uint8_t*>(buffer);
     for (uint32_t done = 0; done < uint32_t(length);) {
         uint32_t piece = std::min<uint32_t>(64 - (at + done) % 64, uint32_t(length) - done);
-        if (!m.step(&m.bytes_[at + done], piece, data + done)) {
-            m.cutAt_ = 0;
-            m.off_ = true;
-            throw plat::BoardStop(plat::BoardStop::Kind::PowerLoss);
-        }
+        m.step(&m.bytes_[at + done], piece, data + done);
         done += piece;
     }
     return std::memcmp(&m.bytes_[at], data, size_t(length)) == 0 ? plat::flOK : plat::flWriteFault;
@@ -91,11 +91,7 @@ int RamMtd::erase(plat::FLFlash* f, int first, int count) {
     if (m.off_) return plat::flWriteFault;
     for (int b = first; b < first + count; ++b) {
         if (b < 0 || size_t(b + 1) * m.unitSize_ > m.bytes_.size()) return plat::flWriteFault;
-        if (!m.step(&m.bytes_[size_t(b) * m.unitSize_], m.unitSize_, nullptr)) {
-            m.cutAt_ = 0;
-            m.off_ = true;
-            throw plat::BoardStop(plat::BoardStop::Kind::PowerLoss);
-        }
+        m.step(&m.bytes_[size_t(b) * m.unitSize_], m.unitSize_, nullptr);
         ++m.erases_[size_t(b)];
     }
     return plat::flOK;

@@ -25,7 +25,6 @@ class RamMtd : public plat::BusDevice {
     void cutPowerAfter(uint64_t steps) { cutAt_ = steps ? steps_ + steps : 0; }
     uint64_t steps() const { return steps_; }
     std::vector<uint8_t>& bytes() { return bytes_; }
-    bool powerOff() const { return off_; }
     uint32_t erases(uint32_t unit) const { return erases_.at(unit); }
 
     bool read(uint32_t offset, int width, uint32_t* value) override;
@@ -38,7 +37,7 @@ class RamMtd : public plat::BusDevice {
     static int program(plat::FLFlash* flash, uint32_t cardAddress, const void* buffer, int length,
                        int overwrite);
     static int erase(plat::FLFlash* flash, int firstBlock, int blockCount);
-    bool step(uint8_t* cells, size_t n, const uint8_t* target);
+    void step(uint8_t* cells, size_t n, const uint8_t* target);
 
     uint32_t unitSize_;
     std::vector<uint8_t> bytes_;
