@@ -64,10 +64,6 @@ const Session kSessions[] = {
             EndOfInput),
 };
 
-void PrintTo(const Session& session, std::ostream* os) {
-    *os << session.name;
-}
-
 class BootSession : public ::testing::TestWithParam<Session> {};
 
 TEST_P(BootSession, Transcript) {

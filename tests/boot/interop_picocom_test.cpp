@@ -1,6 +1,6 @@
-// An operator's sessions through a real terminal program: picocom attached to
-// the boot program's pseudo-terminal console, lrzsz as picocom's send and
-// receive commands, and every key typed on picocom's own terminal.
+// An operator's session through a real terminal program: picocom attached to
+// the boot program's pseudo-terminal console, lrzsz's sx as picocom's send
+// command, and every key typed on picocom's own terminal.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -28,72 +28,52 @@ class PicocomSession : public ::testing::Test {
         stktest::removeTree(boardDir_);
         stktest::removeTree(peerDir_);
     }
-    // stkboot on the board folder with picocom attached; the operator
-    // declines the auto-boot choice and lands in the Boot Menu.
-    void start(stktest::BootProcess& boot, stktest::BootProcess& term) {
-        ASSERT_TRUE(boot.start(boardDir_, {"--run-firmware"}, false)) << boot.errText();
-        // The console's fixed name in the board folder, as a saved command has it.
-        ASSERT_TRUE(term.startTerminal({"picocom", "-b", "9600", "--send-cmd", "sx -k",
-                                        "--receive-cmd", "rx -c", boardDir_ + "/console"},
-                                       peerDir_));
-        ASSERT_TRUE(term.expect("Terminal ready")) << term.unmatched() << term.errText();
-        ASSERT_TRUE(term.expect("operational code will start.")) << term.unmatched();
-        ASSERT_TRUE(term.expect("Select (1, 2):")) << term.unmatched();
-        term.send("2\r");
-        ASSERT_TRUE(term.expect("[Boot Menu] ")) << term.unmatched();
-    }
-    // Once the boot program has announced the transfer, the operator starts
-    // picocom's send (C-a C-s) or receive (C-a C-r) command on a file.
-    void transfer(stktest::BootProcess& term, char key, const std::string& file) {
-        ASSERT_TRUE(term.expect("transfer starts.")) << term.unmatched();
-        ::usleep(600000);  // reading the announcement
-        term.send(std::string{'\x01', key});
-        ASSERT_TRUE(term.expect("*** file: ")) << term.unmatched();
-        term.send(file + "\r");
-        ASSERT_TRUE(term.expect("*** exit status: 0 ***", 120000))
-            << term.unmatched() << term.errText();
-    }
     std::string boardDir_ = stktest::makeTempDir("stkboard-"),
                 peerDir_ = stktest::makeTempDir("stkpicocom-");
 };
 
-TEST_F(PicocomSession, LoadsAndStartsAnImageThenFetchesTheEventLog) {
+TEST_F(PicocomSession, LoadsAnImageThroughItsSendCommandAndStartsIt) {
     // A board prepared by hand with a valid image, so that start-up offers the
     // auto-boot choice; the operator loads another one over it.
     std::filesystem::create_directories(boardDir_ + "/DskVol/files");
     stktest::writeHostFile(boardDir_ + "/DskVol/files/image1", image("echo first image", 0x10000));
     std::string loaded = image("echo loaded image, start type $1", 0x00200000, 120000);
     stktest::writeHostFile(peerDir_ + "/xcode.bin", loaded);
-    {
-        stktest::BootProcess boot, term;
-        ASSERT_NO_FATAL_FAILURE(start(boot, term));
-        term.send("4\r");
-        ASSERT_TRUE(term.expect("Ready to RECEIVE File xcode.bin")) << term.unmatched();
-        ASSERT_NO_FATAL_FAILURE(transfer(term, '\x13', "xcode.bin"));
-        ASSERT_TRUE(term.expect("The following code has been uploaded:")) << term.unmatched();
-        ASSERT_TRUE(term.expect("[Boot Menu] ")) << term.unmatched();
-        // XMODEM keeps the sender's padding to a whole block.
-        std::string stored = stktest::readHostFile(boardDir_ + "/DskVol/files/image1");
-        EXPECT_EQ(stored.substr(0, loaded.size()), loaded);
-        EXPECT_EQ(stored.size(), (loaded.size() + 127) / 128 * 128);
-        term.send("1\r");
-        // The whole progress bar, then the image's own output on the console.
-        EXPECT_TRUE(term.expect("100%\r\n" + std::string(51, '|') + "\r\n")) << term.unmatched();
-        EXPECT_TRUE(term.expect("handing the console to the operational code")) << term.unmatched();
-        EXPECT_TRUE(term.expect("loaded image, start type 1\r\n")) << term.unmatched();
-        EXPECT_FALSE(stktest::contains(term.unmatched(), "first image"));
-    }
-    // A restart on the same board; nothing on the host writes event records,
-    // so the log arrives as its empty text, blank-filled to a whole block.
+    // stkboot on the board folder with picocom attached, by the console's fixed
+    // name in the board folder as a saved command has it; the operator
+    // declines the auto-boot choice and lands in the Boot Menu.
     stktest::BootProcess boot, term;
-    ASSERT_NO_FATAL_FAILURE(start(boot, term));
-    term.send("3\r");
-    ASSERT_TRUE(term.expect("Sending event log, start XMODEM receive.....")) << term.unmatched();
-    ASSERT_NO_FATAL_FAILURE(transfer(term, '\x12', "log.txt"));
-    EXPECT_TRUE(term.expect("Event log transmitted.", 10000)) << term.unmatched();
-    std::string empty = "\r\nMessage Log Empty";
-    EXPECT_EQ(stktest::readHostFile(peerDir_ + "/log.txt"),
-              empty + std::string(1024 - empty.size(), ' '));
+    ASSERT_TRUE(boot.start(boardDir_, {"--run-firmware"}, false)) << boot.errText();
+    ASSERT_TRUE(term.startTerminal(
+        {"picocom", "-b", "9600", "--send-cmd", "sx -k", boardDir_ + "/console"}, peerDir_));
+    ASSERT_TRUE(term.expect("Terminal ready")) << term.unmatched() << term.errText();
+    ASSERT_TRUE(term.expect("operational code will start.")) << term.unmatched();
+    ASSERT_TRUE(term.expect("Select (1, 2):")) << term.unmatched();
+    term.send("2\r");
+    ASSERT_TRUE(term.expect("[Boot Menu] ")) << term.unmatched();
+    term.send("4\r");
+    ASSERT_TRUE(term.expect("Ready to RECEIVE File xcode.bin")) << term.unmatched();
+    // Once the boot program has announced the transfer, the operator starts
+    // picocom's send command (C-a C-s) on the file.
+    ASSERT_TRUE(term.expect("transfer starts.")) << term.unmatched();
+    ::usleep(600000);  // reading the announcement
+    term.send("\x01\x13");
+    ASSERT_TRUE(term.expect("*** file: ")) << term.unmatched();
+    term.send("xcode.bin\r");
+    ASSERT_TRUE(term.expect("*** exit status: 0 ***", 120000))
+        << term.unmatched() << term.errText();
+    ASSERT_TRUE(term.expect("The following code has been uploaded:")) << term.unmatched();
+    ASSERT_TRUE(term.expect("[Boot Menu] ")) << term.unmatched();
+    // XMODEM keeps the sender's padding to a whole block.
+    std::string stored = stktest::readHostFile(boardDir_ + "/DskVol/files/image1");
+    EXPECT_EQ(stored.substr(0, loaded.size()), loaded);
+    EXPECT_EQ(stored.size(), (loaded.size() + 127) / 128 * 128);
+    term.send("1\r");
+    // The whole progress bar, then the image's own output on the console.
+    EXPECT_TRUE(term.expect("100%\r\n" + std::string(51, '|') + "\r\n")) << term.unmatched();
+    EXPECT_TRUE(term.expect("handing the console to the operational code")) << term.unmatched();
+    EXPECT_TRUE(term.expect("loaded image, start type 1\r\n")) << term.unmatched();
+    EXPECT_FALSE(stktest::contains(term.unmatched(), "first image"));
 }
 
 }  // namespace

@@ -135,10 +135,6 @@ const Row kRows[] = {
      "2\r3\r4\r5\r9\r10\r13\r15\r07-04-2031 9:05:00\r14\r16\r0\r"},
 };
 
-void PrintTo(const Row& r, std::ostream* os) {
-    *os << r.name;
-}
-
 class Utilities : public stktest::BoardTest, public ::testing::WithParamInterface<Row> {};
 
 TEST_P(Utilities, Transcript) {

@@ -18,9 +18,6 @@ namespace {
 
 using stktest::TestBoard;
 constexpr uint32_t kThisBoard = 0x00508541, kOtherBoard = 0x00508548;
-const std::string kComplete = "\n\nXMODEM transfer complete, checking CRC....\n";
-const std::string kVerified = kComplete + "Verified operational code CRC.\n";
-const std::string kBadCrc = kComplete + "ERROR: Operational code CRC is not valid.\n";
 const char kTexts[] = "load/load_texts.txt";  // console texts
 
 // Incompressible, so that the image spans many blocks.
@@ -73,29 +70,27 @@ std::string flipped(std::string image) {
 enum class Peer { Blocks, Cancel, Silent, EotFirst, ExactLength };
 
 TEST(LoadCode, RefusalsLeaveTheActiveImage) {
+    // The output of each is section RefusalN of the texts.
     const struct {
         Peer peer;
         std::string file;
         int result;
-        std::string tail;  // the output ends with it
         bool keepsFile = false;
         const char* list = nullptr;
     } refusals[] = {
-        {Peer::Cancel, newImage(), 1, "Error while receiving file with XMODEM.\n"},
-        {Peer::Silent, "", 1, "Error while receiving file with XMODEM.\n"},
-        {Peer::EotFirst, "", 1, kComplete + "ERROR: Can't open file xcode.bin\n"},
-        {Peer::Blocks, flipped(newImage()), 1, kBadCrc},
-        {Peer::Blocks, "0123456789", 1, kBadCrc},  // padded to a block
-        {Peer::ExactLength, "0123456789", 2, kComplete + "ERROR: Can't read file xcode.bin\n"},
+        {Peer::Cancel, newImage(), 1},
+        {Peer::Silent, "", 1},
+        {Peer::EotFirst, "", 1},
+        {Peer::Blocks, flipped(newImage()), 1},
+        {Peer::Blocks, "0123456789", 1},  // padded to a block
+        {Peer::ExactLength, "0123456789", 2},
         // A Size below the header's length, with a right file CRC.
-        {Peer::Blocks, stktest::patched(newImage(), 8, 1219, 1219), 1,
-         kVerified + "ERROR: Code image size of 1219 bytes is invalid.\n"},
-        {Peer::Blocks, newImage(kOtherBoard), 1,
-         kVerified + "ERROR: Operational code target 508548 does not match this device.\n"},
+        {Peer::Blocks, stktest::patched(newImage(), 8, 1219, 1219), 1},
+        {Peer::Blocks, newImage(kOtherBoard), 1},
         // No record for this board: the header read fails; the next load deletes the file.
-        {Peer::Blocks, stktest::makeStkFile(newSpec(), {kOtherBoard}), 1, kVerified, true},
+        {Peer::Blocks, stktest::makeStkFile(newSpec(), {kOtherBoard}), 1, true},
         // Only "image1" and "image2" are images: another active name is never replaced.
-        {Peer::Blocks, newImage(), 1, "ERROR: Operational code update failed.\n", false,
+        {Peer::Blocks, newImage(), 1, false,
          "---IMAGE---\nactive\nactive\nimage9\n0\ndefault image\n"},
     };
     for (const auto& r : refusals) {
@@ -107,7 +102,8 @@ TEST(LoadCode, RefusalsLeaveTheActiveImage) {
         if (r.peer == Peer::Silent || r.peer == Peer::EotFirst) b.tb.con().onWrite = nullptr;
         if (r.peer == Peer::EotFirst) b.tb.con().answer("before transfer starts.\n\rC", "\x04");
         EXPECT_EQ(b.load(), r.result);
-        EXPECT_TRUE(b.out.ends_with(r.tail)) << b.out;
+        EXPECT_TRUE(
+            stktest::matchesGolden(b.out, kTexts, "Refusal" + std::to_string(&r - refusals)));
         EXPECT_EQ(b.tb.exists("xcode.bin"), r.keepsFile);
         b.expectUnchanged();
     }

@@ -1,11 +1,6 @@
 // The transfer command on a pseudo-terminal board with real time, against
-// lrzsz: each program with a few sizes, 4 MiB each way, the operator's
-// cancel, and line noise.
+// lrzsz: each program with a few sizes, 4 MiB each way, and line noise.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <thread>
 
 #include "support/pty_harness.h"
 #include "support/test_board.h"
@@ -113,31 +108,5 @@ INSTANTIATE_TEST_SUITE_P(Lrzsz, Transfer, ::testing::ValuesIn(runs()), [](const 
     return std::string(i.param.peer.name) + "_" + std::to_string(i.param.size) +
            (i.param.seed ? "_noise" + std::to_string(i.param.seed) : "");
 });
-
-// The sender dies in mid-file and the operator types Control-X: with the n
-// option the receiver honours CAN CAN after the first block and deletes.
-using Cancel = Transfer;
-
-TEST_F(Cancel, OperatorCancelInMidFileDeletesThePartialFile) {
-    stktest::writeHostFile(peerDir_ + "/big.bin", stktest::randomBytes(4u << 20, 8));
-    stktest::RelayOptions opt;
-    opt.discardUntil = kAnnounceEnd;
-    opt.holdMs = 100;
-    stktest::LinePeer p;
-    ASSERT_TRUE(p.startProgram(board_.lineFd(), peerDir_, {"sx", "-k", "big.bin"}, opt));
-    std::thread operatorAtTheTerminal([&] {
-        for (int i = 0; i < 2500 && p.bytesToLine() < 50000; ++i) ::usleep(2000);
-        p.kill();
-        // The receiver first gives up on the cut block, then waits for a block again.
-        ::usleep(2500000);
-        [[maybe_unused]] ssize_t n = ::write(board_.lineFd(), "\x18\x18\x18\x18\x18", 5);
-    });
-    EXPECT_EQ(xmodem("-cbrne big.bin"), -1);
-    operatorAtTheTerminal.join();
-    p.wait(5000);
-    EXPECT_NE(::access(board_.hostPath("big.bin").c_str(), F_OK), 0);
-    EXPECT_TRUE(stktest::contains(p.lineTranscript(),
-                                  "Reception Canceled by CAN-CAN; partial file deleted"));
-}
 
 }  // namespace

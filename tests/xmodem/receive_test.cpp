@@ -54,6 +54,9 @@ const ReceiveCase kCases[] = {
     {"CanCanMidFileIsIgnoredWithoutN", "-cbrke f.bin", "1a 2b E", "10c", 0, "f.bin=a*128b*128"},
     {"CanCanMidFileWithNDeletes", "-cbrkne f.bin", "1a 2b E", "10c", -1, "f.bin",
      "\r\nReception Canceled by CAN-CAN; partial file deleted\n\r"},
+    // The sender's block cut off, then the operator's CAN CAN once the receiver waits again.
+    {"CanCanAfterACutBlockWithNDeletes", "-cbrkne f.bin", "1a 2b E", "10s 11C", -1, "f.bin",
+     "\r\nReception Canceled by CAN-CAN; partial file deleted\n\r"},
     {"TextModeDropsCrNulAndEndsABlockAtSub", "-crke f.bin",
      "Fline1\r\nline2\r\n~\xC1_dropped\r\nz*102abc\r\n", "", 0, "f.bin=line1\nline2\nAabc\n",
      " in text mode\n\r"},
