@@ -35,6 +35,25 @@ int runOnLine(const std::string& line, const std::string& dir, const std::vector
               int timeoutMs);
 std::string randomBytes(size_t n, uint32_t seed);  // the same bytes for the same seed
 
+std::string readHostFile(const std::string& path);
+void writeHostFile(const std::string& path, const std::string& bytes);
+std::string makeTempDir(const char* prefix);
+void removeTree(const std::string& path);
+
+// Starts argv in dir (empty: this one) with its standard input and output on
+// `io` (-1: input from /dev/null, output with standard error) and its
+// standard error in a fresh temporary file, whose name goes to *errFile. The
+// child gets SIGTERM when this process dies.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io,
+            std::string* errFile);
+// A child's exit code or 128 + signal; -1 when it still runs after timeoutMs
+// (and is killed, with kill).
+int reap(pid_t pid, int timeoutMs, bool kill = true);
+// The word after `mark` in the child's standard error file once it is
+// complete; "" when the child ends or timeoutMs pass first.
+std::string wordAfter(const std::string& errFile, const std::string& mark, pid_t pid,
+                      int timeoutMs);
+
 // Byte faults at a seeded rate per byte.
 struct LineNoise {
     uint32_t seed = 1;
@@ -96,13 +115,12 @@ class BootProcess {
     // Opens the slave of a pty that another program made (the QEMU runner's
     // console) and holds it like a terminal program.
     bool attach(const std::string& ptyPath);
-    const std::string& consolePath() const { return console_; }
     // Reads the console output until text appears (after the last match).
     bool expect(const std::string& text, int timeoutMs = 60000);
     void send(const std::string& bytes);
     std::string unmatched() const { return out_.substr(cursor_); }
     const std::string& output() const { return out_; }  // everything read so far
-    std::string errText() const;  // its standard error and output
+    std::string errText() const;                        // its standard error and output
     bool expectErr(const std::string& text, int timeoutMs = 20000);
     int slaveFd() const { return terminal_; }
     void addOutput(const std::string& text) { out_ += text; }  // what a peer's relay read
@@ -111,7 +129,7 @@ class BootProcess {
     bool readMore(int timeoutMs);
     pid_t pid_ = -1;
     int terminal_ = -1;  // the end we read and type on
-    std::string errFile_, out_, console_;
+    std::string errFile_, out_;
     size_t cursor_ = 0;
 };
 

@@ -11,14 +11,12 @@
 
 namespace stktest {
 
-std::string runnerPath();  // scripts/run-ppce500.sh of this source tree
-
 class QemuRunner {
   public:
     QemuRunner() = default;
     ~QemuRunner();  // ends the runner, which ends QEMU
     QemuRunner(const QemuRunner&) = delete;
-    // Starts the runner with --console pty and the options (--elf, --board,
+    // Starts this source tree's runner with --console pty and the options (--elf, --board,
     // --no-reboot, ...); true once it printed "waiting for a terminal on PATH".
     bool start(const std::vector<std::string>& options);
     const std::string& ptyPath() const { return pty_; }

@@ -16,14 +16,10 @@
 #include "platform/platform.h"
 #include "support/board_setup.h"
 #include "support/golden.h"
+#include "support/pty_harness.h"
 #include "support/scripted_console.h"
 
 namespace stktest {
-
-std::string readHostFile(const std::string& path);
-void writeHostFile(const std::string& path, const std::string& bytes);
-std::string makeTempDir(const char* prefix);
-void removeTree(const std::string& path);
 
 // For EXPECT_TRUE: whether `text` holds `part`; a failure shows both.
 inline ::testing::AssertionResult contains(const std::string& text, const std::string& part) {
