@@ -32,6 +32,7 @@
 // The benchmark program builds this file on its own, without the test set-up.
 #ifndef STK_BINARY_DIR
 #define STK_BINARY_DIR "."
+#define STK_SOURCE_DIR "."
 #endif
 // A cross build's tests start its programs through the emulator (qemu-user).
 #ifndef STK_TEST_EMULATOR
@@ -87,11 +88,9 @@ void addNoisy(const LineNoise& n, std::mt19937& rng, const char* p, size_t len, 
 
 // The build's own programs run through the emulator, if the build has one.
 std::vector<std::string> withEmulator(std::vector<std::string> argv) {
-    std::string word, emulator = STK_TEST_EMULATOR;
-    if (emulator.empty() || argv.empty() || argv[0].rfind(STK_BINARY_DIR "/", 0) != 0) return argv;
-    std::vector<std::string> words;
-    for (std::istringstream in(emulator); in >> word;) words.push_back(word);
-    argv.insert(argv.begin(), words.begin(), words.end());
+    std::istringstream emulator(STK_TEST_EMULATOR);
+    if (argv.empty() || argv[0].rfind(STK_BINARY_DIR "/", 0) != 0) return argv;
+    argv.insert(argv.begin(), std::istream_iterator<std::string>(emulator), {});
     return argv;
 }
 
@@ -121,7 +120,8 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io
             std::string* errFile) {
     char errTemplate[] = "/tmp/stkpeer-err-XXXXXX";
     int err = ::mkostemp(errTemplate, O_CLOEXEC);
-    *errFile = errTemplate;
+    if (errFile) *errFile = errTemplate;
+    if (!errFile) ::unlink(errTemplate);  // nobody reads it
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -188,11 +188,9 @@ int runTool(const std::vector<std::string>& argv, std::string* output) {
 
 int runOnLine(const std::string& line, const std::string& dir, const std::vector<std::string>& argv,
               int timeoutMs) {
-    std::string errFile;
     int fd = ::open(line.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    pid_t pid = fd < 0 ? -1 : spawn(argv, dir, fd, &errFile);
+    pid_t pid = fd < 0 ? -1 : spawn(argv, dir, fd, nullptr);
     if (fd >= 0) ::close(fd);
-    if (!errFile.empty()) ::unlink(errFile.c_str());
     return pid > 0 ? reap(pid, timeoutMs) : -1;
 }
 
@@ -214,7 +212,6 @@ std::string randomBytes(size_t n, uint32_t seed) {
 LinePeer::~LinePeer() {
     wait(0);
     if (peerFd_ >= 0) ::close(peerFd_);
-    if (!errFile_.empty()) ::unlink(errFile_.c_str());
 }
 
 bool LinePeer::startProgram(int lineFd, const std::string& workDir,
@@ -222,7 +219,7 @@ bool LinePeer::startProgram(int lineFd, const std::string& workDir,
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
     peerFd_ = sv[0];
-    pid_ = spawn(argv, workDir, sv[1], &errFile_);
+    pid_ = spawn(argv, workDir, sv[1], nullptr);
     ::close(sv[1]);
     for (int fd : {lineFd, peerFd_}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (pid_ > 0) thread_ = std::thread([this, lineFd, options] { relay(lineFd, options); });
@@ -366,6 +363,30 @@ std::string BootProcess::errText() const {
 
 bool BootProcess::expectErr(const std::string& text, int timeoutMs) {
     return waitFor([&] { return errText().find(text) != std::string::npos; }, timeoutMs);
+}
+
+// --- QemuRunner ----------------------------------------------------------------
+
+QemuRunner::~QemuRunner() {
+    if (pid_ > 0 && wait(0) < 0) {
+        ::kill(pid_, SIGTERM);  // its trap ends QEMU
+        wait(10000);
+    }
+    if (!errFile_.empty()) ::unlink(errFile_.c_str());
+}
+
+bool QemuRunner::start(const std::vector<std::string>& options) {
+    std::vector<std::string> argv{STK_SOURCE_DIR "/scripts/run-ppce500.sh", "--console", "pty"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    pid_ = spawn(argv, "", -1, &errFile_);
+    // Empty when the runner gave up first (its message is in errText).
+    pty_ = wordAfter(errFile_, "waiting for a terminal on ", pid_, 120000);
+    return !pty_.empty();
+}
+
+int QemuRunner::wait(int timeoutMs) {
+    if (pid_ > 0 && status_ < 0) status_ = reap(pid_, timeoutMs, false);
+    return status_;
 }
 
 // --- BriskClock -----------------------------------------------------------------

@@ -1,7 +1,7 @@
 // Test support for runs with real time on a pseudo-terminal: the boot program
-// as a child process on its pty console, a board of this process whose
-// console is a pty, and peer programs (lrzsz) joined to a line through a relay
-// that can inject line noise.
+// as a child process on its pty console (or on QEMU), a board of this process
+// whose console is a pty, and peer programs (lrzsz) joined to a line through a
+// relay that can inject line noise.
 //
 // Peers sit on a socket pair rather than on the pty itself: lrzsz flushes its
 // terminal input after every start character and acknowledgement, which on a
@@ -42,8 +42,8 @@ void removeTree(const std::string& path);
 
 // Starts argv in dir (empty: this one) with its standard input and output on
 // `io` (-1: input from /dev/null, output with standard error) and its
-// standard error in a fresh temporary file, whose name goes to *errFile. The
-// child gets SIGTERM when this process dies.
+// standard error in a fresh temporary file, whose name goes to *errFile
+// (nullptr: an unnamed one). The child gets SIGTERM when this process dies.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io,
             std::string* errFile);
 // A child's exit code or 128 + signal; -1 when it still runs after timeoutMs
@@ -75,9 +75,7 @@ struct RelayOptions {
 // relay thread that copies bytes both ways.
 class LinePeer {
   public:
-    LinePeer() = default;
-    ~LinePeer();
-    LinePeer(const LinePeer&) = delete;
+    ~LinePeer();  // not copied: its members are not
     // argv[0] is looked up in PATH; lrzsz takes bare file names, so it runs in workDir.
     bool startProgram(int lineFd, const std::string& workDir, const std::vector<std::string>& argv,
                       const RelayOptions& options = {});
@@ -92,7 +90,6 @@ class LinePeer {
     void relay(int lineFd, RelayOptions opt);
     pid_t pid_ = -1;
     int peerFd_ = -1;
-    std::string errFile_;
     std::atomic<bool> stop_{false}, peerDrained_{false};
     std::atomic<uint64_t> toLineCount_{0};
     std::mutex mu_;
@@ -131,6 +128,29 @@ class BootProcess {
     int terminal_ = -1;  // the end we read and type on
     std::string errFile_, out_;
     size_t cursor_ = 0;
+};
+
+// The board build on QEMU: scripts/run-ppce500.sh of this source tree as a
+// child process with its console on a pseudo-terminal. start() returns once
+// the runner has named the pty; the board runs when a terminal opens it
+// (BootProcess::attach, like a terminal program).
+class QemuRunner {
+  public:
+    QemuRunner() = default;
+    ~QemuRunner();  // ends the runner, which ends QEMU
+    QemuRunner(const QemuRunner&) = delete;
+    // Starts the runner with --console pty and the options (--elf, --board,
+    // --no-reboot, ...); true once it printed "waiting for a terminal on PATH".
+    bool start(const std::vector<std::string>& options);
+    const std::string& ptyPath() const { return pty_; }
+    // The runner's exit status (QEMU's), or -1 when it still runs after timeoutMs.
+    int wait(int timeoutMs);
+    std::string errText() const { return readHostFile(errFile_); }  // its standard error and output
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::string errFile_, pty_;
 };
 
 // Real time, except that sleeps of a second or more (the pauses before and

@@ -38,16 +38,14 @@ class ScriptedConsole : public ConsoleDevice {
   public:
     explicit ScriptedConsole(VirtualClock& clock) : clock_(clock) {}
 
-    // Queues bytes readable at the current virtual time, `delayUs` later, or
-    // at `atUs` (after what is already queued for that time).
-    void send(std::string_view bytes) { sendAt(clock_.nowUs(), bytes); }
+    // Queues bytes readable at the current virtual time, or `delayUs` later
+    // (after what is already queued for that time).
+    void send(std::string_view bytes) { sendAfter(0, bytes); }
     void sendAfter(uint64_t delayUs, std::string_view bytes) {
-        sendAt(clock_.nowUs() + delayUs, bytes);
-    }
-    void sendAt(uint64_t atUs, std::string_view bytes) {
         auto later = [](uint64_t t, const auto& chunk) { return t < chunk.first; };
+        uint64_t at = clock_.nowUs() + delayUs;
         if (!bytes.empty())
-            in_.emplace(std::upper_bound(in_.begin(), in_.end(), atUs, later), atUs, bytes);
+            in_.emplace(std::upper_bound(in_.begin(), in_.end(), at, later), at, bytes);
     }
     // When the output (from now on) contains `text`, queue `reply`. Answers
     // fire in the order they were given, each once.

@@ -26,13 +26,9 @@ std::string unescape(const std::string& text) {
     return out;
 }
 
-bool runsOn(const std::string& firstLine, const std::string& target) {
-    if (!firstLine.starts_with("{") || firstLine.find('}') != firstLine.size() - 1)
-        return target == "host";
-    std::istringstream names(firstLine.substr(1, firstLine.size() - 2));
-    for (std::string name; names >> name;)
-        if (name == target) return true;
-    return false;
+// A session's first line "{host ppce500}" names the targets it runs on.
+bool isTargetsLine(const std::string& line) {
+    return line.starts_with("{") && line.find('}') + 1 == line.size();
 }
 
 }  // namespace
@@ -45,7 +41,9 @@ std::vector<std::string> sessionNames(const std::string& target) {
         std::string first;
         while (std::getline(in, first) && first.starts_with("#")) {
         }
-        if (runsOn(first, target)) names.push_back(line.substr(4));
+        std::string targets =
+            isTargetsLine(first) ? " " + first.substr(1, first.size() - 2) + " " : " host ";
+        if (targets.find(" " + target + " ") != std::string::npos) names.push_back(line.substr(4));
     }
     return names;
 }
@@ -56,8 +54,7 @@ std::vector<std::string> sessionSteps(const std::string& name, const std::string
     std::istringstream in(golden(kScripts, name));
     for (std::string line; std::getline(in, line);) {
         size_t close = line.find('}');
-        if (line.starts_with("{") && close != std::string::npos && close + 1 == line.size())
-            continue;  // the targets line
+        if (isTargetsLine(line)) continue;
         if (line.starts_with("{") && close != std::string::npos) {
             if (line.substr(1, close - 1) != target) continue;
             line.erase(0, close + 1);

@@ -1,6 +1,5 @@
 #include "support/test_board.h"
 
-#include "bootflash/bootflash.h"
 #include "eventlog/eventlog.h"
 #include "osapi/osapi.h"
 #include "sim/board_devices.h"
@@ -20,8 +19,7 @@ void TestBoard::powerOn() {
 
 TestBoard::TestBoard(bool formatted) : dir_(makeTempDir("stkboard-")) {
     powerOn();
-    if (!formatted) return;
-    formatAndEnterFiles();
+    if (formatted) formatAndEnterFiles();
 }
 
 TestBoard::~TestBoard() {

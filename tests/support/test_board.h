@@ -11,8 +11,6 @@
 #include "platform/host/address_map.h"
 #include "platform/host/board.h"
 #include "platform/host/folder_volume.h"
-#include "platform/host/host_clock.h"
-#include "platform/host/host_console.h"
 #include "platform/platform.h"
 #include "support/board_setup.h"
 #include "support/golden.h"

@@ -1,6 +1,7 @@
 #include "support/xmodem_sender.h"
 
-#include "platform/platform.h"
+#include <numeric>
+
 #include "support/pty_harness.h"
 
 namespace xmpeer {
@@ -16,9 +17,7 @@ uint16_t crc16(const std::string& data) {
 }
 
 uint8_t sum8(const std::string& data) {
-    uint8_t s = 0;
-    for (unsigned char b : data) s = uint8_t(s + b);
-    return s;
+    return uint8_t(std::accumulate(data.begin(), data.end(), 0));  // signed chars: the same mod 256
 }
 
 std::string wireBlock(int number, const std::string& data, bool crc) {
