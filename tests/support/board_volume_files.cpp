@@ -4,7 +4,6 @@
 #include <filesystem>
 
 #include "fs/flash_volume.h"
-#include "support/pty_harness.h"
 #include "support/test_board.h"
 
 namespace stktest {
@@ -22,10 +21,6 @@ std::string exportedVolumeFindings(const std::string& file) {
 BoardVolumeFiles::BoardVolumeFiles(std::string boardDir, bool flash)
     : board_(std::move(boardDir)), scratch_(makeTempDir("stkvolfiles-")), flash_(flash) {
     ::setenv("MTOOLS_SKIP_CHECK", "1", 1);
-}
-
-BoardVolumeFiles::~BoardVolumeFiles() {
-    removeTree(scratch_);
 }
 
 std::string BoardVolumeFiles::snapshot() {

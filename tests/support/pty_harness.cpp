@@ -29,11 +29,6 @@
 #include "sim/board_devices.h"
 #include "support/board_setup.h"
 
-// The benchmark program builds this file on its own, without the test set-up.
-#ifndef STK_BINARY_DIR
-#define STK_BINARY_DIR "."
-#define STK_SOURCE_DIR "."
-#endif
 // A cross build's tests start its programs through the emulator (qemu-user).
 #ifndef STK_TEST_EMULATOR
 #define STK_TEST_EMULATOR ""
@@ -94,28 +89,10 @@ std::vector<std::string> withEmulator(std::vector<std::string> argv) {
     return argv;
 }
 
-}  // namespace
-
-std::string readHostFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void writeHostFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string makeTempDir(const char* prefix) {
-    std::string templ = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
-    if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    return templ;
-}
-
-void removeTree(const std::string& path) {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-}
-
+// Starts argv in dir (empty: this one) with its standard input and output on
+// `io` (-1: input from /dev/null, output with standard error) and its
+// standard error in a fresh temporary file, whose name goes to *errFile
+// (nullptr: an unnamed one). The child gets SIGTERM when this process dies.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io,
             std::string* errFile) {
     char errTemplate[] = "/tmp/stkpeer-err-XXXXXX";
@@ -142,7 +119,9 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io
     return pid;
 }
 
-int reap(pid_t pid, int timeoutMs, bool kill) {
+// A child's exit code or 128 + signal; -1 when it still runs after timeoutMs
+// (and is killed, with kill).
+int reap(pid_t pid, int timeoutMs, bool kill = true) {
     int status = 0;
     if (!waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
         if (kill) ::kill(pid, SIGKILL), ::waitpid(pid, &status, 0);
@@ -151,6 +130,8 @@ int reap(pid_t pid, int timeoutMs, bool kill) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// The word after `mark` in the child's standard error file once it is
+// complete; "" when the child ends or timeoutMs pass first.
 std::string wordAfter(const std::string& errFile, const std::string& mark, pid_t pid,
                       int timeoutMs) {
     std::string text;
@@ -169,12 +150,26 @@ std::string wordAfter(const std::string& errFile, const std::string& mark, pid_t
     return end == std::string::npos ? "" : text.substr(at + mark.size(), end - at - mark.size());
 }
 
-std::string stkbootPath() {
-    return std::string(STK_BINARY_DIR) + "/stkboot";
+}  // namespace
+
+std::string readHostFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
-std::string stkimagePath() {
-    return std::string(STK_BINARY_DIR) + "/stkimage";
+void writeHostFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string makeTempDir(const char* prefix) {
+    std::string templ = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
+    if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    return templ;
+}
+
+void removeTree(const std::string& path) {
+    std::error_code ec;
+    fs::remove_all(path, ec);
 }
 
 int runTool(const std::vector<std::string>& argv, std::string* output) {
@@ -234,11 +229,6 @@ int LinePeer::wait(int timeoutMs) {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     return result;
-}
-
-std::string LinePeer::lineTranscript() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return transcript_;
 }
 
 // Writes what the descriptor takes now; a socket whose reader has gone gives
@@ -322,9 +312,7 @@ bool BootProcess::startTerminal(const std::vector<std::string>& argv, const std:
     terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (terminal_ < 0 || ::grantpt(terminal_) != 0 || ::unlockpt(terminal_) != 0) return false;
     int screen = ::open(::ptsname(terminal_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    struct winsize size {
-        24, 80, 0, 0
-    };  // a line editor asks for the width
+    const winsize size = {24, 80, 0, 0};  // a line editor asks for the width
     ::ioctl(screen, TIOCSWINSZ, &size);
     pid_ = spawn(argv, dir, screen, &errFile_);
     ::close(screen);
@@ -332,9 +320,7 @@ bool BootProcess::startTerminal(const std::vector<std::string>& argv, const std:
 }
 
 bool BootProcess::readMore(int timeoutMs) {
-    struct pollfd p {
-        terminal_, POLLIN, 0
-    };
+    pollfd p = {terminal_, POLLIN, 0};
     char buf[4096];
     ssize_t n = ::poll(&p, 1, timeoutMs) > 0 ? ::read(terminal_, buf, sizeof buf) : -1;
     if (n > 0) out_.append(buf, size_t(n));
@@ -355,10 +341,6 @@ void BootProcess::send(const std::string& bytes) {
         ssize_t n = ::write(terminal_, bytes.data() + done, bytes.size() - done);
         done += n > 0 ? size_t(n) : 0;
     }
-}
-
-std::string BootProcess::errText() const {
-    return readHostFile(errFile_);
 }
 
 bool BootProcess::expectErr(const std::string& text, int timeoutMs) {

@@ -22,10 +22,20 @@
 #include "platform/clock.h"
 #include "platform/host/board.h"
 
+// The benchmark program builds the harness on its own, without the test set-up.
+#ifndef STK_BINARY_DIR
+#define STK_BINARY_DIR "."
+#define STK_SOURCE_DIR "."
+#endif
+
 namespace stktest {
 
-std::string stkbootPath();
-std::string stkimagePath();
+inline std::string stkbootPath() {
+    return STK_BINARY_DIR "/stkboot";
+}
+inline std::string stkimagePath() {
+    return STK_BINARY_DIR "/stkimage";
+}
 // Runs a tool to its end; its output (with standard error) goes to *output.
 int runTool(const std::vector<std::string>& argv, std::string* output = nullptr);
 bool programsAvailable(const std::vector<std::string>& names);
@@ -39,20 +49,6 @@ std::string readHostFile(const std::string& path);
 void writeHostFile(const std::string& path, const std::string& bytes);
 std::string makeTempDir(const char* prefix);
 void removeTree(const std::string& path);
-
-// Starts argv in dir (empty: this one) with its standard input and output on
-// `io` (-1: input from /dev/null, output with standard error) and its
-// standard error in a fresh temporary file, whose name goes to *errFile
-// (nullptr: an unnamed one). The child gets SIGTERM when this process dies.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io,
-            std::string* errFile);
-// A child's exit code or 128 + signal; -1 when it still runs after timeoutMs
-// (and is killed, with kill).
-int reap(pid_t pid, int timeoutMs, bool kill = true);
-// The word after `mark` in the child's standard error file once it is
-// complete; "" when the child ends or timeoutMs pass first.
-std::string wordAfter(const std::string& errFile, const std::string& mark, pid_t pid,
-                      int timeoutMs);
 
 // Byte faults at a seeded rate per byte.
 struct LineNoise {
@@ -82,7 +78,11 @@ class LinePeer {
     // Waits for the end (killing the program after timeoutMs) and for its last
     // bytes to reach the line. Returns the exit code, 128 + signal, or -1 on time-out.
     int wait(int timeoutMs);
-    std::string lineTranscript();  // everything read from the line so far
+    // Everything read from the line so far.
+    std::string lineTranscript() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return transcript_;
+    }
     uint64_t bytesToLine() const { return toLineCount_; }
     void kill() { ::kill(pid_, SIGKILL); }  // the program dies, as on a lost line
 
@@ -116,8 +116,8 @@ class BootProcess {
     bool expect(const std::string& text, int timeoutMs = 60000);
     void send(const std::string& bytes);
     std::string unmatched() const { return out_.substr(cursor_); }
-    const std::string& output() const { return out_; }  // everything read so far
-    std::string errText() const;                        // its standard error and output
+    const std::string& output() const { return out_; }              // everything read so far
+    std::string errText() const { return readHostFile(errFile_); }  // its standard error and output
     bool expectErr(const std::string& text, int timeoutMs = 20000);
     int slaveFd() const { return terminal_; }
     void addOutput(const std::string& text) { out_ += text; }  // what a peer's relay read

@@ -61,10 +61,8 @@ class ScriptedConsole : public ConsoleDevice {
     std::function<void()> onStarve;
 
     const std::string& output() const { return out_; }
-    std::string takeOutput() {  // output since the last call
-        size_t from = std::exchange(taken_, out_.size());
-        return out_.substr(from);
-    }
+    // Output since the last call.
+    std::string takeOutput() { return out_.substr(std::exchange(taken_, out_.size())); }
     void clearOutput() { out_.clear(), taken_ = 0; }
 
     // The n-th read from now (1 = the next one) fails, as on a line in error.

@@ -17,16 +17,6 @@ void TestBoard::powerOn() {
     osapiLogRoutineSet(zq_vlogf);
 }
 
-TestBoard::TestBoard(bool formatted) : dir_(makeTempDir("stkboard-")) {
-    powerOn();
-    if (formatted) formatAndEnterFiles();
-}
-
-TestBoard::~TestBoard() {
-    plat::uninstallBoard();
-    removeTree(dir_);
-}
-
 namespace {
 std::string boardName(const std::string& name) {
     return name.empty() || name[0] == '/' ? name : "/DskVol/files/" + name;

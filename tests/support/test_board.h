@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/host/address_map.h"
 #include "platform/host/board.h"
 #include "platform/host/folder_volume.h"
 #include "platform/platform.h"
@@ -29,8 +28,14 @@ class TestBoard {
   public:
     // formatted: the flash disk is formatted, mounted, and the working
     // directory is "/DskVol/files", as after start-up.
-    explicit TestBoard(bool formatted = true);
-    ~TestBoard();
+    explicit TestBoard(bool formatted = true) : dir_(makeTempDir("stkboard-")) {
+        powerOn();
+        if (formatted) formatAndEnterFiles();
+    }
+    ~TestBoard() {
+        plat::uninstallBoard();
+        removeTree(dir_);
+    }
 
     // A new console, clock and devices on the same folder, as at the next power-on.
     void powerOn();
