@@ -4,7 +4,6 @@
 #include <filesystem>
 
 #include "fs/flash_volume.h"
-#include "support/pty_harness.h"
 #include "support/test_board.h"
 
 namespace stktest {
@@ -24,17 +23,10 @@ BoardVolumeFiles::BoardVolumeFiles(std::string boardDir, bool flash)
     ::setenv("MTOOLS_SKIP_CHECK", "1", 1);
 }
 
-BoardVolumeFiles::~BoardVolumeFiles() {
-    removeTree(scratch_);
-}
-
 std::string BoardVolumeFiles::snapshot() {
     if (!flash_) return board_ + "/DskVol";
     std::string chip = scratch_ + "/chip", tree = scratch_ + "/tree", out;
-    removeTree(chip);
-    removeTree(tree);
-    fsys::create_directories(chip);
-    fsys::create_directories(tree);
+    for (const std::string& dir : {chip, tree}) removeTree(dir), fsys::create_directories(dir);
     for (const char* name : {"norflash.bin", "flashdisk"})
         fsys::copy_file(board_ + "/" + name, chip + "/" + name);
     if (runTool({stkimagePath(), "volume", chip, "export", chip + "/volume.img"}, &out) != 0 ||
@@ -52,13 +44,9 @@ std::map<std::string, std::string> BoardVolumeFiles::files(const std::string& di
 }
 
 bool BoardVolumeFiles::put(const std::string& path, const std::string& bytes) {
-    if (!flash_) {
-        writeHostFile(board_ + "/DskVol/" + path, bytes);
-        return true;
-    }
-    std::string file = scratch_ + "/put", out;
+    std::string file = flash_ ? scratch_ + "/put" : board_ + "/DskVol/" + path, out;
     writeHostFile(file, bytes);
-    bool ok = runTool({stkimagePath(), "volume", board_, "put", file, path}, &out) == 0;
+    bool ok = !flash_ || runTool({stkimagePath(), "volume", board_, "put", file, path}, &out) == 0;
     if (!ok) ADD_FAILURE() << out;
     return ok;
 }

@@ -7,6 +7,8 @@
 #include <map>
 #include <string>
 
+#include "support/pty_harness.h"
+
 namespace stktest {
 
 // The flash volume of the board running in this process (its volumes
@@ -18,7 +20,7 @@ class BoardVolumeFiles {
   public:
     // flash: the board keeps a flash volume (stkboot --volume flash).
     BoardVolumeFiles(std::string boardDir, bool flash);
-    ~BoardVolumeFiles();
+    ~BoardVolumeFiles() { removeTree(scratch_); }
     // A host folder holding the volume's tree as it is now ("files/image1"
     // under it). A flash volume is read from a copy of the chip, so a
     // stkboot idle at a prompt may keep running.

@@ -12,42 +12,14 @@ namespace {
 
 const std::string kTests = STK_SOURCE_DIR "/tests/";
 
-// Where section `name` lies in the file's bytes: [*begin, *end).
-void sectionSpan(const std::string& bytes, const std::string& file, const std::string& name,
-                 size_t* begin, size_t* end) {
+// Where section `name` lies in the file's bytes: its start and its length.
+std::pair<size_t, size_t> sectionSpan(const std::string& bytes, const std::string& file,
+                                      const std::string& name) {
     std::string text = "\n" + bytes;
     size_t at = text.find("\n### " + name + "\n");
     if (at == std::string::npos) throw std::runtime_error("no section " + name + " in " + file);
-    *begin = at + name.size() + 5;
-    *end = std::min(text.find("\n### ", *begin + 1), text.size() - 1) - 1;
-}
-
-}  // namespace
-
-std::string golden(const std::string& file, const std::string& name) {
-    std::string bytes = readHostFile(kTests + file);
-    size_t begin, end;
-    sectionSpan(bytes, file, name, &begin, &end);
-    return bytes.substr(begin, end - begin);
-}
-
-namespace {
-
-// Writes the section from `text`, with the menu put back as "{menu}" where
-// the old section had it.
-::testing::AssertionResult rewrite(std::string text, const std::string& file,
-                                   const std::string& name, const std::string& old) {
-    if (old.find("[...]") != std::string::npos)
-        return ::testing::AssertionFailure() << name << " has \"[...]\" parts: edit it by hand";
-    std::string menu = old.find("{menu}") != std::string::npos ? golden(file, "Menu") : "";
-    for (size_t at = 0; !menu.empty() && (at = text.find(menu, at)) != std::string::npos;)
-        text.replace(at, menu.size(), "{menu}");
-    std::string bytes = readHostFile(kTests + file);
-    size_t begin, end;
-    sectionSpan(bytes, file, name, &begin, &end);
-    writeHostFile(kTests + file, bytes.replace(begin, end - begin, text));
-    std::fprintf(stderr, "rewrote section %s of %s\n", name.c_str(), file.c_str());
-    return ::testing::AssertionSuccess();
+    size_t begin = at + name.size() + 5;
+    return {begin, std::min(text.find("\n### ", begin + 1), text.size() - 1) - 1 - begin};
 }
 
 ::testing::AssertionResult compare(const std::string& text, std::string pattern,
@@ -75,13 +47,30 @@ namespace {
 
 }  // namespace
 
+std::string golden(const std::string& file, const std::string& name) {
+    std::string bytes = readHostFile(kTests + file);
+    auto [begin, length] = sectionSpan(bytes, file, name);
+    return bytes.substr(begin, length);
+}
+
 ::testing::AssertionResult matchesGolden(const std::string& text, const std::string& file,
                                          const std::string& name) {
     std::string pattern = golden(file, name);
     ::testing::AssertionResult result = compare(text, pattern, file, name);
     const char* update = std::getenv("STK_UPDATE_GOLDEN");
     if (result || !update || std::string(update) != "1") return result;
-    return rewrite(text, file, name, pattern);
+    // The section is written from `text`, with the menu put back as "{menu}"
+    // where the old section had it.
+    if (pattern.find("[...]") != std::string::npos)
+        return ::testing::AssertionFailure() << name << " has \"[...]\" parts: edit it by hand";
+    std::string menu = pattern.find("{menu}") != std::string::npos ? golden(file, "Menu") : "";
+    std::string fresh = text, bytes = readHostFile(kTests + file);
+    for (size_t at = 0; !menu.empty() && (at = fresh.find(menu, at)) != std::string::npos;)
+        fresh.replace(at, menu.size(), "{menu}");
+    auto [begin, length] = sectionSpan(bytes, file, name);
+    writeHostFile(kTests + file, bytes.replace(begin, length, fresh));
+    std::fprintf(stderr, "rewrote section %s of %s\n", name.c_str(), file.c_str());
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace stktest

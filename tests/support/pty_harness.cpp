@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -12,29 +13,22 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <utility>
 
-#include "bootflash/bootflash.h"
-#include "platform/host/address_map.h"
-#include "platform/host/board.h"
 #include "platform/host/folder_volume.h"
-#include "platform/host/host_clock.h"
 #include "platform/host/host_console.h"
-#include "platform/platform.h"
 #include "sim/board_devices.h"
 #include "support/board_setup.h"
 
-// The benchmark program builds this file on its own, without the test set-up.
-#ifndef STK_BINARY_DIR
-#define STK_BINARY_DIR "."
-#endif
 // A cross build's tests start its programs through the emulator (qemu-user).
 #ifndef STK_TEST_EMULATOR
 #define STK_TEST_EMULATOR ""
@@ -56,9 +50,11 @@ bool retry(ssize_t n) {
     return n < 0 && (errno == EAGAIN || errno == EINTR);
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+// Polls done() every 2 ms until it holds or timeoutMs have passed.
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+    for (uint64_t deadline = monoUs() / 1000 + uint64_t(timeoutMs); !done(); ::usleep(2000))
+        if (monoUs() / 1000 >= deadline) return false;
+    return true;
 }
 
 // A raw terminal at the given speed (0: the speed left as it is).
@@ -72,18 +68,45 @@ void makeRaw(int fd, speed_t speed) {
     ::tcsetattr(fd, TCSANOW, &t);
 }
 
-// Starts argv in dir with its standard input and output on `io` and its
-// standard error in a fresh temporary file, whose name goes to *errFile.
+// Appends a chunk to `out` with the byte faults of `n`.
+void addNoisy(const LineNoise& n, std::mt19937& rng, const char* p, size_t len, std::string& out) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double dropOrDuplicate = n.dropRate + n.duplicateRate;
+    for (size_t i = 0; i < len; ++i) {
+        double x = dropOrDuplicate + n.corruptRate > 0 ? u(rng) : 1;
+        if (x < n.dropRate) continue;
+        if (x < dropOrDuplicate) out.push_back(p[i]);
+        bool corrupt = x >= dropOrDuplicate && x < dropOrDuplicate + n.corruptRate;
+        out.push_back(corrupt ? char(uint8_t(p[i]) ^ uint8_t(1 + rng() % 255)) : p[i]);
+    }
+}
+
+// The build's own programs run through the emulator, if the build has one.
+std::vector<std::string> withEmulator(std::vector<std::string> argv) {
+    std::istringstream emulator(STK_TEST_EMULATOR);
+    if (argv.empty() || argv[0].rfind(STK_BINARY_DIR "/", 0) != 0) return argv;
+    argv.insert(argv.begin(), std::istream_iterator<std::string>(emulator), {});
+    return argv;
+}
+
+// Starts argv in dir (empty: this one) with its standard input and output on
+// `io` (-1: input from /dev/null, output with standard error) and its
+// standard error in a fresh temporary file, whose name goes to *errFile
+// (nullptr: an unnamed one). The child gets SIGTERM when this process dies.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io,
             std::string* errFile) {
     char errTemplate[] = "/tmp/stkpeer-err-XXXXXX";
     int err = ::mkostemp(errTemplate, O_CLOEXEC);
-    *errFile = errTemplate;
+    if (errFile) *errFile = errTemplate;
+    if (!errFile) ::unlink(errTemplate);  // nobody reads it
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = err < 0 ? -1 : ::fork();
+    pid_t parent = ::getpid(), pid = err < 0 ? -1 : ::fork();
     if (pid == 0) {
+        // A test that dies leaves no program running.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(126);
         ::setsid();  // never shares our controlling terminal
         if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
         ::dup2(io >= 0 ? io : ::open("/dev/null", O_RDONLY), 0);
@@ -96,73 +119,73 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int io
     return pid;
 }
 
-// Waits for a child; kills it after timeoutMs. Exit code, 128 + signal, or -1.
-int reap(pid_t pid, int timeoutMs) {
+// A child's exit code or 128 + signal; -1 when it still runs after timeoutMs
+// (and is killed, with kill).
+int reap(pid_t pid, int timeoutMs, bool kill = true) {
     int status = 0;
-    for (uint64_t deadline = monoUs() / 1000 + uint64_t(timeoutMs);
-         ::waitpid(pid, &status, WNOHANG) != pid;) {
-        if (monoUs() / 1000 >= deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        ::usleep(2000);
+    if (!waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
+        if (kill) ::kill(pid, SIGKILL), ::waitpid(pid, &status, 0);
+        return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Appends a chunk to `out` with the byte faults of `n`.
-void addNoisy(const LineNoise& n, std::mt19937& rng, const char* p, size_t len, std::string& out) {
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    for (size_t i = 0; i < len; ++i) {
-        double x = n.dropRate + n.duplicateRate + n.corruptRate > 0 ? u(rng) : 1;
-        if (x < n.dropRate) continue;
-        if (x < n.dropRate + n.duplicateRate) out.push_back(p[i]);
-        bool corrupt =
-            x >= n.dropRate + n.duplicateRate && x < n.dropRate + n.duplicateRate + n.corruptRate;
-        out.push_back(corrupt ? char(uint8_t(p[i]) ^ uint8_t(1 + rng() % 255)) : p[i]);
-    }
-}
-
-// The build's own programs run through the emulator, if the build has one.
-std::vector<std::string> withEmulator(std::vector<std::string> argv) {
-    std::string word, emulator = STK_TEST_EMULATOR;
-    if (emulator.empty() || argv.empty() || argv[0].rfind(STK_BINARY_DIR "/", 0) != 0) return argv;
-    std::vector<std::string> words;
-    for (std::istringstream in(emulator); in >> word;) words.push_back(word);
-    argv.insert(argv.begin(), words.begin(), words.end());
-    return argv;
+// The word after `mark` in the child's standard error file once it is
+// complete; "" when the child ends or timeoutMs pass first.
+std::string wordAfter(const std::string& errFile, const std::string& mark, pid_t pid,
+                      int timeoutMs) {
+    std::string text;
+    size_t at = std::string::npos, end = at;
+    waitFor(
+        [&] {
+            text = readHostFile(errFile);
+            at = text.find(mark);
+            end = at == std::string::npos ? at : text.find_first_of(" \n", at + mark.size());
+            siginfo_t ended{};  // whether the child has ended, leaving it to be reaped
+            return end != std::string::npos ||
+                   ::waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                   ended.si_pid != 0;
+        },
+        timeoutMs);
+    return end == std::string::npos ? "" : text.substr(at + mark.size(), end - at - mark.size());
 }
 
 }  // namespace
 
-std::string stkbootPath() {
-    return std::string(STK_BINARY_DIR) + "/stkboot";
+std::string readHostFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
-std::string stkimagePath() {
-    return std::string(STK_BINARY_DIR) + "/stkimage";
+void writeHostFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string makeTempDir(const char* prefix) {
+    std::string templ = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
+    if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    return templ;
+}
+
+void removeTree(const std::string& path) {
+    std::error_code ec;
+    fs::remove_all(path, ec);
 }
 
 int runTool(const std::vector<std::string>& argv, std::string* output) {
-    std::string cmd;
-    for (const auto& a : withEmulator(argv))
-        cmd += " '" + a + "'";  // paths and options without quotes
-    FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        if (output) output->append(buf, n);
-    int status = p ? ::pclose(p) : -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::string errFile;
+    pid_t pid = spawn(withEmulator(argv), "", -1, &errFile);
+    int rc = pid > 0 ? reap(pid, INT_MAX) : -1;
+    if (output) *output += readHostFile(errFile);
+    ::unlink(errFile.c_str());
+    return rc;
 }
 
 int runOnLine(const std::string& line, const std::string& dir, const std::vector<std::string>& argv,
               int timeoutMs) {
-    std::string errFile;
     int fd = ::open(line.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    pid_t pid = fd < 0 ? -1 : spawn(argv, dir, fd, &errFile);
+    pid_t pid = fd < 0 ? -1 : spawn(argv, dir, fd, nullptr);
     if (fd >= 0) ::close(fd);
-    if (!errFile.empty()) ::unlink(errFile.c_str());
     return pid > 0 ? reap(pid, timeoutMs) : -1;
 }
 
@@ -184,7 +207,6 @@ std::string randomBytes(size_t n, uint32_t seed) {
 LinePeer::~LinePeer() {
     wait(0);
     if (peerFd_ >= 0) ::close(peerFd_);
-    if (!errFile_.empty()) ::unlink(errFile_.c_str());
 }
 
 bool LinePeer::startProgram(int lineFd, const std::string& workDir,
@@ -192,7 +214,7 @@ bool LinePeer::startProgram(int lineFd, const std::string& workDir,
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
     peerFd_ = sv[0];
-    pid_ = spawn(argv, workDir, sv[1], &errFile_);
+    pid_ = spawn(argv, workDir, sv[1], nullptr);
     ::close(sv[1]);
     for (int fd : {lineFd, peerFd_}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (pid_ > 0) thread_ = std::thread([this, lineFd, options] { relay(lineFd, options); });
@@ -209,11 +231,6 @@ int LinePeer::wait(int timeoutMs) {
     return result;
 }
 
-std::string LinePeer::lineTranscript() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return transcript_;
-}
-
 // Writes what the descriptor takes now; a socket whose reader has gone gives
 // EPIPE instead of a signal.
 static ssize_t writeSome(int fd, std::string& pending) {
@@ -225,7 +242,7 @@ static ssize_t writeSome(int fd, std::string& pending) {
 
 void LinePeer::relay(int lineFd, RelayOptions opt) {
     std::mt19937 toPeerRng(opt.toPeer.seed), toLineRng(opt.toLine.seed);
-    std::string toPeer, toLine, scan;  // scan: the tail of discarded text, across reads
+    std::string toPeer, toLine;
     bool discarding = !opt.discardUntil.empty(), peerEof = false, lineDead = false;
     uint64_t releaseAt = discarding ? UINT64_MAX : monoUs() / 1000 + uint64_t(opt.holdMs);
     char buf[8192];
@@ -239,18 +256,14 @@ void LinePeer::relay(int lineFd, RelayOptions opt) {
         ssize_t n = p[0].revents & POLLIN ? ::read(lineFd, buf, sizeof buf) : -2;
         if (n > 0) {
             std::lock_guard<std::mutex> lock(mu_);
+            size_t old = transcript_.size(), from = 0;  // from: the first byte the peer gets
             transcript_.append(buf, size_t(n));
-            size_t from = 0;
-            if (discarding) {
-                scan.append(buf, size_t(n));
-                size_t at = scan.find(opt.discardUntil);
-                from = at == std::string::npos
-                           ? size_t(n)
-                           : size_t(n) - (scan.size() - at - opt.discardUntil.size());
+            if (discarding) {  // a match ends in this read: earlier ones were seen before
+                size_t at = transcript_.find(opt.discardUntil,
+                                             old - std::min(old, opt.discardUntil.size()));
                 discarding = at == std::string::npos;
+                from = discarding ? size_t(n) : at + opt.discardUntil.size() - old;
                 if (!discarding) releaseAt = monoUs() / 1000 + uint64_t(opt.holdMs);
-                if (scan.size() > opt.discardUntil.size())
-                    scan.erase(0, scan.size() - opt.discardUntil.size());
             }
             addNoisy(opt.toPeer, toPeerRng, buf + from, size_t(n) - from, toPeer);
         } else if (n == 0 || (n == -1 && !retry(n))) {
@@ -285,19 +298,11 @@ bool BootProcess::start(const std::string& boardDir, const std::vector<std::stri
     argv.insert(argv.end(), options.begin(), options.end());
     pid_ = spawn(withEmulator(argv), "", -1, &errFile_);
     // The pty's name comes on standard error; we hold its slave like a terminal program.
-    const std::string mark = "stkboot: console on ";
-    if (pid_ < 0 || !expectErr(mark + "/", 10000) || !expectErr("\n", 1000)) return false;
-    std::string e = errText();
-    size_t at = e.find(mark) + mark.size();
-    console_ = e.substr(at, e.find_first_of(" \n", at) - at);
-    if (!attach) return true;
-    terminal_ = ::open(console_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    makeRaw(terminal_, 0);
-    return terminal_ >= 0;
+    std::string console = wordAfter(errFile_, "stkboot: console on ", pid_, 11000);
+    return !console.empty() && (!attach || this->attach(console));
 }
 
 bool BootProcess::attach(const std::string& ptyPath) {
-    console_ = ptyPath;
     terminal_ = ::open(ptyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     makeRaw(terminal_, 0);
     return terminal_ >= 0;
@@ -307,9 +312,7 @@ bool BootProcess::startTerminal(const std::vector<std::string>& argv, const std:
     terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (terminal_ < 0 || ::grantpt(terminal_) != 0 || ::unlockpt(terminal_) != 0) return false;
     int screen = ::open(::ptsname(terminal_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    struct winsize size {
-        24, 80, 0, 0
-    };  // a line editor asks for the width
+    const winsize size = {24, 80, 0, 0};  // a line editor asks for the width
     ::ioctl(screen, TIOCSWINSZ, &size);
     pid_ = spawn(argv, dir, screen, &errFile_);
     ::close(screen);
@@ -317,9 +320,7 @@ bool BootProcess::startTerminal(const std::vector<std::string>& argv, const std:
 }
 
 bool BootProcess::readMore(int timeoutMs) {
-    struct pollfd p {
-        terminal_, POLLIN, 0
-    };
+    pollfd p = {terminal_, POLLIN, 0};
     char buf[4096];
     ssize_t n = ::poll(&p, 1, timeoutMs) > 0 ? ::read(terminal_, buf, sizeof buf) : -1;
     if (n > 0) out_.append(buf, size_t(n));
@@ -342,14 +343,32 @@ void BootProcess::send(const std::string& bytes) {
     }
 }
 
-std::string BootProcess::errText() const {
-    return slurp(errFile_);
+bool BootProcess::expectErr(const std::string& text, int timeoutMs) {
+    return waitFor([&] { return errText().find(text) != std::string::npos; }, timeoutMs);
 }
 
-bool BootProcess::expectErr(const std::string& text, int timeoutMs) {
-    uint64_t deadline = monoUs() / 1000 + uint64_t(timeoutMs);
-    while (errText().find(text) == std::string::npos && monoUs() / 1000 < deadline) ::usleep(2000);
-    return errText().find(text) != std::string::npos;
+// --- QemuRunner ----------------------------------------------------------------
+
+QemuRunner::~QemuRunner() {
+    if (pid_ > 0 && wait(0) < 0) {
+        ::kill(pid_, SIGTERM);  // its trap ends QEMU
+        wait(10000);
+    }
+    if (!errFile_.empty()) ::unlink(errFile_.c_str());
+}
+
+bool QemuRunner::start(const std::vector<std::string>& options) {
+    std::vector<std::string> argv{STK_SOURCE_DIR "/scripts/run-ppce500.sh", "--console", "pty"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    pid_ = spawn(argv, "", -1, &errFile_);
+    // Empty when the runner gave up first (its message is in errText).
+    pty_ = wordAfter(errFile_, "waiting for a terminal on ", pid_, 120000);
+    return !pty_.empty();
+}
+
+int QemuRunner::wait(int timeoutMs) {
+    if (pid_ > 0 && status_ < 0) status_ = reap(pid_, timeoutMs, false);
+    return status_;
 }
 
 // --- BriskClock -----------------------------------------------------------------
@@ -376,9 +395,8 @@ HostLineBoard::HostLineBoard(bool onMaster) : onMaster_(onMaster) {
     plat::ConsoleDevice* con =
         onMaster ? plat::ptyMasterConsole(std::exchange(master_, -1), ::dup(guard_))
                  : plat::openHostConsole(slavePath_.c_str(), err, sizeof err);
-    std::string templ = (fs::temp_directory_path() / "stkline-XXXXXX").string();
-    if (!con || !::mkdtemp(templ.data())) return;
-    dir_ = templ;
+    if (!con) return;
+    dir_ = makeTempDir("stkline-");
     plat::installBoard(std::make_unique<plat::Board>(std::unique_ptr<plat::ConsoleDevice>(con),
                                                      std::make_unique<BriskClock>(), dir_));
     attachBoardDevices(plat::board());
@@ -390,8 +408,7 @@ HostLineBoard::~HostLineBoard() {
     if (plat::boardInstalled()) plat::uninstallBoard();
     for (int fd : {guard_, master_})
         if (fd >= 0) ::close(fd);
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
+    if (!dir_.empty()) removeTree(dir_);
 }
 
 std::string HostLineBoard::hostPath(const std::string& name) const {

@@ -1,7 +1,7 @@
 // Test support for runs with real time on a pseudo-terminal: the boot program
-// as a child process on its pty console, a board of this process whose
-// console is a pty, and peer programs (lrzsz) joined to a line through a relay
-// that can inject line noise.
+// as a child process on its pty console (or on QEMU), a board of this process
+// whose console is a pty, and peer programs (lrzsz) joined to a line through a
+// relay that can inject line noise.
 //
 // Peers sit on a socket pair rather than on the pty itself: lrzsz flushes its
 // terminal input after every start character and acknowledgement, which on a
@@ -22,10 +22,20 @@
 #include "platform/clock.h"
 #include "platform/host/board.h"
 
+// The benchmark program builds the harness on its own, without the test set-up.
+#ifndef STK_BINARY_DIR
+#define STK_BINARY_DIR "."
+#define STK_SOURCE_DIR "."
+#endif
+
 namespace stktest {
 
-std::string stkbootPath();
-std::string stkimagePath();
+inline std::string stkbootPath() {
+    return STK_BINARY_DIR "/stkboot";
+}
+inline std::string stkimagePath() {
+    return STK_BINARY_DIR "/stkimage";
+}
 // Runs a tool to its end; its output (with standard error) goes to *output.
 int runTool(const std::vector<std::string>& argv, std::string* output = nullptr);
 bool programsAvailable(const std::vector<std::string>& names);
@@ -34,6 +44,11 @@ bool programsAvailable(const std::vector<std::string>& names);
 int runOnLine(const std::string& line, const std::string& dir, const std::vector<std::string>& argv,
               int timeoutMs);
 std::string randomBytes(size_t n, uint32_t seed);  // the same bytes for the same seed
+
+std::string readHostFile(const std::string& path);
+void writeHostFile(const std::string& path, const std::string& bytes);
+std::string makeTempDir(const char* prefix);
+void removeTree(const std::string& path);
 
 // Byte faults at a seeded rate per byte.
 struct LineNoise {
@@ -56,16 +71,18 @@ struct RelayOptions {
 // relay thread that copies bytes both ways.
 class LinePeer {
   public:
-    LinePeer() = default;
-    ~LinePeer();
-    LinePeer(const LinePeer&) = delete;
+    ~LinePeer();  // not copied: its members are not
     // argv[0] is looked up in PATH; lrzsz takes bare file names, so it runs in workDir.
     bool startProgram(int lineFd, const std::string& workDir, const std::vector<std::string>& argv,
                       const RelayOptions& options = {});
     // Waits for the end (killing the program after timeoutMs) and for its last
     // bytes to reach the line. Returns the exit code, 128 + signal, or -1 on time-out.
     int wait(int timeoutMs);
-    std::string lineTranscript();  // everything read from the line so far
+    // Everything read from the line so far.
+    std::string lineTranscript() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return transcript_;
+    }
     uint64_t bytesToLine() const { return toLineCount_; }
     void kill() { ::kill(pid_, SIGKILL); }  // the program dies, as on a lost line
 
@@ -73,7 +90,6 @@ class LinePeer {
     void relay(int lineFd, RelayOptions opt);
     pid_t pid_ = -1;
     int peerFd_ = -1;
-    std::string errFile_;
     std::atomic<bool> stop_{false}, peerDrained_{false};
     std::atomic<uint64_t> toLineCount_{0};
     std::mutex mu_;
@@ -96,13 +112,12 @@ class BootProcess {
     // Opens the slave of a pty that another program made (the QEMU runner's
     // console) and holds it like a terminal program.
     bool attach(const std::string& ptyPath);
-    const std::string& consolePath() const { return console_; }
     // Reads the console output until text appears (after the last match).
     bool expect(const std::string& text, int timeoutMs = 60000);
     void send(const std::string& bytes);
     std::string unmatched() const { return out_.substr(cursor_); }
-    const std::string& output() const { return out_; }  // everything read so far
-    std::string errText() const;  // its standard error and output
+    const std::string& output() const { return out_; }              // everything read so far
+    std::string errText() const { return readHostFile(errFile_); }  // its standard error and output
     bool expectErr(const std::string& text, int timeoutMs = 20000);
     int slaveFd() const { return terminal_; }
     void addOutput(const std::string& text) { out_ += text; }  // what a peer's relay read
@@ -111,8 +126,31 @@ class BootProcess {
     bool readMore(int timeoutMs);
     pid_t pid_ = -1;
     int terminal_ = -1;  // the end we read and type on
-    std::string errFile_, out_, console_;
+    std::string errFile_, out_;
     size_t cursor_ = 0;
+};
+
+// The board build on QEMU: scripts/run-ppce500.sh of this source tree as a
+// child process with its console on a pseudo-terminal. start() returns once
+// the runner has named the pty; the board runs when a terminal opens it
+// (BootProcess::attach, like a terminal program).
+class QemuRunner {
+  public:
+    QemuRunner() = default;
+    ~QemuRunner();  // ends the runner, which ends QEMU
+    QemuRunner(const QemuRunner&) = delete;
+    // Starts the runner with --console pty and the options (--elf, --board,
+    // --no-reboot, ...); true once it printed "waiting for a terminal on PATH".
+    bool start(const std::vector<std::string>& options);
+    const std::string& ptyPath() const { return pty_; }
+    // The runner's exit status (QEMU's), or -1 when it still runs after timeoutMs.
+    int wait(int timeoutMs);
+    std::string errText() const { return readHostFile(errFile_); }  // its standard error and output
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::string errFile_, pty_;
 };
 
 // Real time, except that sleeps of a second or more (the pauses before and

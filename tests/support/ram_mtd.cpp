@@ -61,10 +61,8 @@ void RamMtd::step(uint8_t* cells, size_t n, const uint8_t* target) {
     std::minstd_rand noise{uint32_t(steps_)};
     for (size_t i = 0; i < n; ++i) {
         uint8_t bits = cut ? uint8_t(noise() >> 8) : 0;
-        if (target)
-            cells[i] = uint8_t(cells[i] & (target[i] | bits));
-        else
-            cells[i] = cut ? uint8_t(cells[i] | bits) : 0xFF;
+        uint8_t erased = cut ? uint8_t(cells[i] | bits) : 0xFF;
+        cells[i] = target ? uint8_t(cells[i] & (target[i] | bits)) : erased;
     }
     if (!cut) return;
     cutAt_ = 0;

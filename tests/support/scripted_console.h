@@ -38,16 +38,14 @@ class ScriptedConsole : public ConsoleDevice {
   public:
     explicit ScriptedConsole(VirtualClock& clock) : clock_(clock) {}
 
-    // Queues bytes readable at the current virtual time, `delayUs` later, or
-    // at `atUs` (after what is already queued for that time).
-    void send(std::string_view bytes) { sendAt(clock_.nowUs(), bytes); }
+    // Queues bytes readable at the current virtual time, or `delayUs` later
+    // (after what is already queued for that time).
+    void send(std::string_view bytes) { sendAfter(0, bytes); }
     void sendAfter(uint64_t delayUs, std::string_view bytes) {
-        sendAt(clock_.nowUs() + delayUs, bytes);
-    }
-    void sendAt(uint64_t atUs, std::string_view bytes) {
         auto later = [](uint64_t t, const auto& chunk) { return t < chunk.first; };
+        uint64_t at = clock_.nowUs() + delayUs;
         if (!bytes.empty())
-            in_.emplace(std::upper_bound(in_.begin(), in_.end(), atUs, later), atUs, bytes);
+            in_.emplace(std::upper_bound(in_.begin(), in_.end(), at, later), at, bytes);
     }
     // When the output (from now on) contains `text`, queue `reply`. Answers
     // fire in the order they were given, each once.
@@ -63,10 +61,8 @@ class ScriptedConsole : public ConsoleDevice {
     std::function<void()> onStarve;
 
     const std::string& output() const { return out_; }
-    std::string takeOutput() {  // output since the last call
-        size_t from = std::exchange(taken_, out_.size());
-        return out_.substr(from);
-    }
+    // Output since the last call.
+    std::string takeOutput() { return out_.substr(std::exchange(taken_, out_.size())); }
     void clearOutput() { out_.clear(), taken_ = 0; }
 
     // The n-th read from now (1 = the next one) fails, as on a line in error.

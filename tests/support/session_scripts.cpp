@@ -15,24 +15,9 @@ namespace {
 
 const char kScripts[] = "boot/terminal_sessions.txt";
 
-// A step with "\r", "\n" and "\b" written out.
-std::string unescape(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        size_t k = text[i] == '\\' ? std::string("rnb").find(text[i + 1]) : std::string::npos;
-        out += k == std::string::npos ? text[i] : "\r\n\b"[k];
-        i += k != std::string::npos;
-    }
-    return out;
-}
-
-bool runsOn(const std::string& firstLine, const std::string& target) {
-    if (!firstLine.starts_with("{") || firstLine.find('}') != firstLine.size() - 1)
-        return target == "host";
-    std::istringstream names(firstLine.substr(1, firstLine.size() - 2));
-    for (std::string name; names >> name;)
-        if (name == target) return true;
-    return false;
+// A session's first line "{host ppce500}" names the targets it runs on.
+bool isTargetsLine(const std::string& line) {
+    return line.starts_with("{") && line.find('}') + 1 == line.size();
 }
 
 }  // namespace
@@ -43,9 +28,10 @@ std::vector<std::string> sessionNames(const std::string& target) {
     for (std::string line; std::getline(in, line);) {
         if (!line.starts_with("### ")) continue;
         std::string first;
-        while (std::getline(in, first) && first.starts_with("#")) {
-        }
-        if (runsOn(first, target)) names.push_back(line.substr(4));
+        while (std::getline(in, first) && first.starts_with("#")) continue;  // comments
+        std::string targets =
+            isTargetsLine(first) ? " " + first.substr(1, first.size() - 2) + " " : " host ";
+        if (targets.find(" " + target + " ") != std::string::npos) names.push_back(line.substr(4));
     }
     return names;
 }
@@ -56,8 +42,7 @@ std::vector<std::string> sessionSteps(const std::string& name, const std::string
     std::istringstream in(golden(kScripts, name));
     for (std::string line; std::getline(in, line);) {
         size_t close = line.find('}');
-        if (line.starts_with("{") && close != std::string::npos && close + 1 == line.size())
-            continue;  // the targets line
+        if (isTargetsLine(line)) continue;
         if (line.starts_with("{") && close != std::string::npos) {
             if (line.substr(1, close - 1) != target) continue;
             line.erase(0, close + 1);
@@ -65,7 +50,14 @@ std::vector<std::string> sessionSteps(const std::string& name, const std::string
         for (std::string kind : {"folder:", "flash:"})
             if (line.starts_with(kind))
                 line = (kind == "flash:") == flashVolume ? line.substr(kind.size()) : "#";
-        if (!line.empty() && line[0] != '#') steps.push_back(unescape(line));
+        if (line.empty() || line[0] == '#') continue;
+        std::string step;  // "\r", "\n" and "\b" written out
+        for (size_t i = 0; i < line.size(); ++i) {
+            size_t k = line[i] == '\\' ? std::string("rnb").find(line[i + 1]) : std::string::npos;
+            step += k == std::string::npos ? line[i] : "\r\n\b"[k];
+            i += k != std::string::npos;
+        }
+        steps.push_back(step);
     }
     return steps;
 }

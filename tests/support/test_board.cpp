@@ -1,38 +1,10 @@
 #include "support/test_board.h"
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
-#include "bootflash/bootflash.h"
 #include "eventlog/eventlog.h"
 #include "osapi/osapi.h"
 #include "sim/board_devices.h"
 
 namespace stktest {
-
-namespace fs = std::filesystem;
-
-std::string makeTempDir(const char* prefix) {
-    std::string templ = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
-    if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    return templ;
-}
-
-void removeTree(const std::string& path) {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-}
-
-std::string readHostFile(const std::string& path) {
-    std::ostringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
-}
-
-void writeHostFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 void TestBoard::powerOn() {
     auto clock = std::make_unique<plat::VirtualClock>();
@@ -43,17 +15,6 @@ void TestBoard::powerOn() {
     attachBoardDevices(plat::board());
     // The OS layer's messages go through the log utility, as start-up sets it.
     osapiLogRoutineSet(zq_vlogf);
-}
-
-TestBoard::TestBoard(bool formatted) : dir_(makeTempDir("stkboard-")) {
-    powerOn();
-    if (!formatted) return;
-    formatAndEnterFiles();
-}
-
-TestBoard::~TestBoard() {
-    plat::uninstallBoard();
-    removeTree(dir_);
 }
 
 namespace {

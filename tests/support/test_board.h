@@ -8,22 +8,15 @@
 #include <optional>
 #include <string>
 
-#include "platform/host/address_map.h"
 #include "platform/host/board.h"
 #include "platform/host/folder_volume.h"
-#include "platform/host/host_clock.h"
-#include "platform/host/host_console.h"
 #include "platform/platform.h"
 #include "support/board_setup.h"
 #include "support/golden.h"
+#include "support/pty_harness.h"
 #include "support/scripted_console.h"
 
 namespace stktest {
-
-std::string readHostFile(const std::string& path);
-void writeHostFile(const std::string& path, const std::string& bytes);
-std::string makeTempDir(const char* prefix);
-void removeTree(const std::string& path);
 
 // For EXPECT_TRUE: whether `text` holds `part`; a failure shows both.
 inline ::testing::AssertionResult contains(const std::string& text, const std::string& part) {
@@ -35,8 +28,14 @@ class TestBoard {
   public:
     // formatted: the flash disk is formatted, mounted, and the working
     // directory is "/DskVol/files", as after start-up.
-    explicit TestBoard(bool formatted = true);
-    ~TestBoard();
+    explicit TestBoard(bool formatted = true) : dir_(makeTempDir("stkboard-")) {
+        powerOn();
+        if (formatted) formatAndEnterFiles();
+    }
+    ~TestBoard() {
+        plat::uninstallBoard();
+        removeTree(dir_);
+    }
 
     // A new console, clock and devices on the same folder, as at the next power-on.
     void powerOn();

@@ -47,9 +47,6 @@ std::string textBytes(size_t n, uint32_t seed) {
     return s;
 }
 
-void setBe32(std::string& s, size_t at, uint32_t v) {
-    stk::putBe32(reinterpret_cast<uint8_t*>(s.data()) + at, v);
-}
 uint32_t be32(const std::string& s, size_t at) {
     return stk::getBe32(reinterpret_cast<const uint8_t*>(s.data()) + at);
 }
@@ -58,7 +55,7 @@ void restoreCrc(std::string& s, size_t length) {
 }
 
 std::string patched(std::string s, size_t at, uint32_t v, size_t crcLength) {
-    setBe32(s, at, v);
+    stk::putBe32(reinterpret_cast<uint8_t*>(s.data()) + at, v);
     restoreCrc(s, crcLength);
     return s;
 }

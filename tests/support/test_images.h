@@ -31,7 +31,6 @@ std::string lzmaAloneCompress(const std::string& data);
 // Deterministic text that compresses well (random bytes: randomBytes()).
 std::string textBytes(size_t n, uint32_t seed);
 
-void setBe32(std::string& s, size_t at, uint32_t v);
 uint32_t be32(const std::string& s, size_t at);
 // Stores the file CRC over bytes 2 .. length-1 (the whole string by default).
 void restoreCrc(std::string& s, size_t length = std::string::npos);

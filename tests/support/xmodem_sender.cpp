@@ -1,11 +1,14 @@
 #include "support/xmodem_sender.h"
 
-#include "platform/platform.h"
+#include <numeric>
+
 #include "support/pty_harness.h"
 
 namespace xmpeer {
 
-uint16_t crc16(const std::string& data) {
+namespace {
+
+uint16_t crc16(const std::string& data) {  // CRC-16/XMODEM, bit by bit
     uint16_t crc = 0;
     for (unsigned char b : data) {
         crc ^= uint16_t(b << 8);
@@ -16,10 +19,10 @@ uint16_t crc16(const std::string& data) {
 }
 
 uint8_t sum8(const std::string& data) {
-    uint8_t s = 0;
-    for (unsigned char b : data) s = uint8_t(s + b);
-    return s;
+    return uint8_t(std::accumulate(data.begin(), data.end(), 0));  // signed chars: the same mod 256
 }
+
+}  // namespace
 
 std::string wireBlock(int number, const std::string& data, bool crc) {
     std::string w =
@@ -65,7 +68,7 @@ void SenderPeer::sendItem(size_t index) {
         it.kind == Item::Eot ? std::string(1, EOTc) : wireBlock(it.number, it.data, crc_);
     if (tamper) tamper(index, it.attempts, wire);
     ++it.attempts;
-    say(wire);
+    hook_.say(wire);
     sentCurrent_ = true;
 }
 
@@ -73,16 +76,16 @@ void SenderPeer::onNameByte(char c) {
     const std::string& name = items_[next_].data;
     if (nameAt_ == 12) {  // the receiver's sum of the name and SUB: a wrong one is refused
         bool ok = uint8_t(c) == sum8(name + SUBc);
-        say(ok ? std::string(1, ACKc) : "u");
+        hook_.say(ok ? std::string(1, ACKc) : "u");
         nameAt_ = -1;
         waitStart_ = true;
         if (ok) ++next_, ++acked_;
     } else if (c == ACKc && nameAt_ == modem7AbortAt) {
         modem7AbortAt = nameAt_ = -1;
         waitStart_ = true;
-        say("u");
+        hook_.say("u");
     } else if (c == ACKc) {
-        say(std::string(1, nameAt_ < 11 ? name[size_t(nameAt_)] : SUBc));
+        hook_.say(std::string(1, nameAt_ < 11 ? name[size_t(nameAt_)] : SUBc));
         ++nameAt_;
     }
 }
@@ -97,9 +100,9 @@ void SenderPeer::onByte(char c) {
         const Item& it = items_[next_];
         if (it.kind == Item::Name) {
             nameAt_ = 1;
-            say(std::string{ACKc, it.data[0]});
+            hook_.say(std::string{ACKc, it.data[0]});
         } else if (it.kind == Item::BatchEnd) {
-            say(std::string{ACKc, EOTc});
+            hook_.say(std::string{ACKc, EOTc});
             ++next_;
         } else if (c == 'G' && !it.header) {
             // YMODEM-G: everything up to and including the EOT goes out at once.
@@ -123,16 +126,6 @@ void SenderPeer::onByte(char c) {
 }
 
 // --- ReceiverPeer -------------------------------------------------------------
-
-void ReceiverPeer::start(const std::string& chars, uint64_t afterUs) {
-    crc = chars[0] == 'C' || chars[0] == 'G';
-    startChars = chars;
-    con_.sendAfter(afterUs, chars);
-}
-
-void ReceiverPeer::reply(const std::string& bytes) {
-    if (!bytes.empty()) con_.sendAfter(1000, bytes);
-}
 
 void ReceiverPeer::onBytes(std::string_view s) {
     pending_.append(s);
@@ -164,7 +157,7 @@ void ReceiverPeer::onBytes(std::string_view s) {
                 files.back() += blk.data;
                 lastNumber_ = blk.number;
             }
-            reply(ans);
+            hook_.say(ans);
             continue;
         }
         pending_.erase(0, 1);
@@ -172,29 +165,29 @@ void ReceiverPeer::onBytes(std::string_view s) {
             if (m7name_.empty() && b == EOTc) {
                 batchClosed = true;
                 m7_ = M7::Idle;
-                reply(std::string(1, ACKc));
+                hook_.say(std::string(1, ACKc));
             } else if (m7name_.size() < 11) {
                 m7name_ += b;
-                reply(std::string(1, ACKc));
+                hook_.say(std::string(1, ACKc));
             } else if (b == SUBc) {
-                reply(std::string(1, char(sum8(m7name_ + SUBc) + (badSums-- > 0 ? 1 : 0))));
+                hook_.say(std::string(1, char(sum8(m7name_ + SUBc) + (badSums-- > 0 ? 1 : 0))));
                 m7_ = M7::Sum;
             }
         } else if (m7_ == M7::Sum) {
             m7_ = M7::Idle;
             if (b == ACKc) modem7Names.push_back(m7name_);
-            reply(startChars);
+            hook_.say(startChars);
         } else if (b == EOTc) {
             ++eots_;
             if (ackEotAt > 0 && eots_ >= ackEotAt) {
                 eots_ = 0;
                 lastNumber_ = -1;
-                reply(std::string(1, ACKc));
+                hook_.say(std::string(1, ACKc));
                 // The next file's start comes a little later, past the sender's input flush.
                 if (ymodem || modem7) con_.sendAfter(101000, startChars);
                 expectHeader_ = true;
             } else if (ackEotAt > 0) {
-                reply(std::string(1, NAKc));
+                hook_.say(std::string(1, NAKc));
             }
         } else if (b == ACKc && modem7) {
             m7_ = M7::Name;

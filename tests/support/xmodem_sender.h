@@ -19,8 +19,6 @@ namespace xmpeer {
 constexpr char SOHc = 0x01, STXc = 0x02, EOTc = 0x04, ACKc = 0x06, NAKc = 0x15, CANc = 0x18,
                SUBc = 0x1A;
 
-uint16_t crc16(const std::string& data);  // CRC-16/XMODEM, bit by bit
-uint8_t sum8(const std::string& data);
 // A block as it travels: SOH/STX, number, complement, data, check.
 std::string wireBlock(int number, const std::string& data, bool crc);
 // Data of a YMODEM header: name, zero, fields, zero padding to `size`.
@@ -30,15 +28,16 @@ std::string ymodemHeader(const std::string& name, const std::string& fields, siz
 std::string expand(const std::string& text);
 
 // Hands a peer what the engine writes in transfer mode (raw line): only
-// those bytes belong to the protocol.
-class LineHook {
-  public:
+// those bytes belong to the protocol. The peer's answers come a short
+// virtual time later.
+struct LineHook {
     LineHook(plat::ScriptedConsole& con, std::function<void(std::string_view)> fn) : con_(con) {
         con.onWrite = [this, fn](std::string_view s) {
             if (con_.options() == 0) fn(s);
         };
     }
     ~LineHook() { con_.onWrite = nullptr; }
+    void say(const std::string& bytes) { con_.sendAfter(1000, bytes); }
     plat::ScriptedConsole& con_;
 };
 
@@ -82,7 +81,6 @@ class SenderPeer {
     void onByte(char c);
     void onNameByte(char c);
     void sendItem(size_t index);
-    void say(const std::string& bytes) { con.sendAfter(1000, bytes); }
 
     size_t acked_ = 0, next_ = 0;  // next_: the item waiting for an answer or to be sent
     bool sentCurrent_ = false, waitStart_ = true, crc_ = false;
@@ -103,8 +101,12 @@ class ReceiverPeer {
 
     explicit ReceiverPeer(plat::ScriptedConsole& con) : con_(con) {}
 
-    // Sends the first start character(s) after `afterUs`.
-    void start(const std::string& startChars, uint64_t afterUs = 500000);
+    // Sends the first start character(s) half a second from now.
+    void start(const std::string& chars) {
+        crc = chars[0] == 'C' || chars[0] == 'G';
+        startChars = chars;
+        con_.sendAfter(500000, chars);
+    }
 
     std::string startChars = "C";  // also sent after a YMODEM header and each file
     bool ymodem = false, modem7 = false, stream = false;  // stream: YMODEM-G, blocks unanswered
@@ -121,7 +123,6 @@ class ReceiverPeer {
 
   private:
     void onBytes(std::string_view s);
-    void reply(const std::string& bytes);
 
     plat::ScriptedConsole& con_;
     std::string pending_;

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "support/pty_harness.h"
-#include "support/qemu_runner.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
 

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "support/pty_harness.h"
-#include "support/qemu_runner.h"
 
 namespace {
 

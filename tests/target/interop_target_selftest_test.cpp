@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "support/pty_harness.h"
-#include "support/qemu_runner.h"
 #include "support/test_board.h"
 
 namespace {

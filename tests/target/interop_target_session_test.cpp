@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "support/pty_harness.h"
-#include "support/qemu_runner.h"
 #include "support/session_scripts.h"
 #include "support/test_board.h"
 #include "support/test_images.h"
