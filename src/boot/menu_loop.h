@@ -11,4 +11,3 @@ struct MenuVerdicts {
 
 // The Boot Menu loop; never returns.
 [[noreturn]] void bootMenuLoop(MenuVerdicts verdicts);
-

@@ -60,9 +60,9 @@ int tffsIdentify(FLFlash* flash);
 
 // The format parameters of tffsDevFormat.
 struct TffsFormatParams {
-    int bootImageLen = 0;             // no boot image area
-    int percentUse = 99;              // per cent of the flash in use
-    int noOfSpareUnits = 1;           // units held back for reclaims
+    int bootImageLen = 0;    // no boot image area
+    int percentUse = 99;     // per cent of the flash in use
+    int noOfSpareUnits = 1;  // units held back for reclaims
     uint32_t vmAddressingLimit = 0x10000;
     void (*progress)(int percent) = nullptr;
     int noFATCopies = 2;

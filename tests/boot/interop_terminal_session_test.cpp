@@ -182,7 +182,8 @@ TEST_P(TerminalSession, RunsAsScripted) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sessions, TerminalSession,
-                         ::testing::Combine(::testing::ValuesIn(stktest::sessionNames("host")), ::testing::Bool()),
+                         ::testing::Combine(::testing::ValuesIn(stktest::sessionNames("host")),
+                                            ::testing::Bool()),
                          [](const auto& i) {
                              return std::get<0>(i.param) + (std::get<1>(i.param) ? "OnFlash" : "");
                          });

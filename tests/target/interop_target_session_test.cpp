@@ -44,7 +44,8 @@ class TargetSession : public ::testing::TestWithParam<std::string> {
         term_.send({'\x01', command[0] == 's' ? '\x13' : '\x12'});
         ASSERT_TRUE(term_.expect("*** file: ")) << term_.unmatched();
         term_.send(command.substr(6) + "\r");
-        bool done = term_.expect(mustSucceed ? "*** exit status: 0 ***" : "*** exit status: ", 180000);
+        bool done =
+            term_.expect(mustSucceed ? "*** exit status: 0 ***" : "*** exit status: ", 180000);
         ASSERT_TRUE(done) << term_.unmatched() << runner_.errText();
     }
     std::string boardDir_ = stktest::makeTempDir("stktarget-"),
@@ -62,22 +63,34 @@ TEST_P(TargetSession, RunsAsScripted) {
     // rx's last ACK would not always outlive its exit flush on QEMU's
     // pseudo-terminal, as it does on a serial line (support/preload/pty_exit_drain.cpp).
     const std::string rx = std::string("env LD_PRELOAD=") + STK_PTY_EXIT_DRAIN + " rx -c";
-    ASSERT_TRUE(term_.startTerminal({"picocom", "-b", "9600", "--send-cmd", "sx -k",
-                                     "--receive-cmd", rx, runner_.ptyPath()},
-                                    peerDir_));
+    ASSERT_TRUE(term_.startTerminal(
+        {"picocom", "-b", "9600", "--send-cmd", "sx -k", "--receive-cmd", rx, runner_.ptyPath()},
+        peerDir_));
     ASSERT_TRUE(term_.expect("Terminal ready")) << term_.unmatched() << term_.errText();
     for (const std::string& step : steps) {
         SCOPED_TRACE(step.substr(0, 80));
         const std::string arg = step.substr(1);
         switch (step[0]) {
-            case '<': term_.send(arg); break;
-            case '>': ASSERT_TRUE(term_.expect(arg)) << term_.unmatched() << runner_.errText(); break;
-            case '~': std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(arg))); break;
+            case '<':
+                term_.send(arg);
+                break;
+            case '>':
+                ASSERT_TRUE(term_.expect(arg)) << term_.unmatched() << runner_.errText();
+                break;
+            case '~':
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(arg)));
+                break;
             case '@':
-            case '?': ASSERT_NO_FATAL_FAILURE(transfer(arg, step[0] == '@')); break;
-            case '%': stktest::expectEventLog(peerDir_, arg); break;
-            case 'V': break;
-            default: FAIL() << "a step the board build does not know";
+            case '?':
+                ASSERT_NO_FATAL_FAILURE(transfer(arg, step[0] == '@'));
+                break;
+            case '%':
+                stktest::expectEventLog(peerDir_, arg);
+                break;
+            case 'V':
+                break;
+            default:
+                FAIL() << "a step the board build does not know";
         }
     }
 }

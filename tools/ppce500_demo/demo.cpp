@@ -18,9 +18,9 @@ namespace {
 // ppce500 machine; the boot program maps them at 0xF0000000.
 constexpr uint64_t kCcsrPhys = 0xFE0000000ull;
 constexpr uintptr_t kCcsrDefault = 0xF0000000;
-constexpr uintptr_t kUartOffset = 0x4500;            // 16550, byte registers
+constexpr uintptr_t kUartOffset = 0x4500;           // 16550, byte registers
 constexpr uintptr_t kResetControlOffset = 0xE00B0;  // GUTS RSTCR
-constexpr uintptr_t kGpioOffset = 0xFF000;           // pin 0 powers the board off
+constexpr uintptr_t kGpioOffset = 0xFF000;          // pin 0 powers the board off
 // Set at the entry; kept after the loaded bytes, outside their checksum.
 uintptr_t ccsr;
 constexpr uint8_t kLsrDataReady = 0x01, kLsrThrEmpty = 0x20, kLsrIdle = 0x40;
@@ -71,7 +71,8 @@ void print(const char* s) {
 
 void printHex(uint32_t value) {
     print("0x");
-    for (int shift = 28; shift >= 0; shift -= 4) putChar("0123456789abcdef"[(value >> shift) & 0xF]);
+    for (int shift = 28; shift >= 0; shift -= 4)
+        putChar("0123456789abcdef"[(value >> shift) & 0xF]);
 }
 
 void printDecimal(int value) {
@@ -96,7 +97,6 @@ uint32_t msr() {
     asm volatile("mfmsr %0" : "=r"(v));
     return v;
 }
-
 
 }  // namespace
 
@@ -126,7 +126,8 @@ extern "C" __attribute__((section(".text.entry"), used)) void demoEntry(int star
     printHex(spr<1008>());
     print("\n");
     uint32_t sum = 0;
-    for (const uint32_t* p = __demo_start; p < __demo_checksum; ++p) sum = ((sum << 1) | (sum >> 31)) + *p;
+    for (const uint32_t* p = __demo_start; p < __demo_checksum; ++p)
+        sum = ((sum << 1) | (sum >> 31)) + *p;
     if (sum == *__demo_checksum) {
         print("  load checksum ok\n");
     } else {
@@ -140,7 +141,8 @@ extern "C" __attribute__((section(".text.entry"), used)) void demoEntry(int star
     print("==================================================\n");
 #ifdef STK_DEMO_POWER_OFF
     waitIdle();
-    *reinterpret_cast<volatile uint32_t*>(ccsr + kGpioOffset + 0x00) = 0x80000000u;  // pin 0 an output
+    *reinterpret_cast<volatile uint32_t*>(ccsr + kGpioOffset + 0x00) =
+        0x80000000u;  // pin 0 an output
     *reinterpret_cast<volatile uint32_t*>(ccsr + kGpioOffset + 0x08) = 0x80000000u;  // and high
     for (;;) {
     }

@@ -8,9 +8,9 @@
 #include "host_files.h"
 #include "platform/host/address_map.h"
 #include "platform/host/board.h"
+#include "platform/platform.h"
 #include "program/host/board_volume.h"
 #include "program/host/host_run.h"
-#include "platform/platform.h"
 #include "sim/intel_flash.h"
 #include "sim/nor_chip.h"
 
@@ -175,7 +175,8 @@ int volumeCommand(const std::string& dir, const std::string& verb,
     } else if (verb == "import") {
         rc = importVolume(args[0]);
     } else if (plat::usrTffsConfig(0, 0, "/DskVol/") != 0) {
-        rc = fail("the board's flash holds no volume (the boot program formats it at its next start)");
+        rc = fail(
+            "the board's flash holds no volume (the boot program formats it at its next start)");
     } else if (verb == "ls") {
         rc = list(args.empty() ? "" : args[0]);
     } else if (verb == "get") {

@@ -14,9 +14,9 @@
 #include "platform/host/board.h"
 #include "platform/host/host_clock.h"
 #include "platform/host/host_console.h"
+#include "platform/platform.h"
 #include "program/host/board_volume.h"
 #include "program/host/host_run.h"
-#include "platform/platform.h"
 #include "sim/board_devices.h"
 #include "sim/i2c_models.h"
 
